@@ -1,0 +1,36 @@
+#pragma once
+
+// Seconds still to run, counted down by one output frame at a time in single
+// precision. Once a value is so large that subtracting a frame no longer
+// changes it (512 s and up at 48 kHz), the rest of that countdown runs in
+// double precision until it is next set, so that every wait ends after its
+// real length instead of never. Below that size it is plain `x -= dt`, which
+// is what the output's timing is defined by.
+struct Countdown {
+    float seconds = 0.0f;  // seconds still to run; at or below 0 once run out
+    double wide = 0.0;     // the exact remainder once single precision stalled
+    bool widened = false;  // true while `wide` is the one counting
+
+    void set(float value)
+    {
+        seconds = value;
+        widened = false;
+    }
+
+    bool running() const { return widened ? wide > 0.0 : seconds > 0.0f; }
+
+    void step(float dt)
+    {
+        if (!widened) {
+            const float next = seconds - dt;
+            if (next != seconds) {
+                seconds = next;
+                return;
+            }
+            widened = true;
+            wide = seconds;
+        }
+        wide -= dt;
+        seconds = static_cast<float>(wide);
+    }
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "countdown.h"
+#include "sample_buffer.h"
+#include "song_event.h"
+#include "voice.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// Delivers exactly `size` bytes of the song file to `destination`, or
+// returns false.
+using ReadFn = std::function<bool(void* destination, std::uint32_t size)>;
+
+inline constexpr std::size_t kVoiceCount = 6;
+inline constexpr std::size_t kSustainedVoices = 4;  // voices 0–3 cycle; 4 and 5 are one-shot
+inline constexpr float kBaseRate = 44100.0f;        // Hz every sample is played as if recorded at
+inline constexpr float kVolumeStep = 0.0078125f;    // 1/128: volume 128 is unity
+
+// Plays one song: `load` reads it, `tick` advances the sequencer by one
+// output frame (gates, then due events), `render` fills a buffer with one
+// tick and one mix per frame.
+struct SongPlayer {
+    std::vector<SongEvent> events;            // in file order
+    std::array<Voice, kVoiceCount> voices;
+    float sampleRate = 44100.0f;              // output rate, Hz
+    float rowDuration = 0.0f;                 // seconds per row
+    Countdown waitTimer;                      // seconds before the next event is taken
+    std::uint64_t position = 0;               // index of the next event to take
+    std::uint64_t loopStart = 0;              // event index LoopEnd jumps back to
+    bool looping = true;                      // false: LoopEnd ends the song
+    bool finished = false;                    // the song has ended; only load clears it
+
+    // Resets, gives each voice its built-in sound and reads the song. False
+    // when the two header bytes are missing or either is zero.
+    bool load(ReadFn read);
+
+    void tick(float dt);
+
+    // Overwrites every frame of `buffer`.
+    void render(SampleBuffer& buffer);
+
+private:
+    void mix(float step, float& left, float& right);
+};
