@@ -1,0 +1,76 @@
+#include "driver.h"
+
+#include "sample_buffer.h"
+#include "song_player.h"
+#include "wav_writer.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr std::uint32_t kBlockFrames = 512;
+constexpr std::uint32_t kBlockBytes = kBlockFrames * WavWriter::kFrameBytes;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+int fail(const char* message)
+{
+    std::fputs(message, stderr);
+    return 1;
+}
+
+}  // namespace
+
+int runDriver(int argc, char** argv)
+{
+    SongPlayer player;
+
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s <input.sqn> <output.wav>\n",
+                     argc > 0 && argv[0] != nullptr ? argv[0] : "sqn2wav");
+        return 1;
+    }
+
+    const std::unique_ptr<std::FILE, FileCloser> song(std::fopen(argv[1], "rb"));
+    if (!song) {
+        return fail("failed to open .sqn file.\n");
+    }
+
+    player.sampleRate = static_cast<float>(WavWriter::kSampleRate);
+    player.looping = false;
+
+    // The song is loaded before the output is opened, so a bad song never
+    // creates, truncates or replaces the output file.
+    std::FILE* const input = song.get();
+    const bool loaded = player.load([input](void* destination, std::uint32_t size) {
+        return std::fread(destination, 1, size, input) == size;
+    });
+    if (!loaded) {
+        return fail("failed to load .sqn file.\n");
+    }
+
+    WavWriter writer;
+    if (!writer.open(argv[2])) {
+        return fail("failed to open output file.\n");
+    }
+
+    std::array<std::uint8_t, kBlockBytes> block{};
+    SampleBuffer output{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
+    // The block in which the song finishes is rendered and written whole.
+    do {
+        player.render(output);
+        if (!writer.write(block.data(), kBlockFrames)) {
+            return fail("failed to write pcm frames.\n");
+        }
+    } while (!player.finished);
+
+    if (!writer.finish()) {
+        return fail("failed to write pcm frames.\n");
+    }
+    return 0;
+}

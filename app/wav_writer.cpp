@@ -1,0 +1,90 @@
+#include "wav_writer.h"
+
+#include <miniaudio.h>
+
+namespace {
+
+ma_result writeToStream(ma_encoder* encoder, const void* bytes, size_t count, size_t* written)
+{
+    auto* file = static_cast<std::FILE*>(encoder->pUserData);
+    *written = std::fwrite(bytes, 1, count, file);
+    return *written == count ? MA_SUCCESS : MA_IO_ERROR;
+}
+
+ma_result seekStream(ma_encoder* encoder, ma_int64 offset, ma_seek_origin origin)
+{
+    auto* file = static_cast<std::FILE*>(encoder->pUserData);
+    const int whence = origin == ma_seek_origin_start ? SEEK_SET
+                       : origin == ma_seek_origin_current ? SEEK_CUR
+                                                          : SEEK_END;
+    return fseeko(file, static_cast<off_t>(offset), whence) == 0 ? MA_SUCCESS : MA_IO_ERROR;
+}
+
+}  // namespace
+
+WavWriter::WavWriter() : encoder_(std::make_unique<ma_encoder>()) {}
+
+WavWriter::~WavWriter()
+{
+    close();
+}
+
+bool WavWriter::open(const char* path)
+{
+    file_ = std::fopen(path, "wb");
+    if (file_ == nullptr) {
+        return false;
+    }
+    const ma_encoder_config config =
+        ma_encoder_config_init(ma_encoding_format_wav, ma_format_s16, kChannels, kSampleRate);
+    encoderOpen_ = ma_encoder_init(writeToStream, seekStream, file_, &config, encoder_.get()) == MA_SUCCESS;
+    if (!encoderOpen_ || std::ferror(file_)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool WavWriter::write(const void* frames, std::uint64_t frameCount)
+{
+    if (!encoderOpen_ || failed_) {
+        return false;
+    }
+    const std::uint64_t bytes = frameCount * kFrameBytes;
+    if (bytes > kMaxDataBytes - dataBytes_) {
+        failed_ = true;
+        return false;
+    }
+    ma_uint64 written = 0;
+    ma_encoder_write_pcm_frames(encoder_.get(), frames, frameCount, &written);
+    dataBytes_ += written * kFrameBytes;
+    if (written != frameCount || std::ferror(file_)) {
+        failed_ = true;
+    }
+    return !failed_;
+}
+
+bool WavWriter::finish()
+{
+    return close();
+}
+
+bool WavWriter::close()
+{
+    if (file_ == nullptr) {
+        return !failed_;
+    }
+    if (encoderOpen_) {
+        // Fills in both sizes by seeking back into the header.
+        ma_encoder_uninit(encoder_.get());
+        encoderOpen_ = false;
+    }
+    if (std::ferror(file_) || std::fflush(file_) != 0) {
+        failed_ = true;
+    }
+    if (std::fclose(file_) != 0) {
+        failed_ = true;
+    }
+    file_ = nullptr;
+    return !failed_;
+}

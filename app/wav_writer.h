@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+struct ma_encoder;
+
+// Writes a 16-bit stereo 48000 Hz WAV file through miniaudio's encoder, over
+// a stdio stream of its own so that every failed write, seek, flush and
+// close is seen. The encoder is closed (sizes filled in) by finish(), which
+// reports whether the whole file reached the disk; the destructor closes an
+// unfinished file without reporting.
+class WavWriter {
+public:
+    static constexpr std::uint32_t kChannels = 2;
+    static constexpr std::uint32_t kSampleRate = 48000;  // Hz
+    static constexpr std::uint32_t kFrameBytes = 4;
+    // Largest data size the header can describe: the RIFF size field
+    // (36 + data bytes) must fit in 32 bits.
+    static constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 36;
+
+    WavWriter();
+    ~WavWriter();
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+
+    // Creates or replaces the file and writes the header with placeholder
+    // sizes.
+    bool open(const char* path);
+
+    // Appends interleaved 16-bit frames; false once anything failed or the
+    // data would outgrow what the header can describe.
+    bool write(const void* frames, std::uint64_t frameCount);
+
+    bool finish();
+
+private:
+    bool close();
+
+    std::FILE* file_ = nullptr;
+    std::unique_ptr<ma_encoder> encoder_;
+    bool encoderOpen_ = false;
+    bool failed_ = false;
+    std::uint64_t dataBytes_ = 0;
+};
