@@ -1,0 +1,197 @@
+// The sqn2wav binary run as a user runs it: messages, exit statuses, what
+// happens to the output file, and the bytes of the WAV it writes.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class Sqn2wav : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / (std::string("sqn2wav-") + info->name() + "-" +
+                                            std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    void writeFile(const std::string& name, const Bytes& bytes) const
+    {
+        std::ofstream(path(name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    static Bytes readFile(const std::string& file)
+    {
+        std::ifstream in(file, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // Runs the binary with `args` (already quoted where needed) and captures
+    // both streams.
+    Result run(const std::string& args) const
+    {
+        const std::string out = path("stdout.txt");
+        const std::string err = path("stderr.txt");
+        const std::string command = std::string(SQN2WAV_BINARY) + " " + args + " >" + out + " 2>" + err;
+        const int status = std::system(command.c_str());
+        Result result;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const Bytes o = readFile(out);
+        const Bytes e = readFile(err);
+        result.out.assign(o.begin(), o.end());
+        result.err.assign(e.begin(), e.end());
+        return result;
+    }
+
+    fs::path dir_;
+};
+
+std::uint32_t u32At(const Bytes& bytes, std::size_t at)
+{
+    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
+}
+
+// The 44-byte header every output starts with, for `dataBytes` of samples.
+Bytes header(std::uint32_t dataBytes)
+{
+    Bytes h;
+    auto text = [&](const char* s) { h.insert(h.end(), s, s + 4); };
+    auto u32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) h.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    auto u16 = [&](std::uint16_t v) {
+        h.push_back(static_cast<std::uint8_t>(v));
+        h.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    text("RIFF");
+    u32(36 + dataBytes);
+    text("WAVE");
+    text("fmt ");
+    u32(16);
+    u16(1);
+    u16(2);
+    u32(48000);
+    u32(192000);
+    u16(4);
+    u16(16);
+    text("data");
+    u32(dataBytes);
+    return h;
+}
+
+const Bytes kWorkedExample{0x78, 0x04, 0x00, 0x04, 0x28, 0x00, 0x03, 0x80, 0x00, 0x02,
+                           0x04, 0x00, 0x01, 0x04, 0x04, 0x02, 0x00, 0x00, 0x06, 0x00};
+
+TEST_F(Sqn2wav, UsageNamesTheProgram)
+{
+    for (const std::string& args : std::vector<std::string>{"", path("a.sqn")}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("usage: ") + SQN2WAV_BINARY + " <input.sqn> <output.wav>\n");
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(fs::exists(path("a.sqn")));
+}
+
+TEST_F(Sqn2wav, MissingSongCreatesNoOutput)
+{
+    const Result r = run(path("missing.sqn") + " " + path("out.wav"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to open .sqn file.\n");
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+}
+
+TEST_F(Sqn2wav, BadSongNeverTouchesTheOutput)
+{
+    for (const Bytes& song : {Bytes{}, Bytes{120}, Bytes{0, 4, 0, 2, 1}, Bytes{120, 0}}) {
+        writeFile("bad.sqn", song);
+        fs::remove(path("out.wav"));
+        Result r = run(path("bad.sqn") + " " + path("out.wav"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "failed to load .sqn file.\n");
+        EXPECT_FALSE(fs::exists(path("out.wav"))) << song.size() << " bytes";
+
+        writeFile("out.wav", {'k', 'e', 'e', 'p'});
+        r = run(path("bad.sqn") + " " + path("out.wav"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(readFile(path("out.wav")), (Bytes{'k', 'e', 'e', 'p'}));
+    }
+}
+
+TEST_F(Sqn2wav, UnwritableOutputPath)
+{
+    writeFile("song.sqn", {120, 4});
+    const Result r = run(path("song.sqn") + " " + path("no/such/dir/out.wav"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to open output file.\n");
+}
+
+TEST_F(Sqn2wav, FullDiskIsAFailure)
+{
+    writeFile("song.sqn", kWorkedExample);
+    const Result r = run(path("song.sqn") + " /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to write pcm frames.\n");
+}
+
+TEST_F(Sqn2wav, HeaderOnlySongIsOneBlockOfSilence)
+{
+    writeFile("song.sqn", {120, 4});
+    writeFile("out.wav", Bytes(5000, 0xEE));  // replaced, not overwritten in place
+    const Result r = run(path("song.sqn") + " " + path("out.wav") + " ignored extra");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
+    Bytes expected = header(2048);
+    expected.resize(2092, 0);
+    EXPECT_EQ(readFile(path("out.wav")), expected);
+}
+
+TEST_F(Sqn2wav, WorkedExampleIs47Blocks)
+{
+    writeFile("song.sqn", kWorkedExample);
+    ASSERT_EQ(run(path("song.sqn") + " " + path("out.wav")).status, 0);
+    const Bytes wav = readFile(path("out.wav"));
+    ASSERT_EQ(wav.size(), 44u + 24064u * 4u);
+    EXPECT_EQ(Bytes(wav.begin(), wav.begin() + 44), header(24064 * 4));
+}
+
+TEST_F(Sqn2wav, LoopEndAfter1000FramesGivesTwoBlocks)
+{
+    // Rows of 0.0125 s (tempo 240, 20 rows a beat): a 1-row wait is 600
+    // frames, a 4-row LoopEnd wait runs on past the end mark.
+    writeFile("song.sqn", {240, 20, 0, 1, 1, 0, 1, 0, 0, 6, 4});
+    ASSERT_EQ(run(path("song.sqn") + " " + path("out.wav")).status, 0);
+    const Bytes wav = readFile(path("out.wav"));
+    EXPECT_EQ(wav.size(), 44u + 2 * 2048u);
+    EXPECT_EQ(u32At(wav, 40), 4096u);
+    EXPECT_EQ(u32At(wav, 4), 36u + 4096u);
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+#include "pitch_table.h"
+#include "song_bytes.h"
+#include "song_player.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+constexpr float kDt = 1.0f / 48000.0f;
+
+// The event index the sequencer will take next, after each of `frames` ticks.
+std::vector<std::uint64_t> positions(SongPlayer& player, int frames)
+{
+    std::vector<std::uint64_t> result;
+    for (int i = 0; i < frames; ++i) {
+        player.tick(kDt);
+        result.push_back(player.position);
+    }
+    return result;
+}
+
+// Frames ticked until `finished` is set, counting the frame that set it.
+std::uint64_t framesUntilFinished(SongPlayer& player, std::uint64_t limit)
+{
+    for (std::uint64_t frame = 0; frame < limit; ++frame) {
+        player.tick(kDt);
+        if (player.finished) {
+            return frame + 1;
+        }
+    }
+    return limit;
+}
+
+TEST(PitchTable, ChainReproducesTheQuotedEntries)
+{
+    EXPECT_EQ(kPitchRatios[40], 1.0f);
+    EXPECT_EQ(kPitchRatios[41], 1.059463f);
+    EXPECT_EQ(kPitchRatios[52], 1.9999983f);
+    EXPECT_EQ(kPitchRatios[28], 0.50000042f);
+    EXPECT_NEAR(kPitchRatios[0], 0.0992128, 5e-8);
+    EXPECT_EQ(kPitchRatios[80], 10.079343f);
+    for (std::size_t n = 0; n < kPitchCount; ++n) {
+        const double exact = std::pow(2.0, (static_cast<double>(n) - 40.0) / 12.0);
+        EXPECT_NEAR(kPitchRatios[n] / exact, 1.0, 2.6e-6) << n;
+    }
+}
+
+TEST(SongLoad, RejectsAMissingOrZeroHeader)
+{
+    for (const Bytes& song : {Bytes{}, Bytes{120}, Bytes{0, 4}, Bytes{120, 0}, Bytes{0, 0, 0, 2, 1}}) {
+        SongPlayer player = driverPlayer();
+        EXPECT_FALSE(loadSong(player, song)) << song.size() << " bytes";
+        EXPECT_TRUE(player.events.empty());
+        EXPECT_EQ(player.rowDuration, 0.0f);
+    }
+}
+
+TEST(SongLoad, ReadsHeaderAndWholeEventsOnly)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, {120, 4, 0, 2, 8, 7, 255, 200, 9}));
+    EXPECT_EQ(player.rowDuration, 0.125f);
+    ASSERT_EQ(player.events.size(), 2u);
+    EXPECT_EQ(player.events[1].voice, 7);
+    EXPECT_EQ(player.events[1].command, 255);
+    EXPECT_EQ(player.events[1].param, 200);
+
+    ASSERT_TRUE(loadSong(player, {3, 5}));
+    EXPECT_TRUE(player.events.empty());
+    EXPECT_EQ(player.rowDuration, 60.0f / 15.0f);
+    EXPECT_FALSE(player.finished);
+    player.tick(kDt);
+    EXPECT_TRUE(player.finished);
+}
+
+TEST(SongLoad, StartsOverOnEveryLoad)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, {120, 4, 0, 2, 8, 0, 3, 200, 0, 1, 4}));
+    positions(player, 3);
+    EXPECT_TRUE(player.voices[0].active);
+
+    ASSERT_TRUE(loadSong(player, {120, 4}));
+    EXPECT_EQ(player.position, 0u);
+    EXPECT_FALSE(player.waitTimer.running());
+    EXPECT_FALSE(player.voices[0].active);
+    EXPECT_EQ(player.voices[0].volume, 1.0f);
+}
+
+TEST(Sequencer, WorkedExampleFrameByFrame)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, kWorkedExample));
+    ASSERT_EQ(player.events.size(), 6u);
+
+    player.tick(kDt);  // frame 0: SetPitch, SetVolume, NoteOn
+    EXPECT_EQ(player.position, 3u);
+    EXPECT_TRUE(player.voices[0].active);
+    EXPECT_TRUE(player.voices[0].sustain);
+    EXPECT_EQ(player.voices[0].gate.seconds, 0.5f);
+
+    player.tick(kDt);  // frame 1: the 0.5 s wait
+    EXPECT_EQ(player.position, 4u);
+    EXPECT_EQ(player.waitTimer.seconds, 0.5f);
+
+    for (int frame = 2; frame <= 24003; ++frame) {
+        player.tick(kDt);
+        ASSERT_EQ(player.position, 4u) << "frame " << frame;
+    }
+    EXPECT_LE(player.waitTimer.seconds, 0.0f);
+    EXPECT_FALSE(player.waitTimer.widened);
+
+    player.tick(kDt);  // frame 24004: voice 4 starts
+    EXPECT_EQ(player.position, 5u);
+    EXPECT_TRUE(player.voices[4].active);
+    EXPECT_FALSE(player.voices[4].sustain);
+    EXPECT_FALSE(player.finished);
+
+    player.tick(kDt);  // frame 24005: LoopEnd ends the song
+    EXPECT_TRUE(player.finished);
+    EXPECT_EQ(player.position, 6u);
+}
+
+TEST(Sequencer, ZeroWaitsStillEndTheTick)
+{
+    for (std::uint8_t command : {1, 5, 6}) {
+        SongPlayer player = driverPlayer();
+        ASSERT_TRUE(loadSong(player, {120, 4, 0, 5, 0, 0, command, 0, 1, 2, 0}));
+        EXPECT_EQ(positions(player, 3), (std::vector<std::uint64_t>{1, 2, 3}))
+            << "command " << int(command);
+        EXPECT_TRUE(player.voices[1].active);
+    }
+}
+
+TEST(Sequencer, InvalidVoicesAndCommands)
+{
+    SongPlayer player = driverPlayer();
+    // (6, Wait, 10) and (7, LoopEnd, 0) are skipped within the tick;
+    // (0, 9, 0) is consumed and ends it.
+    ASSERT_TRUE(loadSong(player, {120, 4, 6, 1, 10, 7, 6, 0, 0, 2, 1, 0, 9, 0, 1, 2, 1}));
+    EXPECT_EQ(positions(player, 2), (std::vector<std::uint64_t>{3, 4}));
+    EXPECT_TRUE(player.voices[0].active);
+    EXPECT_FALSE(player.voices[1].active);
+    EXPECT_FALSE(player.finished);
+    player.tick(kDt);
+    EXPECT_TRUE(player.voices[1].active);
+}
+
+TEST(Sequencer, VolumeAndPitchTakeEffectInTheSameTick)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, {120, 4, 2, 3, 128, 2, 4, 255, 3, 3, 255, 3, 4, 40, 3, 4, 0, 2, 2, 1}));
+    player.tick(kDt);
+    EXPECT_EQ(player.position, 6u);
+    EXPECT_TRUE(player.voices[2].active);
+    EXPECT_EQ(player.voices[2].volume, 1.0f);
+    EXPECT_EQ(player.voices[2].pitch, kPitchRatios[80]);
+    EXPECT_EQ(player.voices[3].volume, 1.9921875f);
+    EXPECT_EQ(player.voices[3].pitch, kPitchRatios[0]);
+    // A pitch past the table's end plays its last entry; 40 is exactly unity.
+    ASSERT_TRUE(loadSong(player, {120, 4, 1, 4, 81, 2, 4, 40}));
+    player.tick(kDt);
+    EXPECT_EQ(player.voices[1].pitch, 10.079343f);
+    EXPECT_EQ(player.voices[2].pitch, 1.0f);
+}
+
+TEST(Sequencer, NotesWithNoWaitBetweenStartOneFrameApart)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, {120, 4, 0, 2, 4, 4, 2, 0}));
+    player.tick(kDt);
+    EXPECT_TRUE(player.voices[0].active);
+    EXPECT_FALSE(player.voices[4].active);
+    player.tick(kDt);
+    EXPECT_TRUE(player.voices[4].active);
+}
+
+TEST(Sequencer, LoopEndEndsTheSongOrJumpsBack)
+{
+    // Wait 1, LoopStart 0, NoteOn(1), LoopEnd 0, NoteOn(2).
+    const Bytes song{120, 4, 0, 1, 1, 0, 5, 0, 1, 2, 0, 0, 6, 0, 2, 2, 0};
+
+    SongPlayer once = driverPlayer();
+    ASSERT_TRUE(loadSong(once, song));
+    const std::uint64_t row = framesUntilFinished(once, 100000);
+    EXPECT_EQ(once.position, 4u);
+    EXPECT_FALSE(once.waitTimer.running());
+    // Events after a non-looping LoopEnd are still taken in the next frame.
+    once.tick(kDt);
+    EXPECT_TRUE(once.voices[2].active);
+    EXPECT_GT(row, 6000u);
+
+    SongPlayer looping = driverPlayer();
+    looping.looping = true;
+    ASSERT_TRUE(loadSong(looping, song));
+    EXPECT_EQ(framesUntilFinished(looping, 50000), 50000u);
+    EXPECT_EQ(looping.loopStart, 2u);
+    EXPECT_LT(looping.position, 4u);
+
+    // No LoopStart seen: back to the first event.
+    SongPlayer fromTop = driverPlayer();
+    fromTop.looping = true;
+    ASSERT_TRUE(loadSong(fromTop, {120, 4, 0, 2, 0, 0, 6, 0}));
+    EXPECT_EQ(positions(fromTop, 3), (std::vector<std::uint64_t>{1, 0, 1}));
+}
+
+TEST(Sequencer, GateCountsDownThenReleasesSustain)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, {120, 4, 0, 2, 1}));
+    player.tick(kDt);
+    for (int frame = 1; frame < 6000; ++frame) {
+        player.tick(kDt);
+    }
+    EXPECT_TRUE(player.voices[0].sustain);
+    for (int frame = 0; frame < 3; ++frame) {
+        player.tick(kDt);
+    }
+    EXPECT_FALSE(player.voices[0].sustain);
+    EXPECT_EQ(player.voices[0].gate.seconds, 0.0f);
+}
+
+// A wait of 540 s: subtracting 1/48000 from a float of 512 or more changes
+// nothing, so the countdown goes on in double precision and still ends after
+// the wait's real length.
+TEST(Sequencer, WaitsLongerThanSinglePrecisionCanCountStillEnd)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, {1, 1, 0, 1, 9, 0, 2, 9}));
+    EXPECT_EQ(player.rowDuration, 60.0f);
+    const std::uint64_t frames = framesUntilFinished(player, 30'000'000);
+    EXPECT_TRUE(player.waitTimer.widened);
+    EXPECT_TRUE(player.voices[0].gate.widened || !player.voices[0].sustain);
+    // Frame 0 sets the wait, 540 s of frames count it down, one takes the
+    // NoteOn and the next finds the end.
+    EXPECT_NEAR(static_cast<double>(frames), 540.0 * 48000.0 + 3.0, 2.0);
+}
+
+TEST(Countdown, StaysInSinglePrecisionWhileItMakesProgress)
+{
+    Countdown countdown;
+    countdown.set(511.0f);
+    float expected = 511.0f;
+    for (int i = 0; i < 1000; ++i) {
+        countdown.step(kDt);
+        expected -= kDt;
+        ASSERT_EQ(countdown.seconds, expected);
+    }
+    EXPECT_FALSE(countdown.widened);
+
+    countdown.set(600.0f);
+    countdown.step(kDt);
+    EXPECT_TRUE(countdown.widened);
+    EXPECT_TRUE(countdown.running());
+    countdown.set(0.25f);
+    EXPECT_FALSE(countdown.widened);
+}
+
+TEST(Render, WorkedExampleEndsAfter47Blocks)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, kWorkedExample));
+    std::vector<std::uint8_t> block(2048, 0x55);
+    SampleBuffer output{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
+    int blocks = 0;
+    do {
+        player.render(output);
+        ++blocks;
+    } while (!player.finished);
+    EXPECT_EQ(blocks, 47);
+}
+
+}  // namespace
