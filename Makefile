@@ -1,0 +1,29 @@
+# Thin wrapper around CMake: `make run` renders the demo song, `make test`
+# runs the whole suite (a Release build and a sanitizer build).
+BUILD      ?= build
+SAN_BUILD  ?= build-sanitize
+JOBS       ?= 2
+
+.PHONY: deps build build-sanitize run test clean
+
+deps:
+	@bash scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-sanitize: deps
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSQN2WAV_SANITIZE=ON
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/app/sqn2wav examples/demo.sqn demo.wav
+	@echo "rendered examples/demo.sqn to $(CURDIR)/demo.wav"
+
+test: build build-sanitize
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD) demo.wav
