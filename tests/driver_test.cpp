@@ -105,6 +105,11 @@ Bytes header(std::uint32_t dataBytes)
     return h;
 }
 
+std::int16_t s16At(const Bytes& bytes, std::size_t at)
+{
+    return static_cast<std::int16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
 const Bytes kWorkedExample{0x78, 0x04, 0x00, 0x04, 0x28, 0x00, 0x03, 0x80, 0x00, 0x02,
                            0x04, 0x00, 0x01, 0x04, 0x04, 0x02, 0x00, 0x00, 0x06, 0x00};
 
@@ -180,6 +185,13 @@ TEST_F(Sqn2wav, WorkedExampleIs47Blocks)
     const Bytes wav = readFile(path("out.wav"));
     ASSERT_EQ(wav.size(), 44u + 24064u * 4u);
     EXPECT_EQ(Bytes(wav.begin(), wav.begin() + 44), header(24064 * 4));
+    // Voice 0 alone at unity pitch and volume, from its NoteOn frame on: the
+    // triangle read at 0.91875 frames a step.
+    const std::int16_t expected[] = {261, 524, 787, 1049, 1311, 1574, 1837, 2099};
+    for (std::size_t frame = 0; frame < 8; ++frame) {
+        EXPECT_EQ(s16At(wav, 44 + 4 * frame), expected[frame]) << "left, frame " << frame;
+        EXPECT_EQ(s16At(wav, 46 + 4 * frame), expected[frame]) << "right, frame " << frame;
+    }
 }
 
 TEST_F(Sqn2wav, LoopEndAfter1000FramesGivesTwoBlocks)
