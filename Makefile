@@ -4,7 +4,7 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 JOBS       ?= 2
 
-.PHONY: deps build build-sanitize run test clean
+.PHONY: deps build build-sanitize run test bank demo clean
 
 deps:
 	@bash scripts/install-deps
@@ -24,6 +24,13 @@ run: build
 test: build build-sanitize
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Regenerate the committed sample bank or demo song from their sources.
+bank: build
+	$(BUILD)/tools/make-bank samples/bank
+
+demo: build
+	$(BUILD)/tools/make-demo examples/demo.sqn
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) demo.wav

@@ -48,11 +48,16 @@ public:
         rows_[row].push_back({voice, command, static_cast<std::uint8_t>(param)});
     }
 
+    // A detached note: its gate closes a row before the next note.
     void play(int row, Voice voice, const std::string& name, int length, int volume)
     {
-        at(row, voice, SetPitch, note(name));
-        at(row, voice, SetVolume, volume);
-        at(row, voice, NoteOn, length > 1 ? length - 1 : 1);
+        start(row, voice, name, length > 1 ? length - 1 : 1, volume);
+    }
+
+    // A held note: sounds until the next one restarts the voice.
+    void hold(int row, Voice voice, const std::string& name, int length, int volume)
+    {
+        start(row, voice, name, length, volume);
     }
 
     void hit(int row, Voice voice, int pitch, int volume)
@@ -60,6 +65,13 @@ public:
         at(row, voice, SetPitch, pitch);
         at(row, voice, SetVolume, volume);
         at(row, voice, NoteOn, 1);
+    }
+
+    void start(int row, Voice voice, const std::string& name, int gate, int volume)
+    {
+        at(row, voice, SetPitch, note(name));
+        at(row, voice, SetVolume, volume);
+        at(row, voice, NoteOn, gate);
     }
 
     std::vector<std::uint8_t> bytes(int endRow) const
@@ -144,8 +156,8 @@ void accompaniment(Song& song, int start, const Chord& chord)
 {
     song.play(start, Bass, chord.bass, 6, 170);
     song.play(start + 8, Bass, chord.bass, 4, 150);
-    song.play(start + 12, Bass, chord.bass, 4, 130);
-    song.play(start, Pad, chord.pad, kBarRows, 110);
+    song.hold(start + 12, Bass, chord.bass, 4, 130);
+    song.hold(start, Pad, chord.pad, kBarRows, 110);
     for (int r = 0; r < kBarRows; r += 2) {
         song.play(start + r, Arp, chord.arp[(r / 2) % 4], 1, r % 4 == 0 ? 48 : 36);
     }
@@ -172,7 +184,7 @@ int main(int argc, char** argv)
     // Intro: two bars of drums and bass.
     for (int i = 0; i < 2; ++i, ++bar) {
         drums(song, bar * kBarRows, i == 1);
-        song.play(bar * kBarRows, Bass, i == 0 ? "C3" : "G2", 8, 170);
+        song.hold(bar * kBarRows, Bass, i == 0 ? "C3" : "G2", kBarRows, 170);
     }
     // Where a looping player comes back to.
     song.at(bar * kBarRows, Melody, LoopStart, 0);
