@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 // Seconds still to run, counted down by one output frame at a time in single
 // precision. Once a value is so large that subtracting a frame no longer
 // changes it (512 s and up at 48 kHz), the rest of that countdown runs in
@@ -32,5 +34,18 @@ struct Countdown {
         }
         wide -= dt;
         seconds = static_cast<float>(wide);
+    }
+
+    // Takes up to `limit` steps while running, leaving exactly the state that
+    // as many calls of step() would, and returns the steps taken. Runs of
+    // steps that subtract the same rounded amount are taken in one go, so a
+    // wait of any length costs a few dozen operations.
+    std::uint64_t advance(float dt, std::uint64_t limit);
+
+    // Steps until running() turns false.
+    std::uint64_t stepsLeft(float dt) const
+    {
+        Countdown copy = *this;
+        return copy.advance(dt, UINT64_MAX);
     }
 };

@@ -1,0 +1,101 @@
+#include "countdown.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// A positive finite float or double as mantissa × 2^exponent with a
+// mantissa of exactly `bits` bits.
+struct Split {
+    std::uint64_t mantissa;
+    int exponent;
+};
+
+Split split(double value, int bits)
+{
+    int exponent = 0;
+    const double fraction = std::frexp(value, &exponent);  // [0.5, 1)
+    return {static_cast<std::uint64_t>(std::ldexp(fraction, bits)), exponent - bits};
+}
+
+// Steps of a float countdown that stay inside the binade of `seconds` with
+// the same rounded decrement; 0 where a single step must decide.
+std::uint64_t sameDecrementRun(float seconds, float dt, std::uint64_t& decrement)
+{
+    constexpr int kBits = 24;  // float mantissa, implicit bit included
+    if (seconds < 0x1p-100f || dt < 0x1p-100f) {
+        return 0;
+    }
+    const Split x = split(seconds, kBits);
+    const Split d = split(dt, kBits);
+    const int shift = x.exponent - d.exponent;  // dt = D·2^-shift ulps of x
+    std::uint64_t roundUp = 0;
+    if (shift <= 0) {
+        if (shift < -40) {
+            return 0;
+        }
+        decrement = d.mantissa << -shift;  // a whole number of ulps: exact
+        roundUp = decrement;
+    } else {
+        if (shift >= 40) {
+            return 0;
+        }
+        const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+        const std::uint64_t below = d.mantissa & ((std::uint64_t{1} << shift) - 1);
+        if (below == half) {
+            return 0;  // a tie: rounding to even depends on each value
+        }
+        decrement = (d.mantissa + half) >> shift;
+        roundUp = (d.mantissa + (std::uint64_t{1} << shift) - 1) >> shift;
+    }
+    if (decrement == 0) {
+        return 0;
+    }
+    // Step i (from 1) subtracts from (m − (i−1)·decrement) ulps and must
+    // stay at or above the binade's floor of 2^23 ulps before rounding.
+    const std::uint64_t floor = std::uint64_t{1} << (kBits - 1);
+    if (x.mantissa < floor + roundUp) {
+        return 0;
+    }
+    return (x.mantissa - floor - roundUp) / decrement + 1;
+}
+
+}  // namespace
+
+std::uint64_t Countdown::advance(float dt, std::uint64_t limit)
+{
+    std::uint64_t taken = 0;
+    while (taken < limit && running()) {
+        if (widened) {
+            // Every remainder is a whole number of dt's ulps; below 2^53 of
+            // them each double subtraction is exact, so the count is too.
+            const Split d = split(dt, 24);
+            const double units = std::ldexp(wide, -d.exponent);
+            if (units == std::floor(units) && units < 0x1p53) {
+                const auto remaining = static_cast<std::uint64_t>(units);
+                const std::uint64_t steps =
+                    std::min((remaining + d.mantissa - 1) / d.mantissa, limit - taken);
+                const auto left = static_cast<std::int64_t>(remaining) - static_cast<std::int64_t>(steps * d.mantissa);
+                wide = std::ldexp(static_cast<double>(left), d.exponent);
+                seconds = static_cast<float>(wide);
+                taken += steps;
+                continue;
+            }
+            step(dt);
+            ++taken;
+            continue;
+        }
+        std::uint64_t decrement = 0;
+        const std::uint64_t run = std::min(sameDecrementRun(seconds, dt, decrement), limit - taken);
+        if (run < 2) {
+            step(dt);
+            ++taken;
+            continue;
+        }
+        const Split x = split(seconds, 24);
+        seconds = static_cast<float>(std::ldexp(static_cast<double>(x.mantissa - run * decrement), x.exponent));
+        taken += run;
+    }
+    return taken;
+}
