@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include "output_format.h"
 #include "sample_buffer.h"
 #include "song_player.h"
 #include "wav_writer.h"
@@ -12,8 +13,7 @@
 
 namespace {
 
-constexpr std::uint32_t kBlockFrames = 512;
-constexpr std::uint32_t kBlockBytes = kBlockFrames * WavWriter::kFrameBytes;
+constexpr std::uint32_t kBlockBytes = kBlockFrames * kOutputFrameBytes;
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -40,7 +40,7 @@ int render(int argc, char** argv)
         return fail("failed to open .sqn file.\n");
     }
 
-    player.sampleRate = static_cast<float>(WavWriter::kSampleRate);
+    player.sampleRate = static_cast<float>(kOutputRate);
     player.looping = false;
 
     // The song is loaded before the output is opened, so a bad song never

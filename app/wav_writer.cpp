@@ -36,7 +36,7 @@ bool WavWriter::open(const char* path)
         return false;
     }
     const ma_encoder_config config =
-        ma_encoder_config_init(ma_encoding_format_wav, ma_format_s16, kChannels, kSampleRate);
+        ma_encoder_config_init(ma_encoding_format_wav, ma_format_s16, kOutputChannels, kOutputRate);
     encoderOpen_ = ma_encoder_init(writeToStream, seekStream, file_, &config, encoder_.get()) == MA_SUCCESS;
     if (!encoderOpen_ || std::ferror(file_)) {
         close();
@@ -50,14 +50,14 @@ bool WavWriter::write(const void* frames, std::uint64_t frameCount)
     if (!encoderOpen_ || failed_) {
         return false;
     }
-    const std::uint64_t bytes = frameCount * kFrameBytes;
+    const std::uint64_t bytes = frameCount * kOutputFrameBytes;
     if (bytes > kMaxDataBytes - dataBytes_) {
         failed_ = true;
         return false;
     }
     ma_uint64 written = 0;
     ma_encoder_write_pcm_frames(encoder_.get(), frames, frameCount, &written);
-    dataBytes_ += written * kFrameBytes;
+    dataBytes_ += written * kOutputFrameBytes;
     if (written != frameCount || std::ferror(file_)) {
         failed_ = true;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "output_format.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -13,13 +15,6 @@ struct ma_encoder;
 // unfinished file without reporting.
 class WavWriter {
 public:
-    static constexpr std::uint32_t kChannels = 2;
-    static constexpr std::uint32_t kSampleRate = 48000;  // Hz
-    static constexpr std::uint32_t kFrameBytes = 4;
-    // Largest data size the header can describe: the RIFF size field
-    // (36 + data bytes) must fit in 32 bits.
-    static constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 36;
-
     WavWriter();
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;

@@ -107,6 +107,27 @@ void SongPlayer::tick(float dt)
     }
 }
 
+std::uint64_t SongPlayer::skipWait(float dt, std::uint64_t limit)
+{
+    const std::uint64_t frames = std::min(waitTimer.stepsLeft(dt), limit);
+    if (frames == 0) {
+        return 0;
+    }
+    waitTimer.advance(dt, frames);
+    for (Voice& voice : voices) {
+        if (voice.active && voice.gate.advance(dt, frames) < frames) {
+            // The gate ran out within the skipped frames: the release that
+            // the next tick would make, which later ticks only repeat.
+            voice.gate.set(0.0f);
+            voice.sustain = false;
+            if (voice.playhead >= static_cast<float>(voice.sample.buffer.frameCount())) {
+                voice.active = false;
+            }
+        }
+    }
+    return frames;
+}
+
 void SongPlayer::render(SampleBuffer& buffer)
 {
     const float dt = 1.0f / sampleRate;

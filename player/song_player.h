@@ -43,6 +43,12 @@ struct SongPlayer {
     // Overwrites every frame of `buffer`.
     void render(SampleBuffer& buffer);
 
+    // Takes, in one go and without mixing, up to `limit` of the frames in
+    // which tick would do nothing but count down the wait and the gates;
+    // returns how many. Leaves the sequencer and the gates exactly as that
+    // many ticks would.
+    std::uint64_t skipWait(float dt, std::uint64_t limit);
+
 private:
     void mix(float step, float& left, float& right);
 };

@@ -1,0 +1,27 @@
+#include "timeline.h"
+
+Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames)
+{
+    Timeline timeline;
+    timeline.takenAt.assign(player.events.size(), Timeline::kNotTaken);
+    const float dt = 1.0f / player.sampleRate;
+
+    std::uint64_t frame = 0;
+    std::uint64_t end = UINT64_MAX;
+    while (frame < end) {
+        const std::uint64_t before = player.position;
+        player.tick(dt);
+        // With looping off the position only moves forward.
+        for (std::uint64_t i = before; i < player.position && i < timeline.takenAt.size(); ++i) {
+            timeline.takenAt[i] = frame;
+        }
+        if (player.finished && end == UINT64_MAX) {
+            timeline.finishedAt = frame;
+            end = (frame / blockFrames + 1) * blockFrames;
+        }
+        ++frame;
+        frame += player.skipWait(dt, end - frame);
+    }
+    timeline.frames = end;
+    return timeline;
+}
