@@ -1,0 +1,37 @@
+#include "file_bytes.h"
+
+#include <cstdio>
+
+std::optional<std::vector<std::uint8_t>> readFileBytes(const char* path)
+{
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool writeFileBytes(const char* path, const std::vector<std::uint8_t>& bytes)
+{
+    std::FILE* file = std::fopen(path, "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0 || !written) {
+        std::remove(path);
+        return false;
+    }
+    return true;
+}
