@@ -18,8 +18,8 @@ build-sanitize: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 
 run: build
-	$(BUILD)/app/sqn2wav examples/demo.sqn demo.wav
-	@echo "rendered examples/demo.sqn to $(CURDIR)/demo.wav"
+	$(BUILD)/app/sqn2wav $(BUILD)/examples/demo.sqn demo.wav
+	@echo "rendered examples/demo.txt to $(CURDIR)/demo.wav"
 
 test: build build-sanitize
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -30,7 +30,7 @@ bank: build
 	$(BUILD)/tools/make-bank samples/bank
 
 demo: build
-	$(BUILD)/tools/make-demo examples/demo.sqn
+	$(BUILD)/tools/make-demo examples/demo.txt
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) demo.wav

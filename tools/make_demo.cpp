@@ -1,8 +1,9 @@
-// Writes the demo song, examples/demo.sqn: `make-demo examples/demo.sqn`.
+// Writes the demo song in the text form: `make-demo examples/demo.txt`.
 //
-// The song is written here as bars of notes on a 16-row grid at 120 beats a
-// minute and 4 rows a beat (a row is 0.125 s); this program sorts them into
-// the sequencer's event list, with a Wait between rows.
+// The song is composed here as bars of notes on a 16-row grid at 120 beats
+// a minute and 4 rows a beat (a row is 0.125 s); this program sorts them
+// into the sequencer's event list, with a wait between rows, and the build
+// assembles the text with sqnasm.
 //
 // Voices: 0 melody, 1 bass (both the triangle), 2 a pad, 3 an arpeggio,
 // 4 the noise hit (snare and hats), 5 the thump (kick).
@@ -15,37 +16,26 @@
 
 namespace {
 
-// Pitch-table index of a note: index 40 plays 787.5 Hz, nearest to G5.
-int note(const std::string& name)
-{
-    static const std::map<char, int> steps{{'C', 0}, {'D', 2}, {'E', 4}, {'F', 5},
-                                           {'G', 7}, {'A', 9}, {'B', 11}};
-    int semitone = steps.at(name[0]);
-    std::size_t at = 1;
-    if (name[at] == '#') {
-        ++semitone;
-        ++at;
-    }
-    const int octave = name[at] - '0';
-    const int midi = 12 * (octave + 1) + semitone;
-    return midi - 39;
-}
+constexpr int kBarRows = 16;
 
 enum Voice : std::uint8_t { Melody, Bass, Pad, Arp, Snare, Kick };
-enum Command : std::uint8_t { Wait = 1, NoteOn, SetVolume, SetPitch, LoopStart, LoopEnd };
-
 struct Event {
-    std::uint8_t voice;
-    std::uint8_t command;
-    std::uint8_t param;
+    Voice voice;
+    std::string command;  // a command word of the text form
+    std::string param;
 };
 
 class Song {
 public:
     // Events of one row, in the order they are taken.
-    void at(int row, Voice voice, Command command, int param)
+    void at(int row, Voice voice, const std::string& command, const std::string& param)
     {
-        rows_[row].push_back({voice, command, static_cast<std::uint8_t>(param)});
+        rows_[row].push_back({voice, command, param});
+    }
+
+    void at(int row, Voice voice, const std::string& command, int param)
+    {
+        at(row, voice, command, std::to_string(param));
     }
 
     // A detached note: its gate closes a row before the next note.
@@ -60,44 +50,49 @@ public:
         start(row, voice, name, length, volume);
     }
 
-    void hit(int row, Voice voice, int pitch, int volume)
+    void hit(int row, Voice voice, const std::string& pitch, int volume)
     {
-        at(row, voice, SetPitch, pitch);
-        at(row, voice, SetVolume, volume);
-        at(row, voice, NoteOn, 1);
+        at(row, voice, "pitch", pitch);
+        at(row, voice, "volume", volume);
+        at(row, voice, "note", 1);
     }
 
     void start(int row, Voice voice, const std::string& name, int gate, int volume)
     {
-        at(row, voice, SetPitch, note(name));
-        at(row, voice, SetVolume, volume);
-        at(row, voice, NoteOn, gate);
+        at(row, voice, "pitch", name);
+        at(row, voice, "volume", volume);
+        at(row, voice, "note", gate);
     }
 
-    std::vector<std::uint8_t> bytes(int endRow) const
+    std::string text(int endRow) const
     {
-        std::vector<std::uint8_t> out{120, 4};  // tempo, rows per beat
+        std::string out =
+            "# The demo song, written by tools/make_demo.cpp (make demo): melody on voice 0,\n"
+            "# bass on 1, a pad on 2, an arpeggio on 3, snare and hats on 4, kick on 5.\n"
+            "tempo 120 4  # a row is 0.125 s; a bar is 16 rows\n";
         int row = 0;
         for (const auto& [at, events] : rows_) {
-            emitWait(out, at - row);
+            out += waits(at - row);
             row = at;
+            if (at % kBarRows == 0) {
+                out += "\n# bar " + std::to_string(at / kBarRows + 1) + "\n";
+            }
             for (const Event& e : events) {
-                out.insert(out.end(), {e.voice, e.command, e.param});
+                out += e.command + " " + std::to_string(e.voice) + " " + e.param + "\n";
             }
         }
-        emitWait(out, endRow - row);
+        out += waits(endRow - row);
         return out;
     }
 
 private:
-    static void emitWait(std::vector<std::uint8_t>& out, int rows)
+    static std::string waits(int rows)
     {
-        for (; rows > 255; rows -= 255) {
-            out.insert(out.end(), {0, Wait, 255});
+        std::string out;
+        for (; rows > 0; rows -= 255) {
+            out += "wait 0 " + std::to_string(rows > 255 ? 255 : rows) + "\n";
         }
-        if (rows > 0) {
-            out.insert(out.end(), {0, Wait, static_cast<std::uint8_t>(rows)});
-        }
+        return out;
     }
 
     std::map<int, std::vector<Event>> rows_;
@@ -135,19 +130,17 @@ const Bar kAnswer[4] = {
 };
 const Chord* const kProgression[4] = {&kC, &kAm, &kF, &kG};
 
-constexpr int kBarRows = 16;
-
 void drums(Song& song, int start, bool fill)
 {
     for (int r = 0; r < kBarRows; r += 2) {
         const int row = start + r;
         if (r == 0 || r == 8 || (fill && r == 14)) {
-            song.hit(row, Kick, 40, 150);
+            song.hit(row, Kick, "G5", 150);
         }
         if (r == 4 || r == 12) {
-            song.hit(row, Snare, 40, 200);
+            song.hit(row, Snare, "G5", 200);
         } else {
-            song.hit(row, Snare, 58, 90);  // pitched up and quiet: a hat
+            song.hit(row, Snare, "C#7", 90);  // pitched up and quiet: a hat
         }
     }
 }
@@ -175,7 +168,7 @@ void melody(Song& song, int start, const Bar& bar, int volume)
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <output.sqn>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <output.txt>\n", argv[0]);
         return 1;
     }
 
@@ -187,7 +180,7 @@ int main(int argc, char** argv)
         song.hold(bar * kBarRows, Bass, i == 0 ? "C3" : "G2", kBarRows, 170);
     }
     // Where a looping player comes back to.
-    song.at(bar * kBarRows, Melody, LoopStart, 0);
+    song.at(bar * kBarRows, Melody, "loop-start", 0);
     for (const Bar* section : {kTheme, kAnswer, kTheme}) {
         for (int i = 0; i < 4; ++i, ++bar) {
             const int start = bar * kBarRows;
@@ -198,19 +191,19 @@ int main(int argc, char** argv)
     }
     // Ending: a held C with the melody fading out in SetVolume steps.
     const int start = bar * kBarRows;
-    song.hit(start, Kick, 40, 170);
+    song.hit(start, Kick, "G5", 170);
     song.play(start, Bass, "C3", kBarRows, 170);
     song.play(start, Pad, "E4", kBarRows, 110);
     song.play(start, Melody, "C6", kBarRows, 170);
     for (int r = 2; r < kBarRows; r += 2) {
-        song.at(start + r, Melody, SetVolume, 170 - r * 10);
-        song.at(start + r, Pad, SetVolume, 110 - r * 6);
+        song.at(start + r, Melody, "volume", 170 - r * 10);
+        song.at(start + r, Pad, "volume", 110 - r * 6);
     }
-    song.at(start + kBarRows, Melody, LoopEnd, 0);
+    song.at(start + kBarRows, Melody, "loop-end", 0);
 
-    const std::vector<std::uint8_t> bytes = song.bytes(start + kBarRows);
+    const std::string text = song.text(start + kBarRows);
     std::FILE* out = std::fopen(argv[1], "wb");
-    if (out == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
+    if (out == nullptr || std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
         std::fclose(out) != 0) {
         std::fprintf(stderr, "%s: failed to write %s\n", argv[0], argv[1]);
         return 1;
