@@ -1,75 +1,19 @@
 // The sqn2wav binary run as a user runs it: messages, exit statuses, what
 // happens to the output file, and the bytes of the WAV it writes.
 
+#include "process_test.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class Sqn2wav : public ::testing::Test {
+class Sqn2wav : public ProcessTest {
 protected:
-    void SetUp() override
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / (std::string("sqn2wav-") + info->name() + "-" +
-                                            std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-    void writeFile(const std::string& name, const Bytes& bytes) const
-    {
-        std::ofstream(path(name), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-
-    static Bytes readFile(const std::string& file)
-    {
-        std::ifstream in(file, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-
-    // Runs the binary with `args` (already quoted where needed) and captures
-    // both streams.
-    Result run(const std::string& args) const
-    {
-        const std::string out = path("stdout.txt");
-        const std::string err = path("stderr.txt");
-        const std::string command = std::string(SQN2WAV_BINARY) + " " + args + " >" + out + " 2>" + err;
-        const int status = std::system(command.c_str());
-        Result result;
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        const Bytes o = readFile(out);
-        const Bytes e = readFile(err);
-        result.out.assign(o.begin(), o.end());
-        result.err.assign(e.begin(), e.end());
-        return result;
-    }
-
-    fs::path dir_;
+    Result run(const std::string& args) const { return runProgram(SQN2WAV_BINARY, args); }
 };
 
 std::uint32_t u32At(const Bytes& bytes, std::size_t at)

@@ -260,6 +260,46 @@ TEST(Countdown, StaysInSinglePrecisionWhileItMakesProgress)
     EXPECT_FALSE(countdown.widened);
 }
 
+// advance() must leave exactly the state of as many single steps.
+TEST(Countdown, AdvanceMatchesSingleSteps)
+{
+    std::uint64_t seed = 12345;
+    auto random = [&seed]() {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(seed >> 33);
+    };
+    const float rates[] = {48000.0f, 44100.0f, 96000.0f, 8000.0f, 192000.0f};
+    for (int trial = 0; trial < 400; ++trial) {
+        // Two waits that stall single precision and run out in double; then
+        // start values from a few frames up to past the stall, cut short.
+        const float dt = trial < 2 ? kDt : 1.0f / rates[trial % 5];
+        const float start = trial < 2 ? 515.0f + 7.25f * trial
+                                      : static_cast<float>(random() % 100000) * 1e-5f *
+                                            static_cast<float>(1 << (random() % 11));
+        const std::uint64_t limit = trial < 2 ? UINT64_MAX : trial % 3 == 0 ? 2'000'000 : random() % 300000;
+        Countdown fast;
+        fast.set(start);
+        Countdown slow = fast;
+        const std::uint64_t taken = fast.advance(dt, limit);
+        std::uint64_t steps = 0;
+        while (steps < limit && slow.running()) {
+            slow.step(dt);
+            ++steps;
+        }
+        ASSERT_EQ(taken, steps) << "start " << start << " dt " << dt;
+        ASSERT_EQ(fast.seconds, slow.seconds) << "start " << start << " dt " << dt;
+        ASSERT_EQ(fast.widened, slow.widened);
+        ASSERT_EQ(fast.wide, slow.wide);
+    }
+}
+
+TEST(Countdown, StepsLeftOfTheWorkedExampleWait)
+{
+    Countdown wait;
+    wait.set(0.5f);
+    EXPECT_EQ(wait.stepsLeft(kDt), 24002u);  // frames 2 … 24003
+}
+
 TEST(Render, WorkedExampleEndsAfter47Blocks)
 {
     SongPlayer player = driverPlayer();
