@@ -4,7 +4,7 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 JOBS       ?= 2
 
-.PHONY: deps build build-sanitize run test bank demo clean
+.PHONY: deps build build-sanitize run test fuzz fuzz-smoke bank demo clean
 
 deps:
 	@bash scripts/install-deps
@@ -25,6 +25,15 @@ test: build build-sanitize
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
+# libFuzzer targets (clang): `make fuzz` runs each for 60 s, CI's short pass
+# for 30 s. FUZZ_SECONDS sets another time per target.
+FUZZ_SECONDS ?= 60
+fuzz:
+	bash scripts/fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	bash scripts/fuzz 30
+
 # Regenerate the committed sample bank or demo song from their sources.
 bank: build
 	$(BUILD)/tools/make-bank samples/bank
@@ -33,4 +42,4 @@ demo: build
 	$(BUILD)/tools/make-demo examples/demo.txt
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) demo.wav
+	rm -rf $(BUILD) $(SAN_BUILD) build-fuzz demo.wav
