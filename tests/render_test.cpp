@@ -1,0 +1,152 @@
+// The renderer against a plain frame-by-frame reference: identical output
+// bytes and identical player state, for songs that exercise every voice,
+// pitch, volume, gate and wait, in any block size.
+
+#include "pitch_table.h"
+#include "reference_render.h"
+#include "song_bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+namespace {
+
+// A dense random song: every voice, pitches across the table, volumes up to
+// the top, gates from 0 rows, waits from 0 rows, loop marks, odd events.
+Bytes randomSong(std::mt19937& random, int events)
+{
+    Bytes song{static_cast<std::uint8_t>(60 + random() % 196), static_cast<std::uint8_t>(1 + random() % 16)};
+    for (int i = 0; i < events; ++i) {
+        const auto voice = static_cast<std::uint8_t>(random() % 13 == 0 ? 6 + random() % 250 : random() % 6);
+        std::uint8_t command = static_cast<std::uint8_t>(1 + random() % 6);
+        if (random() % 40 == 0) {
+            command = static_cast<std::uint8_t>(random() % 256);
+        }
+        std::uint8_t param = static_cast<std::uint8_t>(random() % 256);
+        if (command == 1 || command == 5 || command == 6) {
+            param = static_cast<std::uint8_t>(random() % 5);  // keep songs short
+        } else if (command == 2) {
+            param = static_cast<std::uint8_t>(random() % 8);
+        }
+        if (command == 6 && random() % 4 != 0) {
+            command = 2;  // few end marks
+        }
+        song.insert(song.end(), {voice, command, param});
+    }
+    return song;
+}
+
+void expectSameState(const SongPlayer& a, const SongPlayer& b)
+{
+    EXPECT_EQ(a.position, b.position);
+    EXPECT_EQ(a.finished, b.finished);
+    EXPECT_EQ(a.waitTimer.seconds, b.waitTimer.seconds);
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        EXPECT_EQ(a.voices[v].active, b.voices[v].active) << v;
+        EXPECT_EQ(a.voices[v].sustain, b.voices[v].sustain) << v;
+        EXPECT_EQ(a.voices[v].playhead, b.voices[v].playhead) << v;
+        EXPECT_EQ(a.voices[v].gate.seconds, b.voices[v].gate.seconds) << v;
+        EXPECT_EQ(a.voices[v].pitch, b.voices[v].pitch) << v;
+        EXPECT_EQ(a.voices[v].volume, b.voices[v].volume) << v;
+    }
+}
+
+// Renders a song to the end in blocks of `blockFrames` with `render`, and
+// returns the output bytes.
+template <typename Render>
+Bytes renderAll(SongPlayer& player, std::size_t blockFrames, SampleFormat format, ChannelLayout layout,
+                Render render)
+{
+    const std::size_t frameBytes = bytesPerSample(format) * channelCount(layout);
+    Bytes out;
+    Bytes block(blockFrames * frameBytes);
+    SampleBuffer buffer{format, layout, block.data(), block.size()};
+    for (int blocks = 0; !player.finished && blocks < 4000; ++blocks) {
+        render(player, buffer);
+        out.insert(out.end(), block.begin(), block.end());
+    }
+    return out;
+}
+
+TEST(Render, MatchesTheFrameByFrameReference)
+{
+    std::mt19937 random(424242);
+    for (int trial = 0; trial < 40; ++trial) {
+        const Bytes song = randomSong(random, 400);
+        SongPlayer fast = driverPlayer();
+        SongPlayer plain = driverPlayer();
+        ASSERT_TRUE(loadSong(fast, song));
+        ASSERT_TRUE(loadSong(plain, song));
+        const std::size_t blockFrames = trial % 4 == 0 ? 1 + random() % 700 : 512;
+        const Bytes expected = renderAll(plain, blockFrames, SampleFormat::S16, ChannelLayout::Stereo,
+                                         [](SongPlayer& p, SampleBuffer& b) { referenceRender(p, b); });
+        const Bytes actual = renderAll(fast, blockFrames, SampleFormat::S16, ChannelLayout::Stereo,
+                                       [](SongPlayer& p, SampleBuffer& b) { p.render(b); });
+        ASSERT_EQ(actual.size(), expected.size()) << "trial " << trial;
+        ASSERT_TRUE(actual == expected) << "trial " << trial;
+        expectSameState(fast, plain);
+    }
+}
+
+TEST(Render, OtherOutputFormatsMatchTheReference)
+{
+    std::mt19937 random(99);
+    const Bytes song = randomSong(random, 200);
+    for (auto format : {SampleFormat::U8, SampleFormat::S16, SampleFormat::S32, SampleFormat::F32}) {
+        for (auto layout : {ChannelLayout::Mono, ChannelLayout::Stereo}) {
+            SongPlayer fast = driverPlayer();
+            SongPlayer plain = driverPlayer();
+            ASSERT_TRUE(loadSong(fast, song));
+            ASSERT_TRUE(loadSong(plain, song));
+            const Bytes expected = renderAll(plain, 300, format, layout,
+                                             [](SongPlayer& p, SampleBuffer& b) { referenceRender(p, b); });
+            const Bytes actual =
+                renderAll(fast, 300, format, layout, [](SongPlayer& p, SampleBuffer& b) { p.render(b); });
+            EXPECT_TRUE(actual == expected) << static_cast<int>(format) << "/" << static_cast<int>(layout);
+        }
+    }
+}
+
+// Voices whose samples are not the bank's: 8- and 32-bit, tiny and empty.
+TEST(Render, AnySampleFormatMatchesTheReference)
+{
+    std::mt19937 random(7);
+    const Bytes song = randomSong(random, 300);
+    SongPlayer fast = driverPlayer();
+    SongPlayer plain = driverPlayer();
+    ASSERT_TRUE(loadSong(fast, song));
+    ASSERT_TRUE(loadSong(plain, song));
+    const struct {
+        SampleFormat format;
+        ChannelLayout layout;
+        std::size_t bytes;
+    } samples[] = {{SampleFormat::U8, ChannelLayout::Mono, 3},    {SampleFormat::S32, ChannelLayout::Stereo, 80},
+                   {SampleFormat::F32, ChannelLayout::Mono, 40},  {SampleFormat::S16, ChannelLayout::Mono, 2},
+                   {SampleFormat::S16, ChannelLayout::Stereo, 0}, {SampleFormat::U8, ChannelLayout::Stereo, 9}};
+    for (SongPlayer* player : {&fast, &plain}) {
+        for (std::size_t v = 0; v < kVoiceCount; ++v) {
+            WavSample& sample = player->voices[v].sample;
+            sample.storage.assign(samples[v].bytes, 0);
+            for (std::size_t i = 0; i < samples[v].bytes; ++i) {
+                sample.storage[i] = static_cast<std::uint8_t>(i * 37 + v);
+            }
+            if (samples[v].format == SampleFormat::F32) {
+                for (std::size_t i = 0; i + 4 <= samples[v].bytes; i += 4) {
+                    const float value = 0.1f * static_cast<float>(i) - 0.9f;
+                    std::memcpy(&sample.storage[i], &value, 4);
+                }
+            }
+            sample.buffer = {samples[v].format, samples[v].layout, sample.storage.data(), sample.storage.size()};
+        }
+    }
+    const Bytes expected = renderAll(plain, 512, SampleFormat::S16, ChannelLayout::Stereo,
+                                     [](SongPlayer& p, SampleBuffer& b) { referenceRender(p, b); });
+    const Bytes actual = renderAll(fast, 512, SampleFormat::S16, ChannelLayout::Stereo,
+                                   [](SongPlayer& p, SampleBuffer& b) { p.render(b); });
+    EXPECT_TRUE(actual == expected);
+    expectSameState(fast, plain);
+}
+
+}  // namespace
