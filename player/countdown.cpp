@@ -1,6 +1,7 @@
 #include "countdown.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace {
@@ -19,16 +20,33 @@ Split split(double value, int bits)
     return {static_cast<std::uint64_t>(std::ldexp(fraction, bits)), exponent - bits};
 }
 
+constexpr int kFloatBits = 24;  // float mantissa, implicit bit included
+
+// The same for a normal positive float, from its bits.
+Split split(float value)
+{
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    const int biased = static_cast<int>(bits >> 23);
+    return {(bits & 0x7FFFFFu) | 0x800000u, biased - 127 - (kFloatBits - 1)};
+}
+
+// mantissa × 2^exponent, for a mantissa of exactly 24 bits.
+float join(Split value)
+{
+    const auto biased = static_cast<std::uint32_t>(value.exponent + 127 + (kFloatBits - 1));
+    return std::bit_cast<float>((biased << 23) | (static_cast<std::uint32_t>(value.mantissa) & 0x7FFFFFu));
+}
+
 // Steps of a float countdown that stay inside the binade of `seconds` with
 // the same rounded decrement; 0 where a single step must decide.
 std::uint64_t sameDecrementRun(float seconds, float dt, std::uint64_t& decrement)
 {
-    constexpr int kBits = 24;  // float mantissa, implicit bit included
-    if (seconds < 0x1p-100f || dt < 0x1p-100f) {
+    constexpr int kBits = kFloatBits;
+    if (seconds < 0x1p-100f || dt < 0x1p-100f || !(seconds < 0x1p100f) || !(dt < 0x1p100f)) {
         return 0;
     }
-    const Split x = split(seconds, kBits);
-    const Split d = split(dt, kBits);
+    const Split x = split(seconds);
+    const Split d = split(dt);
     const int shift = x.exponent - d.exponent;  // dt = D·2^-shift ulps of x
     std::uint64_t roundUp = 0;
     if (shift <= 0) {
@@ -93,8 +111,8 @@ std::uint64_t Countdown::advance(float dt, std::uint64_t limit)
             ++taken;
             continue;
         }
-        const Split x = split(seconds, 24);
-        seconds = static_cast<float>(std::ldexp(static_cast<double>(x.mantissa - run * decrement), x.exponent));
+        const Split x = split(seconds);
+        seconds = join({x.mantissa - run * decrement, x.exponent});
         taken += run;
     }
     return taken;

@@ -42,10 +42,19 @@ struct Countdown {
     // wait of any length costs a few dozen operations.
     std::uint64_t advance(float dt, std::uint64_t limit);
 
-    // Steps until running() turns false.
-    std::uint64_t stepsLeft(float dt) const
+    // Steps until running() turns false, counting no further than `limit`.
+    std::uint64_t stepsLeft(float dt, std::uint64_t limit = UINT64_MAX) const
     {
+        // While single precision still moves, a step takes off dt rounded
+        // to the value's spacing: at most dt plus half a spacing, and half a
+        // spacing is at most seconds·2^-24. A value this far above `limit`
+        // such steps (with a margin for this estimate's own rounding) runs
+        // for at least `limit` more.
+        if (!widened && limit <= (1u << 24) &&
+            seconds > 1.001f * static_cast<float>(limit) * (dt + seconds * 0x1p-24f)) {
+            return limit;
+        }
         Countdown copy = *this;
-        return copy.advance(dt, UINT64_MAX);
+        return copy.advance(dt, limit);
     }
 };
