@@ -53,28 +53,76 @@ struct SampleBuffer {
         writeSample(2 * index + 1, right);
     }
 
+    // writeFrame for `count` frames from `first` on, with the format chosen
+    // once rather than per frame; frames past the end are left alone.
+    void writeFrames(std::uint64_t first, const float* left, const float* right, std::uint64_t count)
+    {
+        const std::uint64_t frames = frameCount();
+        const std::uint64_t end = first < frames ? first + std::min(count, frames - first) : first;
+        if (format == SampleFormat::S16 && layout == ChannelLayout::Stereo) {
+            std::uint8_t* out = data + 4 * first;
+            std::uint64_t j = first + writeS16StereoVector(out, left, right, end - first);
+            out += 4 * (j - first);
+            for (; j < end; ++j, out += 4) {
+                storeU32(out, static_cast<std::uint16_t>(s16From(left[j - first])), 2);
+                storeU32(out + 2, static_cast<std::uint16_t>(s16From(right[j - first])), 2);
+            }
+            return;
+        }
+        for (std::uint64_t j = first; j < end; ++j) {
+            writeFrame(j, left[j - first], right[j - first]);
+        }
+    }
+
+    // The 16-bit stereo conversion for as many whole groups of frames as the
+    // processor's vector unit takes; returns the frames written.
+    static std::uint64_t writeS16StereoVector(std::uint8_t* out, const float* left, const float* right,
+                                              std::uint64_t count);
+
     // Full-scale factors, each the single-precision value the output is
     // defined by.
     static constexpr float kU8Scale = 0.003921569f;    // 1/255
     static constexpr float kS16Scale = 3.0518509e-5f;  // 1/32767: -32768 reads below -1.0
     static constexpr float kS32Scale = 0x1p-31f;
 
-private:
-    float readSample(std::uint64_t sample) const
+    // Sample `sample` of `data` stored as `F`, as a float; no bounds check.
+    // The mixer reads through this with the format fixed per voice.
+    template <SampleFormat F>
+    static float sampleAt(const std::uint8_t* data, std::uint64_t sample)
     {
-        switch (format) {
-        case SampleFormat::U8:
+        if constexpr (F == SampleFormat::U8) {
             return (static_cast<float>(data[sample]) * kU8Scale - 0.5f) * 2.0f;
-        case SampleFormat::S16:
+        } else if constexpr (F == SampleFormat::S16) {
             return static_cast<float>(loadS16(data + 2 * sample)) * kS16Scale;
-        case SampleFormat::S32:
+        } else if constexpr (F == SampleFormat::S32) {
             return static_cast<float>(loadS32(data + 4 * sample)) * kS32Scale;
-        case SampleFormat::F32: {
+        } else {
             const std::uint32_t bits = static_cast<std::uint32_t>(loadS32(data + 4 * sample));
             float value;
             std::memcpy(&value, &bits, sizeof value);
             return value;
         }
+    }
+
+    // A mixed value as a 16-bit sample: limited to ±1.0 and scaled by
+    // 32767, so -32768 is never written.
+    static std::int16_t s16From(float x)
+    {
+        return static_cast<std::int16_t>(limit(x, -1.0f, 1.0f) * 32767.0f);
+    }
+
+private:
+    float readSample(std::uint64_t sample) const
+    {
+        switch (format) {
+        case SampleFormat::U8:
+            return sampleAt<SampleFormat::U8>(data, sample);
+        case SampleFormat::S16:
+            return sampleAt<SampleFormat::S16>(data, sample);
+        case SampleFormat::S32:
+            return sampleAt<SampleFormat::S32>(data, sample);
+        case SampleFormat::F32:
+            return sampleAt<SampleFormat::F32>(data, sample);
         }
         return 0.0f;
     }
@@ -87,12 +135,9 @@ private:
             data[sample] = static_cast<std::uint8_t>(y * 255.0f);
             return;
         }
-        case SampleFormat::S16: {
-            // 32767 rather than 32768, so -32768 is never written.
-            const auto value = static_cast<std::int16_t>(limit(x, -1.0f, 1.0f) * 32767.0f);
-            storeU32(data + 2 * sample, static_cast<std::uint16_t>(value), 2);
+        case SampleFormat::S16:
+            storeU32(data + 2 * sample, static_cast<std::uint16_t>(s16From(x)), 2);
             return;
-        }
         case SampleFormat::S32: {
             const float y = limit(x, -1.0f, 1.0f) * 2147483648.0f;
             const std::int32_t value = y >= 2147483648.0f ? 2147483647 : static_cast<std::int32_t>(y);
