@@ -2,6 +2,7 @@
 
 #include "pitch_table.h"
 #include "sample_bank.h"
+#include "voice_mixer.h"
 
 #include <algorithm>
 
@@ -128,49 +129,62 @@ std::uint64_t SongPlayer::skipWait(float dt, std::uint64_t limit)
     return frames;
 }
 
+std::size_t SongPlayer::quietFrames(float dt, std::size_t limit) const
+{
+    if (!waitTimer.running()) {
+        return 0;
+    }
+    auto frames = static_cast<std::size_t>(waitTimer.stepsLeft(dt, limit));
+    for (const Voice& voice : voices) {
+        if (!voice.active) {
+            continue;
+        }
+        if (voice.gate.running()) {
+            frames = static_cast<std::size_t>(voice.gate.stepsLeft(dt, frames));
+            continue;
+        }
+        // A released voice whose ticks repeat the release unchanged; the
+        // first release, or an empty sample's end, needs a real tick.
+        const bool settled = !voice.sustain && voice.gate.seconds == 0.0f && !voice.gate.widened &&
+                             voice.playhead < static_cast<float>(voice.sample.buffer.frameCount());
+        if (!settled) {
+            return 0;
+        }
+    }
+    return frames;
+}
+
+// Renders in spans: between frames where the sequencer acts, its ticks only
+// count down, so those countdowns are taken in one go and the voices are
+// mixed one after another over the whole span. Every value is computed by
+// the same single-precision operations, in the same order, as one tick and
+// one mix per frame.
 void SongPlayer::render(SampleBuffer& buffer)
 {
     const float dt = 1.0f / sampleRate;
     const float step = kBaseRate / sampleRate;
     const std::uint64_t frames = buffer.frameCount();
-    for (std::uint64_t j = 0; j < frames; ++j) {
-        tick(dt);
-        float left = 0.0f;
-        float right = 0.0f;
-        mix(step, left, right);
-        buffer.writeFrame(j, left, right);
-    }
-}
-
-// Adds every sounding voice into one frame, in voice order; the sum is not
-// scaled, only the output conversion limits it.
-void SongPlayer::mix(float step, float& left, float& right)
-{
-    for (Voice& voice : voices) {
-        if (!voice.active) {
-            continue;
+    std::uint64_t done = 0;
+    while (done < frames) {
+        const auto limit = static_cast<std::size_t>(std::min<std::uint64_t>(frames - done, kMixFrames));
+        std::size_t span = quietFrames(dt, limit);
+        const bool ticked = span == 0;
+        if (ticked) {
+            tick(dt);
+            span = 1;
         }
-        const SampleBuffer& sample = voice.sample.buffer;
-        const std::uint64_t n = sample.frameCount();
-        if (n == 0) {
-            continue;
-        }
-        // The playhead moves before it is read: a note's first frame reads
-        // at step × pitch, not at 0.
-        voice.playhead += step * voice.pitch;
-        const float end = static_cast<float>(n);
-        if (voice.playhead >= end) {
-            if (voice.sustain) {
-                voice.playhead -= end;
-            } else {
-                voice.active = false;  // this last frame is still mixed, reading silence for `a`
+        std::fill_n(mixLeft_.begin(), span, 0.0f);
+        std::fill_n(mixRight_.begin(), span, 0.0f);
+        std::array<std::size_t, kVoiceCount> sounded{};
+        mixVoices(voices, step, span, mixLeft_.data(), mixRight_.data(), sounded);
+        if (!ticked) {
+            // Ticks count a gate down only while its voice is sounding.
+            for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                voices[v].gate.advance(dt, sounded[v]);
             }
+            waitTimer.advance(dt, span);
         }
-        const auto i0 = static_cast<std::uint64_t>(voice.playhead);
-        const float frac = voice.playhead - static_cast<float>(i0);
-        const StereoFrame a = sample.readFrame(i0);
-        const StereoFrame b = sample.readFrame(static_cast<std::uint64_t>(voice.playhead + 1.0f) % n);
-        left += voice.volume * ((b.left - a.left) * frac + a.left);
-        right += voice.volume * ((b.right - a.right) * frac + a.right);
+        buffer.writeFrames(done, mixLeft_.data(), mixRight_.data(), span);
+        done += span;
     }
 }

@@ -50,5 +50,11 @@ struct SongPlayer {
     std::uint64_t skipWait(float dt, std::uint64_t limit);
 
 private:
-    void mix(float step, float& left, float& right);
+    // Frames from now, up to `limit`, whose ticks would only count down the
+    // wait and the gates: nothing the sequencer does changes what is mixed.
+    std::size_t quietFrames(float dt, std::size_t limit) const;
+
+    static constexpr std::size_t kMixFrames = 512;  // frames mixed in one go
+    std::array<float, kMixFrames> mixLeft_{};       // the span being mixed
+    std::array<float, kMixFrames> mixRight_{};
 };

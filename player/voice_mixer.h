@@ -1,0 +1,31 @@
+#pragma once
+
+#include "voice.h"
+
+#include <array>
+#include <cstddef>
+
+// Adds sounding voices into consecutive output frames. Each voice's playhead
+// advances by its increment every frame, wraps (sustained) or ends (one-shot)
+// at the end of its sample, and its sample is read and interpolated with the
+// stored format chosen once for the whole run. `left` and `right` hold what
+// is already mixed; voices are added in index order, so every frame's sum
+// is the same as adding them one frame at a time.
+
+// One voice over `frames` frames. Returns the frames in which it was
+// sounding when the frame began: `frames`, or fewer when a one-shot pass
+// ends (that last frame is still mixed).
+std::size_t mixVoice(Voice& voice, float increment, std::size_t frames, float* left, float* right);
+
+// All six voices over `frames` frames (at most kMaxMixFrames), writing each
+// voice's count as mixVoice returns it into `sounded` (0 for a voice that is
+// not sounding). Uses the vector path where the processor and the voices'
+// samples allow it; the results are bit-identical either way.
+inline constexpr std::size_t kMaxMixFrames = 512;
+void mixVoices(std::array<Voice, 6>& voices, float step, std::size_t frames, float* left, float* right,
+               std::array<std::size_t, 6>& sounded);
+
+// The vector path alone, for testing it against mixVoice; false (and
+// nothing mixed) where it does not apply.
+bool mixVoicesVector(std::array<Voice, 6>& voices, float step, std::size_t frames, float* left, float* right,
+                     std::array<std::size_t, 6>& sounded);
