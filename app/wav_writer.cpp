@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr std::size_t kStreamBuffer = 1 << 18;  // bytes
+
 ma_result writeToStream(ma_encoder* encoder, const void* bytes, size_t count, size_t* written)
 {
     auto* file = static_cast<std::FILE*>(encoder->pUserData);
@@ -35,6 +37,8 @@ bool WavWriter::open(const char* path)
     if (file_ == nullptr) {
         return false;
     }
+    // Fewer, larger writes: the blocks are small and the files large.
+    std::setvbuf(file_, nullptr, _IOFBF, kStreamBuffer);
     const ma_encoder_config config =
         ma_encoder_config_init(ma_encoding_format_wav, ma_format_s16, kOutputChannels, kOutputRate);
     encoderOpen_ = ma_encoder_init(writeToStream, seekStream, file_, &config, encoder_.get()) == MA_SUCCESS;
