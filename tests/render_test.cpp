@@ -4,6 +4,7 @@
 
 #include "pitch_table.h"
 #include "reference_render.h"
+#include "voice_mixer.h"
 #include "song_bytes.h"
 
 #include <gtest/gtest.h>
@@ -147,6 +148,68 @@ TEST(Render, AnySampleFormatMatchesTheReference)
                                    [](SongPlayer& p, SampleBuffer& b) { p.render(b); });
     EXPECT_TRUE(actual == expected);
     expectSameState(fast, plain);
+}
+
+}  // namespace
+
+namespace {
+
+// The vector mixer against the scalar one, voice by voice, from random
+// states: wraps, one-shots ending inside the span, spans of any length.
+TEST(Render, VectorMixerMatchesScalarMixer)
+{
+    std::mt19937 random(31337);
+    SongPlayer bank = driverPlayer();
+    ASSERT_TRUE(loadSong(bank, {120, 4}));
+    int vectorRuns = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::array<Voice, 6> vectorVoices;
+        std::array<Voice, 6> scalarVoices;
+        for (std::size_t v = 0; v < 6; ++v) {
+            for (auto* voices : {&vectorVoices, &scalarVoices}) {
+                Voice& voice = (*voices)[v];
+                const WavSample& source = bank.voices[v].sample;
+                voice.sample.storage = source.storage;
+                voice.sample.buffer = source.buffer;
+                voice.sample.buffer.data = voice.sample.storage.data();
+            }
+            std::mt19937 state(random());
+            const float n = static_cast<float>(vectorVoices[v].sample.buffer.frameCount());
+            for (auto* voices : {&vectorVoices, &scalarVoices}) {
+                std::mt19937 same = state;
+                Voice& voice = (*voices)[v];
+                voice.active = same() % 5 != 0;
+                voice.sustain = v < 4 && same() % 4 != 0;
+                voice.pitch = kPitchRatios[same() % kPitchCount];
+                voice.volume = static_cast<float>(same() % 256) * kVolumeStep;
+                voice.playhead = same() % 3 == 0 ? n - static_cast<float>(same() % 40) * 0.37f
+                                                 : static_cast<float>(same() % 1000) / 1000.0f * n;
+                if (voice.playhead < 0.0f) {
+                    voice.playhead = 0.0f;
+                }
+            }
+        }
+        const std::size_t frames = 1 + random() % kMaxMixFrames;
+        std::vector<float> vectorLeft(kMaxMixFrames, 0.25f), vectorRight(kMaxMixFrames, -0.5f);
+        std::vector<float> scalarLeft = vectorLeft, scalarRight = vectorRight;
+        std::array<std::size_t, 6> vectorSounded{};
+        const float step = kBaseRate / 48000.0f;
+        if (!mixVoicesVector(vectorVoices, step, frames, vectorLeft.data(), vectorRight.data(), vectorSounded)) {
+            GTEST_SKIP() << "no vector path on this machine";
+        }
+        ++vectorRuns;
+        for (std::size_t v = 0; v < 6; ++v) {
+            Voice& voice = scalarVoices[v];
+            const std::size_t sounded =
+                voice.active ? mixVoice(voice, step * voice.pitch, frames, scalarLeft.data(), scalarRight.data()) : 0;
+            ASSERT_EQ(vectorSounded[v], sounded) << "trial " << trial << " voice " << v;
+            ASSERT_EQ(vectorVoices[v].playhead, voice.playhead) << "trial " << trial << " voice " << v;
+            ASSERT_EQ(vectorVoices[v].active, voice.active) << "trial " << trial << " voice " << v;
+        }
+        ASSERT_TRUE(vectorLeft == scalarLeft) << "trial " << trial;
+        ASSERT_TRUE(vectorRight == scalarRight) << "trial " << trial;
+    }
+    EXPECT_EQ(vectorRuns, 3000);
 }
 
 }  // namespace
