@@ -4,7 +4,7 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 JOBS       ?= 2
 
-.PHONY: deps build build-sanitize run test fuzz fuzz-smoke bank demo clean
+.PHONY: deps build build-sanitize run test fuzz fuzz-smoke bench bank demo clean
 
 deps:
 	@bash scripts/install-deps
@@ -33,6 +33,10 @@ fuzz:
 
 fuzz-smoke:
 	bash scripts/fuzz 30
+
+# Render speed against a plain writer of the same bytes, and render alone.
+bench:
+	bash bench/run
 
 # Regenerate the committed sample bank or demo song from their sources.
 bank: build
