@@ -24,7 +24,10 @@ ma_result seekStream(ma_encoder* encoder, ma_int64 offset, ma_seek_origin origin
 
 }  // namespace
 
-WavWriter::WavWriter() : encoder_(std::make_unique<ma_encoder>()) {}
+WavWriter::WavWriter(std::uint64_t maxDataBytes)
+    : encoder_(std::make_unique<ma_encoder>()), maxDataBytes_(maxDataBytes)
+{
+}
 
 WavWriter::~WavWriter()
 {
@@ -55,7 +58,9 @@ bool WavWriter::write(const void* frames, std::uint64_t frameCount)
         return false;
     }
     const std::uint64_t bytes = frameCount * kOutputFrameBytes;
-    if (bytes > kMaxDataBytes - dataBytes_) {
+    // Past this the sizes in the header would wrap or be clamped: a file
+    // that lies about its length is a failure, not a result.
+    if (bytes > maxDataBytes_ - dataBytes_) {
         failed_ = true;
         return false;
     }

@@ -15,7 +15,8 @@ struct ma_encoder;
 // unfinished file without reporting.
 class WavWriter {
 public:
-    WavWriter();
+    // `maxDataBytes` is what the header can describe; tests pass less.
+    explicit WavWriter(std::uint64_t maxDataBytes = kMaxDataBytes);
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
@@ -37,5 +38,6 @@ private:
     std::unique_ptr<ma_encoder> encoder_;
     bool encoderOpen_ = false;
     bool failed_ = false;
-    std::uint64_t dataBytes_ = 0;
+    std::uint64_t dataBytes_ = 0;     // bytes of samples written
+    std::uint64_t maxDataBytes_;      // refuse to write past this
 };
