@@ -2,6 +2,7 @@
 // throughout: voices 0–3 hold long notes at assorted pitches, voices 4 and 5
 // retrigger their hits before each pass ends.
 
+#include "memory_read.h"
 #include "output_format.h"
 #include "sample_buffer.h"
 #include "song_player.h"
@@ -10,7 +11,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -45,15 +45,7 @@ void loadSong(SongPlayer& player, const std::vector<std::uint8_t>& song)
 {
     player.sampleRate = static_cast<float>(kOutputRate);
     player.looping = false;
-    std::size_t at = 0;
-    player.load([&](void* destination, std::uint32_t size) {
-        if (song.size() - at < size) {
-            return false;
-        }
-        std::memcpy(destination, song.data() + at, size);
-        at += size;
-        return true;
-    });
+    player.load(memoryRead(song.data(), song.size()));
 }
 
 void renderVoices(benchmark::State& state)

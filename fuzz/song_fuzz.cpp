@@ -4,6 +4,7 @@
 // behaviour, or a render that disagrees with the timeline about where the
 // song ends is a finding.
 
+#include "memory_read.h"
 #include "output_format.h"
 #include "sample_buffer.h"
 #include "song_player.h"
@@ -12,7 +13,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -22,15 +22,7 @@ bool loadBytes(SongPlayer& player, const std::uint8_t* data, std::size_t size)
 {
     player.sampleRate = static_cast<float>(kOutputRate);
     player.looping = false;
-    std::size_t at = 0;
-    return player.load([&](void* destination, std::uint32_t count) {
-        if (size - at < count) {
-            return false;
-        }
-        std::memcpy(destination, data + at, count);
-        at += count;
-        return true;
-    });
+    return player.load(memoryRead(data, size));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "memory_read.h"
 #include "song_player.h"
 
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
@@ -11,15 +11,7 @@ using Bytes = std::vector<std::uint8_t>;
 // Loads a song held in memory, the way the driver loads a file.
 inline bool loadSong(SongPlayer& player, const Bytes& song)
 {
-    std::size_t at = 0;
-    return player.load([&](void* destination, std::uint32_t size) {
-        if (song.size() - at < size) {
-            return false;
-        }
-        std::memcpy(destination, song.data() + at, size);
-        at += size;
-        return true;
-    });
+    return player.load(memoryRead(song.data(), song.size()));
 }
 
 // A player set up as the driver sets it up: 48000 Hz, LoopEnd ends the song.

@@ -1,5 +1,6 @@
 #include "song_text.h"
 
+#include "memory_read.h"
 #include "note_names.h"
 #include "output_format.h"
 #include "pitch_table.h"
@@ -354,15 +355,7 @@ std::string disassembleSong(const std::vector<std::uint8_t>& bytes)
     SongPlayer player;
     player.sampleRate = static_cast<float>(kOutputRate);
     player.looping = false;
-    std::size_t at = 0;
-    const bool loaded = player.load([&](void* destination, std::uint32_t size) {
-        if (bytes.size() - at < size) {
-            return false;
-        }
-        std::memcpy(destination, bytes.data() + at, size);
-        at += size;
-        return true;
-    });
+    const bool loaded = player.load(memoryRead(bytes.data(), bytes.size()));
 
     char rowText[64];
     std::snprintf(rowText, sizeof rowText, "a row is %.9g s", player.rowDuration);
