@@ -45,11 +45,7 @@ void SongPlayer::tick(float dt)
         if (voice.gate.running()) {
             voice.gate.step(dt);
         } else {
-            voice.gate.set(0.0f);
-            voice.sustain = false;
-            if (voice.playhead >= static_cast<float>(voice.sample.buffer.frameCount())) {
-                voice.active = false;
-            }
+            voice.release();
         }
     }
 
@@ -119,11 +115,7 @@ std::uint64_t SongPlayer::skipWait(float dt, std::uint64_t limit)
         if (voice.active && voice.gate.advance(dt, frames) < frames) {
             // The gate ran out within the skipped frames: the release that
             // the next tick would make, which later ticks only repeat.
-            voice.gate.set(0.0f);
-            voice.sustain = false;
-            if (voice.playhead >= static_cast<float>(voice.sample.buffer.frameCount())) {
-                voice.active = false;
-            }
+            voice.release();
         }
     }
     return frames;
@@ -143,11 +135,8 @@ std::size_t SongPlayer::quietFrames(float dt, std::size_t limit) const
             frames = static_cast<std::size_t>(voice.gate.stepsLeft(dt, frames));
             continue;
         }
-        // A released voice whose ticks repeat the release unchanged; the
-        // first release, or an empty sample's end, needs a real tick.
-        const bool settled = !voice.sustain && voice.gate.seconds == 0.0f && !voice.gate.widened &&
-                             voice.playhead < static_cast<float>(voice.sample.buffer.frameCount());
-        if (!settled) {
+        // The first release, or an empty sample's end, needs a real tick.
+        if (!voice.settled()) {
             return 0;
         }
     }
@@ -166,7 +155,7 @@ void SongPlayer::render(SampleBuffer& buffer)
     const std::uint64_t frames = buffer.frameCount();
     std::uint64_t done = 0;
     while (done < frames) {
-        const auto limit = static_cast<std::size_t>(std::min<std::uint64_t>(frames - done, kMixFrames));
+        const auto limit = static_cast<std::size_t>(std::min<std::uint64_t>(frames - done, kMaxMixFrames));
         std::size_t span = quietFrames(dt, limit);
         const bool ticked = span == 0;
         if (ticked) {

@@ -4,6 +4,7 @@
 #include "sample_buffer.h"
 #include "song_event.h"
 #include "voice.h"
+#include "voice_mixer.h"
 
 #include <array>
 #include <cstddef>
@@ -15,14 +16,13 @@
 // returns false.
 using ReadFn = std::function<bool(void* destination, std::uint32_t size)>;
 
-inline constexpr std::size_t kVoiceCount = 6;
 inline constexpr std::size_t kSustainedVoices = 4;  // voices 0–3 cycle; 4 and 5 are one-shot
 inline constexpr float kBaseRate = 44100.0f;        // Hz every sample is played as if recorded at
 inline constexpr float kVolumeStep = 0.0078125f;    // 1/128: volume 128 is unity
 
 // Plays one song: `load` reads it, `tick` advances the sequencer by one
-// output frame (gates, then due events), `render` fills a buffer with one
-// tick and one mix per frame.
+// output frame (gates, then due events), `render` fills a buffer as one
+// tick and one mix per frame would.
 struct SongPlayer {
     std::vector<SongEvent> events;            // in file order
     std::array<Voice, kVoiceCount> voices;
@@ -54,7 +54,6 @@ private:
     // wait and the gates: nothing the sequencer does changes what is mixed.
     std::size_t quietFrames(float dt, std::size_t limit) const;
 
-    static constexpr std::size_t kMixFrames = 512;  // frames mixed in one go
-    std::array<float, kMixFrames> mixLeft_{};       // the span being mixed
-    std::array<float, kMixFrames> mixRight_{};
+    std::array<float, kMaxMixFrames> mixLeft_{};  // the span being mixed
+    std::array<float, kMaxMixFrames> mixRight_{};
 };

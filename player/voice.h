@@ -3,6 +3,10 @@
 #include "countdown.h"
 #include "wav_sample.h"
 
+#include <cstddef>
+
+inline constexpr std::size_t kVoiceCount = 6;
+
 // One of the six voices: its sample and where it is playing it. Voices never
 // see events; the sequencer sets these fields and the mixer reads them.
 struct Voice {
@@ -13,4 +17,23 @@ struct Voice {
     Countdown gate;         // seconds of the current note still to run
     bool active = false;    // sounding
     bool sustain = false;   // wraps to the start instead of stopping (gate open, voices 0–3)
+
+    // What each tick does once the gate has run out: the voice stops
+    // cycling and plays on to the end of its current pass.
+    void release()
+    {
+        gate.set(0.0f);
+        sustain = false;
+        if (playhead >= static_cast<float>(sample.buffer.frameCount())) {
+            active = false;
+        }
+    }
+
+    // Released already, so that further ticks repeat release() without
+    // changing anything.
+    bool settled() const
+    {
+        return !sustain && gate.seconds == 0.0f && !gate.widened &&
+               playhead < static_cast<float>(sample.buffer.frameCount());
+    }
 };

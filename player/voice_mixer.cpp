@@ -103,7 +103,7 @@ constexpr int kLanes = 8;  // voices 0 … 5 in lanes 0 … 5
 // Whether the vector path can mix these voices: 16-bit samples long enough
 // that one subtraction wraps the interpolation index (a frame moves at most
 // 9.3 frames) and short enough for 32-bit indices.
-bool vectorFits(const std::array<Voice, 6>& voices)
+bool vectorFits(const std::array<Voice, kVoiceCount>& voices)
 {
     for (const Voice& voice : voices) {
         if (!voice.active) {
@@ -163,12 +163,12 @@ __attribute__((target("avx2"))) void transpose(const float (*rows)[kLanes], std:
         const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
         const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
         const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-        const __m256 lanes[6] = {
+        const __m256 lanes[kVoiceCount] = {
             _mm256_permute2f128_ps(u0, u4, 0x20), _mm256_permute2f128_ps(u1, u5, 0x20),
             _mm256_permute2f128_ps(u2, u6, 0x20), _mm256_permute2f128_ps(u3, u7, 0x20),
             _mm256_permute2f128_ps(u0, u4, 0x31), _mm256_permute2f128_ps(u1, u5, 0x31),
         };
-        for (int v = 0; v < 6; ++v) {
+        for (std::size_t v = 0; v < kVoiceCount; ++v) {
             _mm256_storeu_ps(&columns[v][k], lanes[v]);
         }
     }
@@ -292,8 +292,8 @@ __attribute__((target("avx2"))) void interpolateVoice(const Voice& voice, const 
     }
 }
 
-__attribute__((target("avx2"))) void mixVoicesAvx2(std::array<Voice, 6>& voices, float step, std::size_t frames,
-                                                    float* left, float* right, std::array<std::size_t, 6>& sounded)
+__attribute__((target("avx2"))) void mixVoicesAvx2(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames,
+                                                    float* left, float* right, std::array<std::size_t, kVoiceCount>& sounded)
 {
     // Pass 1: every playhead as one lane, so the frame-to-frame chain is a
     // single vector addition; wraps and ends are rare and leave the chain
@@ -310,7 +310,7 @@ __attribute__((target("avx2"))) void mixVoicesAvx2(std::array<Voice, 6>& voices,
         ends[v] = never;
         ended[v] = frames;
     }
-    for (int v = 0; v < 6; ++v) {
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
         const Voice& voice = voices[v];
         if (!voice.active) {
             continue;
@@ -352,11 +352,11 @@ __attribute__((target("avx2"))) void mixVoicesAvx2(std::array<Voice, 6>& voices,
     for (std::size_t k = frames; k % kLanes != 0; ++k) {
         _mm256_store_ps(playheads[k], _mm256_setzero_ps());
     }
-    alignas(32) float columns[6][kMaxMixFrames];
+    alignas(32) float columns[kVoiceCount][kMaxMixFrames];
     transpose(playheads, frames, columns);
 
     // Pass 2: voice after voice, in index order.
-    for (int v = 0; v < 6; ++v) {
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
         Voice& voice = voices[v];
         if (!voice.active) {
             sounded[v] = 0;
@@ -380,8 +380,8 @@ bool haveAvx2()
 
 }  // namespace
 
-bool mixVoicesVector(std::array<Voice, 6>& voices, float step, std::size_t frames, float* left, float* right,
-                     std::array<std::size_t, 6>& sounded)
+bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
+                     std::array<std::size_t, kVoiceCount>& sounded)
 {
     if (frames == 0 || frames > kMaxMixFrames || !haveAvx2() || !vectorFits(voices)) {
         return false;
@@ -396,15 +396,15 @@ bool mixVoicesVector(std::array<Voice, 6>& voices, float step, std::size_t frame
 
 #else
 
-bool mixVoicesVector(std::array<Voice, 6>&, float, std::size_t, float*, float*, std::array<std::size_t, 6>&)
+bool mixVoicesVector(std::array<Voice, kVoiceCount>&, float, std::size_t, float*, float*, std::array<std::size_t, kVoiceCount>&)
 {
     return false;
 }
 
 #endif
 
-void mixVoices(std::array<Voice, 6>& voices, float step, std::size_t frames, float* left, float* right,
-               std::array<std::size_t, 6>& sounded)
+void mixVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
+               std::array<std::size_t, kVoiceCount>& sounded)
 {
     // Short spans (the frames in which events are taken) are not worth the
     // vector path's set-up.

@@ -22,10 +22,10 @@ std::size_t mixVoice(Voice& voice, float increment, std::size_t frames, float* l
 // not sounding). Uses the vector path where the processor and the voices'
 // samples allow it; the results are bit-identical either way.
 inline constexpr std::size_t kMaxMixFrames = 512;
-void mixVoices(std::array<Voice, 6>& voices, float step, std::size_t frames, float* left, float* right,
-               std::array<std::size_t, 6>& sounded);
+void mixVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
+               std::array<std::size_t, kVoiceCount>& sounded);
 
 // The vector path alone, for testing it against mixVoice; false (and
 // nothing mixed) where it does not apply.
-bool mixVoicesVector(std::array<Voice, 6>& voices, float step, std::size_t frames, float* left, float* right,
-                     std::array<std::size_t, 6>& sounded);
+bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
+                     std::array<std::size_t, kVoiceCount>& sounded);
