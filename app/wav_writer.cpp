@@ -8,18 +8,26 @@ constexpr std::size_t kStreamBuffer = 1 << 18;  // bytes
 
 ma_result writeToStream(ma_encoder* encoder, const void* bytes, size_t count, size_t* written)
 {
-    auto* file = static_cast<std::FILE*>(encoder->pUserData);
-    *written = std::fwrite(bytes, 1, count, file);
-    return *written == count ? MA_SUCCESS : MA_IO_ERROR;
+    auto* output = static_cast<WavWriter::Output*>(encoder->pUserData);
+    *written = std::fwrite(bytes, 1, count, output->file);
+    if (*written != count) {
+        output->failed = true;
+        return MA_IO_ERROR;
+    }
+    return MA_SUCCESS;
 }
 
 ma_result seekStream(ma_encoder* encoder, ma_int64 offset, ma_seek_origin origin)
 {
-    auto* file = static_cast<std::FILE*>(encoder->pUserData);
+    auto* output = static_cast<WavWriter::Output*>(encoder->pUserData);
     const int whence = origin == ma_seek_origin_start ? SEEK_SET
                        : origin == ma_seek_origin_current ? SEEK_CUR
                                                           : SEEK_END;
-    return fseeko(file, static_cast<off_t>(offset), whence) == 0 ? MA_SUCCESS : MA_IO_ERROR;
+    if (fseeko(output->file, static_cast<off_t>(offset), whence) != 0) {
+        output->failed = true;
+        return MA_IO_ERROR;
+    }
+    return MA_SUCCESS;
 }
 
 }  // namespace
@@ -36,16 +44,16 @@ WavWriter::~WavWriter()
 
 bool WavWriter::open(const char* path)
 {
-    file_ = std::fopen(path, "wb");
-    if (file_ == nullptr) {
+    output_.file = std::fopen(path, "wb");
+    if (output_.file == nullptr) {
         return false;
     }
     // Fewer, larger writes: the blocks are small and the files large.
-    std::setvbuf(file_, nullptr, _IOFBF, kStreamBuffer);
+    std::setvbuf(output_.file, nullptr, _IOFBF, kStreamBuffer);
     const ma_encoder_config config =
         ma_encoder_config_init(ma_encoding_format_wav, ma_format_s16, kOutputChannels, kOutputRate);
-    encoderOpen_ = ma_encoder_init(writeToStream, seekStream, file_, &config, encoder_.get()) == MA_SUCCESS;
-    if (!encoderOpen_ || std::ferror(file_)) {
+    encoderOpen_ = ma_encoder_init(writeToStream, seekStream, &output_, &config, encoder_.get()) == MA_SUCCESS;
+    if (!encoderOpen_ || std::ferror(output_.file)) {
         close();
         return false;
     }
@@ -54,23 +62,23 @@ bool WavWriter::open(const char* path)
 
 bool WavWriter::write(const void* frames, std::uint64_t frameCount)
 {
-    if (!encoderOpen_ || failed_) {
+    if (!encoderOpen_ || output_.failed) {
         return false;
     }
     const std::uint64_t bytes = frameCount * kOutputFrameBytes;
     // Past this the sizes in the header would wrap or be clamped: a file
     // that lies about its length is a failure, not a result.
     if (bytes > maxDataBytes_ - dataBytes_) {
-        failed_ = true;
+        output_.failed = true;
         return false;
     }
     ma_uint64 written = 0;
     ma_encoder_write_pcm_frames(encoder_.get(), frames, frameCount, &written);
     dataBytes_ += written * kOutputFrameBytes;
-    if (written != frameCount || std::ferror(file_)) {
-        failed_ = true;
+    if (written != frameCount || std::ferror(output_.file)) {
+        output_.failed = true;
     }
-    return !failed_;
+    return !output_.failed;
 }
 
 bool WavWriter::finish()
@@ -80,20 +88,20 @@ bool WavWriter::finish()
 
 bool WavWriter::close()
 {
-    if (file_ == nullptr) {
-        return !failed_;
+    if (output_.file == nullptr) {
+        return !output_.failed;
     }
     if (encoderOpen_) {
         // Fills in both sizes by seeking back into the header.
         ma_encoder_uninit(encoder_.get());
         encoderOpen_ = false;
     }
-    if (std::ferror(file_) || std::fflush(file_) != 0) {
-        failed_ = true;
+    if (std::ferror(output_.file) || std::fflush(output_.file) != 0) {
+        output_.failed = true;
     }
-    if (std::fclose(file_) != 0) {
-        failed_ = true;
+    if (std::fclose(output_.file) != 0) {
+        output_.failed = true;
     }
-    file_ = nullptr;
-    return !failed_;
+    output_.file = nullptr;
+    return !output_.failed;
 }

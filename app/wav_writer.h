@@ -10,7 +10,8 @@ struct ma_encoder;
 
 // Writes a 16-bit stereo 48000 Hz WAV file through miniaudio's encoder, over
 // a stdio stream of its own so that every failed write, seek, flush and
-// close is seen. The encoder is closed (sizes filled in) by finish(), which
+// close is seen. A failed seek counts too: without it the sizes in the
+// header cannot be filled in (an output that is a pipe, say). The encoder is closed (sizes filled in) by finish(), which
 // reports whether the whole file reached the disk; the destructor closes an
 // unfinished file without reporting.
 class WavWriter {
@@ -31,13 +32,18 @@ public:
 
     bool finish();
 
+    // The stream the encoder writes and seeks through.
+    struct Output {
+        std::FILE* file = nullptr;
+        bool failed = false;  // a write, a seek, a flush or the close went wrong
+    };
+
 private:
     bool close();
 
-    std::FILE* file_ = nullptr;
+    Output output_;
     std::unique_ptr<ma_encoder> encoder_;
     bool encoderOpen_ = false;
-    bool failed_ = false;
     std::uint64_t dataBytes_ = 0;     // bytes of samples written
     std::uint64_t maxDataBytes_;      // refuse to write past this
 };

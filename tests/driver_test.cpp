@@ -3,6 +3,8 @@
 
 #include "process_test.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -105,6 +107,19 @@ TEST_F(Sqn2wav, FullDiskIsAFailure)
 {
     writeFile("song.sqn", kWorkedExample);
     const Result r = run(path("song.sqn") + " /dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to write pcm frames.\n");
+}
+
+// A pipe takes the samples, but the sizes in the header can never be filled
+// in: that is reported rather than passed off as a finished file.
+TEST_F(Sqn2wav, OutputThatCannotSeekIsAFailure)
+{
+    writeFile("song.sqn", {120, 4});
+    const std::string fifo = path("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(std::system(("cat " + fifo + " > " + path("piped.wav") + " &").c_str()), 0);
+    const Result r = run(path("song.sqn") + " " + fifo);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "failed to write pcm frames.\n");
 }
