@@ -220,13 +220,14 @@ __attribute__((target("avx2"))) bool windowS16(const std::uint8_t* data, std::in
     return true;
 }
 
-// Samples at `count` index vectors through the narrowest window that holds
-// them, or gathered.
+// Samples at `count` index vectors through a window of 16 samples where
+// `narrow`, else of 32, or gathered where the window does not hold them.
 __attribute__((target("avx2"))) void readS16(const std::uint8_t* data, std::int32_t total, const __m256i* index,
                                               const __m256i* mask, const __m256i* first, int count, bool whole,
-                                              __m256* out)
+                                              bool narrow, __m256* out)
 {
-    if (whole && (windowS16<16>(data, total, index, count, out) || windowS16<32>(data, total, index, count, out))) {
+    if (whole && (narrow ? windowS16<16>(data, total, index, count, out)
+                         : windowS16<32>(data, total, index, count, out))) {
         return;
     }
     for (int i = 0; i < count; ++i) {
@@ -236,13 +237,16 @@ __attribute__((target("avx2"))) void readS16(const std::uint8_t* data, std::int3
 
 // Pass 2 for one voice: interpolates `count` frames from its column of
 // playheads and adds them into left and right.
-__attribute__((target("avx2"))) void interpolateVoice(const Voice& voice, const float* playheads,
+__attribute__((target("avx2"))) void interpolateVoice(const Voice& voice, float increment, const float* playheads,
                                                        std::size_t count, float* left, float* right)
 {
     const SampleBuffer& sample = voice.sample.buffer;
     const std::uint8_t* data = sample.data;
     const auto n = static_cast<std::int32_t>(sample.frameCount());
     const bool stereo = sample.layout == ChannelLayout::Stereo;
+    // Eight frames read from the first frame's i0 to at most 7 increments
+    // and two frames further: the samples that must fit in the window.
+    const bool narrow = (7.0f * increment + 2.0f) * (stereo ? 2.0f : 1.0f) <= 16.0f;
     const __m256i frames = _mm256_set1_epi32(n);
     const __m256i lastFrame = _mm256_set1_epi32(n - 1);
     const __m256 volume = _mm256_set1_ps(voice.volume);
@@ -273,7 +277,7 @@ __attribute__((target("avx2"))) void interpolateVoice(const Voice& voice, const 
             const __m256i mask[4] = {valid, valid, within, within};
             const __m256i first[4] = {firstLeft, firstRight, firstLeft, firstRight};
             __m256 v[4];
-            readS16(data, 2 * n, index, mask, first, 4, whole, v);
+            readS16(data, 2 * n, index, mask, first, 4, whole, narrow, v);
             valueLeft = _mm256_mul_ps(volume, _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(v[2], v[0]), frac), v[0]));
             valueRight = _mm256_mul_ps(volume, _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(v[3], v[1]), frac), v[1]));
         } else {
@@ -281,7 +285,7 @@ __attribute__((target("avx2"))) void interpolateVoice(const Voice& voice, const 
             const __m256i mask[2] = {valid, within};
             const __m256i first[2] = {firstLeft, firstLeft};
             __m256 v[2];
-            readS16(data, n, index, mask, first, 2, whole, v);
+            readS16(data, n, index, mask, first, 2, whole, narrow, v);
             valueLeft = _mm256_mul_ps(volume, _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(v[1], v[0]), frac), v[0]));
             valueRight = valueLeft;
         }
@@ -363,7 +367,7 @@ __attribute__((target("avx2"))) void mixVoicesAvx2(std::array<Voice, kVoiceCount
             continue;
         }
         const std::size_t count = ended[v];
-        interpolateVoice(voice, columns[v], count, left, right);
+        interpolateVoice(voice, increments[v], columns[v], count, left, right);
         voice.playhead = columns[v][count - 1];
         if (stoppedInSpan[v]) {
             voice.active = false;
