@@ -153,6 +153,31 @@ TEST_F(Sqn2wav, WorkedExampleIs47Blocks)
     }
 }
 
+// A note at frame 0 alone in a song: the voice is heard up to the frame in
+// which its pass ends, and not after.
+TEST_F(Sqn2wav, NotesSoundForTheirPassAndStop)
+{
+    const struct {
+        std::uint8_t voice;
+        std::size_t frames;  // mixed, counting the NoteOn's frame
+    } notes[] = {{4, 4838}, {5, 1573}, {0, 61}};
+    for (const auto& note : notes) {
+        writeFile("song.sqn", {120, 4, note.voice, 2, 0, 0, 1, 80});  // the note, then 10 s of nothing
+        ASSERT_EQ(run(path("song.sqn") + " " + path("out.wav")).status, 0);
+        const Bytes wav = readFile(path("out.wav"));
+        ASSERT_GT(wav.size(), 44u + 4 * note.frames);
+        EXPECT_NE(s16At(wav, 44 + 4 * (note.frames - 2)), 0) << int(note.voice);
+        std::size_t lastHeard = 0;
+        for (std::size_t frame = 0; 44 + 4 * frame < wav.size(); ++frame) {
+            if (s16At(wav, 44 + 4 * frame) != 0 || s16At(wav, 46 + 4 * frame) != 0) {
+                lastHeard = frame;
+            }
+        }
+        EXPECT_LT(lastHeard, note.frames) << int(note.voice);
+        EXPECT_GE(lastHeard, note.frames - 2) << int(note.voice);
+    }
+}
+
 TEST_F(Sqn2wav, LoopEndAfter1000FramesGivesTwoBlocks)
 {
     // Rows of 0.0125 s (tempo 240, 20 rows a beat): a 1-row wait is 600
