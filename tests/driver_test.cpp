@@ -18,11 +18,6 @@ protected:
     Result run(const std::string& args) const { return runProgram(SQN2WAV_BINARY, args); }
 };
 
-std::uint32_t u32At(const Bytes& bytes, std::size_t at)
-{
-    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
-}
-
 // The 44-byte header every output starts with, for `dataBytes` of samples.
 Bytes header(std::uint32_t dataBytes)
 {
@@ -49,11 +44,6 @@ Bytes header(std::uint32_t dataBytes)
     text("data");
     u32(dataBytes);
     return h;
-}
-
-std::int16_t s16At(const Bytes& bytes, std::size_t at)
-{
-    return static_cast<std::int16_t>(bytes[at] | (bytes[at + 1] << 8));
 }
 
 const Bytes kWorkedExample{0x78, 0x04, 0x00, 0x04, 0x28, 0x00, 0x03, 0x80, 0x00, 0x02,

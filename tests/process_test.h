@@ -3,6 +3,8 @@
 // A test that runs the project's programs as a user would, in a temporary
 // folder of its own, capturing their output streams and exit status.
 
+#include "test_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -15,8 +17,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-using Bytes = std::vector<std::uint8_t>;
 
 namespace fs = std::filesystem;
 
@@ -45,12 +45,6 @@ protected:
     {
         std::ofstream(path(name), std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-
-    static Bytes readFile(const std::string& file)
-    {
-        std::ifstream in(file, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
     }
 
     // Runs `program` with `args` (already quoted where needed) and captures

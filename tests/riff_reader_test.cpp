@@ -1,4 +1,5 @@
 #include "riff_file.h"
+#include "test_bytes.h"
 #include "wav_decoder.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +12,6 @@
 #include <vector>
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 void append32(Bytes& out, std::uint32_t v)
 {

@@ -4,6 +4,7 @@
 #include "bank_figures.h"
 #include "song_bytes.h"
 #include "song_player.h"
+#include "test_bytes.h"
 #include "wav_decoder.h"
 
 #include <gtest/gtest.h>
@@ -20,18 +21,7 @@ namespace {
 
 Bytes readBankFile(const std::string& name)
 {
-    std::ifstream in(std::string(BANK_DIR) + "/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::uint32_t u32At(const Bytes& b, std::size_t at)
-{
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-
-std::uint16_t u16At(const Bytes& b, std::size_t at)
-{
-    return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+    return readFile(std::string(BANK_DIR) + "/" + name);
 }
 
 std::string idAt(const Bytes& b, std::size_t at)

@@ -1,4 +1,5 @@
 #include "sample_buffer.h"
+#include "test_bytes.h"
 #include "wav_sample.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +15,6 @@ namespace {
 SampleBuffer view(std::vector<std::uint8_t>& bytes, SampleFormat format, ChannelLayout layout)
 {
     return {format, layout, bytes.data(), bytes.size()};
-}
-
-std::int16_t s16At(const std::vector<std::uint8_t>& bytes, std::size_t sample)
-{
-    return static_cast<std::int16_t>(bytes[2 * sample] | (bytes[2 * sample + 1] << 8));
 }
 
 std::int32_t s32At(const std::vector<std::uint8_t>& bytes, std::size_t sample)
@@ -99,7 +95,7 @@ TEST(SampleBuffer, MonoReadsBothChannelsAndWritesOnlyLeft)
     SampleBuffer buffer = view(bytes, SampleFormat::S16, ChannelLayout::Mono);
     buffer.writeFrame(1, 0.5f, -0.5f);
     EXPECT_EQ(s16At(bytes, 0), 0);
-    EXPECT_EQ(s16At(bytes, 1), 16383);
+    EXPECT_EQ(s16At(bytes, 2), 16383);
     const StereoFrame frame = buffer.readFrame(1);
     EXPECT_EQ(frame.left, 0.49998474f);
     EXPECT_EQ(frame.right, 0.49998474f);
@@ -110,8 +106,8 @@ TEST(SampleBuffer, StereoKeepsLeftThenRight)
     std::vector<std::uint8_t> bytes(8, 0);
     SampleBuffer buffer = view(bytes, SampleFormat::S16, ChannelLayout::Stereo);
     buffer.writeFrame(1, 0.25f, -0.25f);
-    EXPECT_EQ(s16At(bytes, 2), 8191);
-    EXPECT_EQ(s16At(bytes, 3), -8191);
+    EXPECT_EQ(s16At(bytes, 4), 8191);
+    EXPECT_EQ(s16At(bytes, 6), -8191);
     EXPECT_EQ(buffer.readFrame(1).right, -8191.0f * 3.0518509e-5f);
 }
 

@@ -2,11 +2,11 @@
 
 #include "memory_read.h"
 #include "song_player.h"
+#include "test_bytes.h"
 
 #include <cstdint>
 #include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
 
 // Loads a song held in memory, the way the driver loads a file.
 inline bool loadSong(SongPlayer& player, const Bytes& song)

@@ -1,3 +1,4 @@
+#include "test_bytes.h"
 #include "wav_writer.h"
 
 #include <gtest/gtest.h>
@@ -12,17 +13,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::uint8_t> readAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-std::uint32_t u32At(const std::vector<std::uint8_t>& b, std::size_t at)
-{
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
 
 // Data that would pass what the header can describe is refused as a whole
 // block; what was written before stays a consistent file.
@@ -41,7 +31,7 @@ TEST(WavWriter, RefusesDataPastTheHeaderLimit)
         EXPECT_FALSE(writer.write(block.data(), 1));  // and stays failed
         EXPECT_FALSE(writer.finish());
     }
-    const auto wav = readAll(path);
+    const Bytes wav = readFile(path);
     ASSERT_EQ(wav.size(), 44u + 4096u);
     EXPECT_EQ(u32At(wav, 40), 4096u);
     EXPECT_EQ(u32At(wav, 4), 36u + 4096u);
