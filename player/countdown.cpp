@@ -6,23 +6,15 @@
 
 namespace {
 
-// A positive finite float or double as mantissa × 2^exponent with a
-// mantissa of exactly `bits` bits.
+// A positive normal float as mantissa × 2^exponent, the mantissa of
+// exactly 24 bits.
 struct Split {
     std::uint64_t mantissa;
     int exponent;
 };
 
-Split split(double value, int bits)
-{
-    int exponent = 0;
-    const double fraction = std::frexp(value, &exponent);  // [0.5, 1)
-    return {static_cast<std::uint64_t>(std::ldexp(fraction, bits)), exponent - bits};
-}
-
 constexpr int kFloatBits = 24;  // float mantissa, implicit bit included
 
-// The same for a normal positive float, from its bits.
 Split split(float value)
 {
     const auto bits = std::bit_cast<std::uint32_t>(value);
@@ -88,9 +80,10 @@ std::uint64_t Countdown::advance(float dt, std::uint64_t limit)
         if (widened) {
             // Every remainder is a whole number of dt's ulps; below 2^53 of
             // them each double subtraction is exact, so the count is too.
-            const Split d = split(dt, 24);
+            const bool normal = dt >= 0x1p-100f && dt < 0x1p100f;
+            const Split d = split(normal ? dt : 1.0f);
             const double units = std::ldexp(wide, -d.exponent);
-            if (units == std::floor(units) && units < 0x1p53) {
+            if (normal && units == std::floor(units) && units < 0x1p53) {
                 const auto remaining = static_cast<std::uint64_t>(units);
                 const std::uint64_t steps =
                     std::min((remaining + d.mantissa - 1) / d.mantissa, limit - taken);
