@@ -1,5 +1,8 @@
 #include "file_bytes.h"
 
+#include "output_file.h"
+
+#include <cerrno>
 #include <cstdio>
 
 std::optional<std::vector<std::uint8_t>> readFileBytes(const char* path)
@@ -14,9 +17,11 @@ std::optional<std::vector<std::uint8_t>> readFileBytes(const char* path)
     while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
+    const int error = errno;
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed) {
+        errno = error;
         return std::nullopt;
     }
     return bytes;
@@ -24,14 +29,15 @@ std::optional<std::vector<std::uint8_t>> readFileBytes(const char* path)
 
 bool writeFileBytes(const char* path, const std::vector<std::uint8_t>& bytes)
 {
-    std::FILE* file = std::fopen(path, "wb");
-    if (file == nullptr) {
+    OutputFile file;
+    if (!file.open(path)) {
         return false;
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0 || !written) {
-        std::remove(path);
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file.stream()) != bytes.size()) {
+        const int error = errno;
+        file.discard();
+        errno = error;
         return false;
     }
-    return true;
+    return file.commit();
 }

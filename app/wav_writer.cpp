@@ -39,22 +39,23 @@ WavWriter::WavWriter(std::uint64_t maxDataBytes)
 
 WavWriter::~WavWriter()
 {
-    close();
+    closeEncoder();
 }
 
 bool WavWriter::open(const char* path)
 {
-    output_.file = std::fopen(path, "wb");
-    if (output_.file == nullptr) {
+    if (!file_.open(path)) {
         return false;
     }
+    output_ = {file_.stream(), false};
     // Fewer, larger writes: the blocks are small and the files large.
     std::setvbuf(output_.file, nullptr, _IOFBF, kStreamBuffer);
     const ma_encoder_config config =
         ma_encoder_config_init(ma_encoding_format_wav, ma_format_s16, kOutputChannels, kOutputRate);
     encoderOpen_ = ma_encoder_init(writeToStream, seekStream, &output_, &config, encoder_.get()) == MA_SUCCESS;
     if (!encoderOpen_ || std::ferror(output_.file)) {
-        close();
+        closeEncoder();
+        file_.discard();
         return false;
     }
     return true;
@@ -83,25 +84,23 @@ bool WavWriter::write(const void* frames, std::uint64_t frameCount)
 
 bool WavWriter::finish()
 {
-    return close();
-}
-
-bool WavWriter::close()
-{
     if (output_.file == nullptr) {
-        return !output_.failed;
+        return false;
     }
-    if (encoderOpen_) {
-        // Fills in both sizes by seeking back into the header.
-        ma_encoder_uninit(encoder_.get());
-        encoderOpen_ = false;
-    }
-    if (std::ferror(output_.file) || std::fflush(output_.file) != 0) {
-        output_.failed = true;
-    }
-    if (std::fclose(output_.file) != 0) {
+    closeEncoder();
+    if (output_.failed) {
+        file_.discard();
+    } else if (!file_.commit()) {
         output_.failed = true;
     }
     output_.file = nullptr;
     return !output_.failed;
+}
+
+void WavWriter::closeEncoder()
+{
+    if (encoderOpen_) {
+        ma_encoder_uninit(encoder_.get());
+        encoderOpen_ = false;
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "output_file.h"
 #include "output_format.h"
 
 #include <cstdint>
@@ -11,9 +12,10 @@ struct ma_encoder;
 // Writes a 16-bit stereo 48000 Hz WAV file through miniaudio's encoder, over
 // a stdio stream of its own so that every failed write, seek, flush and
 // close is seen. A failed seek counts too: without it the sizes in the
-// header cannot be filled in (an output that is a pipe, say). The encoder is closed (sizes filled in) by finish(), which
-// reports whether the whole file reached the disk; the destructor closes an
-// unfinished file without reporting.
+// header cannot be filled in (an output that is a pipe, say). finish()
+// closes the encoder (sizes filled in) and puts the file in place,
+// reporting whether the whole file reached the disk. A file that failed or
+// was never finished does not replace what the path held (see OutputFile).
 class WavWriter {
 public:
     // `maxDataBytes` is what the header can describe; tests pass less.
@@ -22,8 +24,7 @@ public:
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
-    // Creates or replaces the file and writes the header with placeholder
-    // sizes.
+    // Opens the output and writes the header with placeholder sizes.
     bool open(const char* path);
 
     // Appends interleaved 16-bit frames; false once anything failed or the
@@ -39,8 +40,10 @@ public:
     };
 
 private:
-    bool close();
+    // Closes the encoder, which seeks back to fill in the sizes.
+    void closeEncoder();
 
+    OutputFile file_;
     Output output_;
     std::unique_ptr<ma_encoder> encoder_;
     bool encoderOpen_ = false;

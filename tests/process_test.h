@@ -7,8 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
 
 #include <cstdint>
 #include <cstdlib>
@@ -62,6 +71,64 @@ protected:
         result.out.assign(o.begin(), o.end());
         result.err.assign(e.begin(), e.end());
         return result;
+    }
+
+    // Starts `args` (the program first) without a shell, its output streams
+    // going to files, after `prepare` has run in the child (to set limits or
+    // a umask there).
+    pid_t start(const std::vector<std::string>& args, const std::function<void()>& prepare = {}) const
+    {
+        const std::string out = path("stdout.txt");
+        const std::string err = path("stderr.txt");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (prepare) {
+                prepare();
+            }
+            const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(o, 1);
+            ::dup2(e, 2);
+            std::vector<char*> argv;
+            for (const std::string& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+
+    // Waits for a started program; a program ended by a signal gets the
+    // status a shell would report, 128 + the signal.
+    Result finish(pid_t pid) const
+    {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        Result result;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+        const Bytes o = readFile(path("stdout.txt"));
+        const Bytes e = readFile(path("stderr.txt"));
+        result.out.assign(o.begin(), o.end());
+        result.err.assign(e.begin(), e.end());
+        return result;
+    }
+
+    Result runArgs(const std::vector<std::string>& args, const std::function<void()>& prepare = {}) const
+    {
+        return finish(start(args, prepare));
+    }
+
+    // The names in a folder, hidden ones included, sorted.
+    static std::vector<std::string> listing(const std::string& folder)
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
     }
 
     fs::path dir_;

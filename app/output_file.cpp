@@ -1,0 +1,201 @@
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+// A signal handler can reach nothing but static storage, so the hidden file
+// being written is named here as well as in its OutputFile. The programs
+// write one output at a time; a second one at once would not be cleaned up
+// on a signal (it is still removed on every failure).
+char pendingPath[PATH_MAX];
+volatile sig_atomic_t pending = 0;
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::size_t kSignalCount = sizeof kCleanupSignals / sizeof kCleanupSignals[0];
+struct sigaction previousActions[kSignalCount];
+struct sigaction previousFileSizeAction;
+
+extern "C" void removePendingAndExit(int signal)
+{
+    if (pending != 0) {
+        unlink(pendingPath);
+    }
+    // The status a shell gives a program ended by the signal.
+    _exit(128 + signal);
+}
+
+// Keeps the cleanup signals out while the pending name and the file on disk
+// change together.
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal : kCleanupSignals) {
+            sigaddset(&set, signal);
+        }
+        sigprocmask(SIG_BLOCK, &set, &saved_);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+void watchSignals()
+{
+    for (std::size_t i = 0; i < kSignalCount; ++i) {
+        sigaction(kCleanupSignals[i], nullptr, &previousActions[i]);
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        if (previousActions[i].sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = removePendingAndExit;
+        sigemptyset(&action.sa_mask);
+        sigaction(kCleanupSignals[i], &action, nullptr);
+    }
+}
+
+void restoreSignals()
+{
+    for (std::size_t i = 0; i < kSignalCount; ++i) {
+        sigaction(kCleanupSignals[i], &previousActions[i], nullptr);
+    }
+}
+
+mode_t creationMode()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+OutputFile::~OutputFile()
+{
+    discard();
+}
+
+bool OutputFile::open(const char* path)
+{
+    discard();
+    path_ = path;
+
+    // A file that goes past a file-size limit is a failed write to report,
+    // not a reason to die with the hidden file left behind.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, &previousFileSizeAction);
+
+    struct stat existing {};
+    bool viaTemporary = false;
+    bool replacing = false;
+    mode_t mode = 0;
+    if (lstat(path, &existing) == 0) {
+        viaTemporary = replacing = S_ISREG(existing.st_mode);
+        mode = existing.st_mode & 07777;
+    } else if (errno == ENOENT) {
+        viaTemporary = true;
+        mode = creationMode();
+    }
+    const std::size_t slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    std::string pattern = folder + "." + name + ".XXXXXX";
+    if (viaTemporary && !name.empty() && pattern.size() < sizeof pendingPath) {
+        int fd = -1;
+        {
+            const SignalsHeld held;
+            fd = mkostemp(pattern.data(), O_CLOEXEC);
+            if (fd >= 0) {
+                std::memcpy(pendingPath, pattern.c_str(), pattern.size() + 1);
+                pending = 1;
+                watchSignals();
+            }
+        }
+        if (fd >= 0) {
+            temporary_ = pattern;
+            if (replacing && fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+                // Another user's file: the new one stays ours, with the
+                // old one's permission bits.
+            }
+            if (fchmod(fd, mode) != 0 || (file_ = fdopen(fd, "wb")) == nullptr) {
+                const int error = errno;
+                ::close(fd);
+                discard();
+                errno = error;
+                return false;
+            }
+            return true;
+        }
+        // No file can be made beside it (a read-only folder, say): write
+        // in place, as to any other path.
+    }
+    file_ = std::fopen(path, "wb");
+    return file_ != nullptr;
+}
+
+bool OutputFile::commit()
+{
+    if (file_ == nullptr) {
+        return false;
+    }
+    bool written = std::ferror(file_) == 0;
+    int error = written ? 0 : EIO;
+    if (std::fflush(file_) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (std::fclose(file_) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    file_ = nullptr;
+    if (!temporary_.empty() && written) {
+        const SignalsHeld held;
+        if (std::rename(temporary_.c_str(), path_.c_str()) == 0) {
+            pending = 0;
+            restoreSignals();
+            temporary_.clear();
+        } else {
+            written = false;
+            error = errno;
+        }
+    }
+    discard();
+    errno = error;
+    return written;
+}
+
+void OutputFile::discard()
+{
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    if (!temporary_.empty()) {
+        const SignalsHeld held;
+        unlink(temporary_.c_str());
+        pending = 0;
+        restoreSignals();
+        temporary_.clear();
+    }
+    if (!path_.empty()) {
+        sigaction(SIGXFSZ, &previousFileSizeAction, nullptr);
+        path_.clear();
+    }
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// A file a program writes whole, made so that a failed or interrupted run
+// leaves its path exactly as it was. Where the path names a regular file or
+// nothing yet, the bytes go to a new hidden file beside it (".name.XXXXXX")
+// that replaces the path in one rename once everything was written and
+// closed without an error; on failure, destruction, SIGINT, SIGTERM or
+// SIGHUP that file is removed. Anything else (a pipe, a device such as
+// /dev/null, a symbolic link, or a folder where no file can be made) is
+// written in place, as it is.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Opens the stream for binary writing; false (with errno set) when the
+    // path cannot be written.
+    bool open(const char* path);
+
+    std::FILE* stream() const { return file_; }
+
+    // Flushes and closes the stream and puts the file in place. False when
+    // any of it failed, or when the stream had failed before; the path then
+    // holds what it held before (written in place: whatever was written).
+    bool commit();
+
+    // Closes the stream and removes the hidden file, if there is one.
+    void discard();
+
+    // Whether the bytes go to a hidden file that commit() renames.
+    bool replacesAtomically() const { return !temporary_.empty(); }
+
+private:
+    std::string path_;
+    std::string temporary_;  // empty when writing to the path itself
+    std::FILE* file_ = nullptr;
+};
