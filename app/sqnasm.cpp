@@ -1,12 +1,22 @@
-// sqnasm <input.txt> <output.sqn>: assembles the text form of a song. Every
-// error is reported as file:line:column; with any error nothing is written.
+// sqnasm <input.txt> <output.sqn>: assembles the text form of a song, a line
+// at a time. Every error is reported as file:line:column; with any error
+// nothing is written.
 
 #include "file_bytes.h"
 #include "song_text.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string_view>
-#include <vector>
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -15,21 +25,34 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s <input.txt> <output.sqn>\n", program);
         return 1;
     }
-    const auto text = readFileBytes(argv[1]);
-    if (!text) {
+    const std::unique_ptr<std::FILE, FileCloser> input(std::fopen(argv[1], "rb"));
+    if (!input) {
         std::fprintf(stderr, "%s: cannot read %s\n", program, argv[1]);
         return 1;
     }
-    std::vector<TextError> errors;
-    const auto song =
-        assembleSong(std::string_view(reinterpret_cast<const char*>(text->data()), text->size()), errors);
-    if (!song) {
-        for (const TextError& error : errors) {
-            std::fprintf(stderr, "%s:%zu:%zu: %s\n", argv[1], error.line, error.column, error.message.c_str());
+    const char* name = argv[1];
+    SongAssembler assembler([name](const TextError& error) {
+        std::fprintf(stderr, "%s:%zu:%zu: %s\n", name, error.line, error.column, error.message.c_str());
+    });
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    ssize_t length = 0;
+    while ((length = getline(&line, &capacity, input.get())) > 0) {
+        std::string_view text(line, static_cast<std::size_t>(length));
+        if (text.back() == '\n') {
+            text.remove_suffix(1);
         }
+        assembler.addLine(text);
+    }
+    std::free(line);
+    if (std::ferror(input.get())) {
+        std::fprintf(stderr, "%s: cannot read %s\n", program, argv[1]);
         return 1;
     }
-    if (!writeFileBytes(argv[2], *song)) {
+    if (assembler.failed()) {
+        return 1;
+    }
+    if (!writeFileBytes(argv[2], assembler.bytes())) {
         std::fprintf(stderr, "%s: cannot write %s\n", program, argv[2]);
         return 1;
     }

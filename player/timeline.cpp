@@ -1,9 +1,8 @@
 #include "timeline.h"
 
-Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames)
+Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const EventTaken& taken)
 {
     Timeline timeline;
-    timeline.takenAt.assign(player.events.size(), Timeline::kNotTaken);
     const float dt = 1.0f / player.sampleRate;
 
     std::uint64_t frame = 0;
@@ -11,9 +10,11 @@ Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames)
     while (frame < end) {
         const std::uint64_t before = player.position;
         player.tick(dt);
-        // With looping off the position only moves forward.
-        for (std::uint64_t i = before; i < player.position && i < timeline.takenAt.size(); ++i) {
-            timeline.takenAt[i] = frame;
+        if (taken) {
+            // With looping off the position only moves forward.
+            for (std::uint64_t i = before; i < player.position; ++i) {
+                taken(i, frame);
+            }
         }
         if (player.finished && end == UINT64_MAX) {
             timeline.finishedAt = frame;

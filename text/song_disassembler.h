@@ -1,0 +1,23 @@
+#pragma once
+
+#include "song_player.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Takes the text a line at a time; false when it could not, which ends the
+// listing.
+using TextSink = std::function<bool(std::string_view line)>;
+
+// Writes the text form of the song that `read` delivers, each event
+// commented with the output frame and time at which the renderer's
+// sequencer takes it, and the song's rendered length at the end. Lines go
+// out as the sequencer reaches their events, so only the song's events are
+// held, never the text. False when `write` failed.
+bool disassembleSong(const ReadFn& read, const TextSink& write);
+
+// The same for a song held in memory, as one string.
+std::string disassembleSong(const std::vector<std::uint8_t>& bytes);
