@@ -91,6 +91,32 @@ TEST(Render, MatchesTheFrameByFrameReference)
     }
 }
 
+// Rates where rows and gates are whole numbers of frames count them down to
+// exactly 0.0 (65536 Hz), or where samples step by exactly one frame
+// (44100 Hz): the released and the settled voices there.
+TEST(Render, OtherRatesMatchTheReference)
+{
+    std::mt19937 random(65536);
+    for (const float rate : {65536.0f, 44100.0f, 88200.0f}) {
+        for (int trial = 0; trial < 8; ++trial) {
+            Bytes song = randomSong(random, 300);
+            song[0] = 120;
+            song[1] = static_cast<std::uint8_t>(1 << (trial % 5));  // rows of 2^-k s
+            SongPlayer fast = driverPlayer();
+            SongPlayer plain = driverPlayer();
+            fast.sampleRate = plain.sampleRate = rate;
+            ASSERT_TRUE(loadSong(fast, song));
+            ASSERT_TRUE(loadSong(plain, song));
+            const Bytes expected = renderAll(plain, 512, SampleFormat::S16, ChannelLayout::Stereo,
+                                             [](SongPlayer& p, SampleBuffer& b) { referenceRender(p, b); });
+            const Bytes actual = renderAll(fast, 512, SampleFormat::S16, ChannelLayout::Stereo,
+                                           [](SongPlayer& p, SampleBuffer& b) { p.render(b); });
+            ASSERT_TRUE(actual == expected) << "rate " << rate << " trial " << trial;
+            expectSameState(fast, plain);
+        }
+    }
+}
+
 TEST(Render, OtherOutputFormatsMatchTheReference)
 {
     std::mt19937 random(99);
@@ -210,6 +236,41 @@ TEST(Render, VectorMixerMatchesScalarMixer)
         ASSERT_TRUE(vectorRight == scalarRight) << "trial " << trial;
     }
     EXPECT_EQ(vectorRuns, 3000);
+}
+
+// A one-shot whose playhead lands exactly on its sample's end (steps of
+// half a frame, as at 88200 Hz) is mixed in that frame, reading silence,
+// and then stops: in both mixers.
+TEST(Render, OneShotLandingExactlyOnItsEndStopsThere)
+{
+    SongPlayer bank = driverPlayer();
+    ASSERT_TRUE(loadSong(bank, {120, 4}));
+    for (const bool vector : {false, true}) {
+        std::array<Voice, 6> voices;
+        Voice& voice = voices[5];
+        voice.sample.storage = bank.voices[5].sample.storage;
+        voice.sample.buffer = bank.voices[5].sample.buffer;
+        voice.sample.buffer.data = voice.sample.storage.data();
+        const float end = static_cast<float>(voice.sample.buffer.frameCount());
+        voice.active = true;
+        voice.playhead = end - 2.0f;  // then end − 1.5, − 1, − 0.5 and the end itself
+        std::vector<float> left(kMaxMixFrames, 0.0f), right(kMaxMixFrames, 0.0f);
+        std::array<std::size_t, 6> sounded{};
+        if (vector) {
+            if (!mixVoicesVector(voices, 0.5f, 8, left.data(), right.data(), sounded)) {
+                GTEST_SKIP() << "no vector path on this machine";
+            }
+        } else {
+            sounded[5] = mixVoice(voice, 0.5f, 8, left.data(), right.data());
+        }
+        EXPECT_EQ(sounded[5], 4u) << (vector ? "vector" : "scalar");
+        EXPECT_FALSE(voice.active);
+        EXPECT_EQ(voice.playhead, end);
+        EXPECT_NE(left[2], 0.0f);
+        for (std::size_t k = 3; k < 8; ++k) {
+            EXPECT_EQ(left[k], 0.0f) << (vector ? "vector" : "scalar") << " frame " << k;
+        }
+    }
 }
 
 }  // namespace

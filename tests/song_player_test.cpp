@@ -208,6 +208,57 @@ TEST(Sequencer, LoopEndEndsTheSongOrJumpsBack)
     EXPECT_EQ(positions(fromTop, 3), (std::vector<std::uint64_t>{1, 0, 1}));
 }
 
+// The left channel of the first `frames` frames the player renders, as the
+// 16-bit samples sqn2wav writes.
+std::vector<std::int16_t> renderLeft(SongPlayer& player, std::size_t frames)
+{
+    std::vector<std::uint8_t> bytes(frames * 4);
+    SampleBuffer output{SampleFormat::S16, ChannelLayout::Stereo, bytes.data(), bytes.size()};
+    player.render(output);
+    std::vector<std::int16_t> left(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        left[i] = static_cast<std::int16_t>(bytes[4 * i] | (bytes[4 * i + 1] << 8));
+    }
+    return left;
+}
+
+// A second NoteOn while the first hit still sounds starts the hit over:
+// the output is the lone hit cut off where the second begins, then the
+// whole hit again.
+TEST(Sequencer, ANoteOnRestartsASoundingVoice)
+{
+    constexpr std::size_t kHitFrames = 4838;  // mixed frames of the 4444-frame hit at 48000 Hz
+    SongPlayer lone = driverPlayer();
+    ASSERT_TRUE(loadSong(lone, {240, 16, 4, 2, 0}));
+    const std::vector<std::int16_t> hit = renderLeft(lone, kHitFrames);
+
+    // A row of 1/64 s is 750 frames: the wait is set in frame 1, its 750th
+    // decrement (frame 751) takes it to zero or below, and frame 752
+    // starts the second hit.
+    SongPlayer twice = driverPlayer();
+    ASSERT_TRUE(loadSong(twice, {240, 16, 4, 2, 0, 0, 1, 1, 4, 2, 0}));
+    const std::vector<std::int16_t> out = renderLeft(twice, 752 + kHitFrames);
+    for (std::size_t frame = 0; frame < 752; ++frame) {
+        ASSERT_EQ(out[frame], hit[frame]) << "frame " << frame;
+    }
+    for (std::size_t frame = 752; frame < out.size(); ++frame) {
+        ASSERT_EQ(out[frame], hit[frame - 752]) << "frame " << frame;
+    }
+}
+
+// Each wait sets the countdown afresh, whatever the last one left below
+// zero: two 1-row waits at 120 × 4 take the next event in frame 12004.
+TEST(Sequencer, EachWaitIsSetNotAdded)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, {120, 4, 0, 1, 1, 0, 1, 1, 4, 2, 0}));
+    std::uint64_t frame = 0;
+    for (; frame < 20000 && !player.voices[4].active; ++frame) {
+        player.tick(kDt);
+    }
+    EXPECT_EQ(frame - 1, 12004u);
+}
+
 TEST(Sequencer, GateCountsDownThenReleasesSustain)
 {
     SongPlayer player = driverPlayer();
@@ -290,6 +341,52 @@ TEST(Countdown, AdvanceMatchesSingleSteps)
         ASSERT_EQ(fast.seconds, slow.seconds) << "start " << start << " dt " << dt;
         ASSERT_EQ(fast.widened, slow.widened);
         ASSERT_EQ(fast.wide, slow.wide);
+    }
+}
+
+// At 65536 Hz a frame is 2^-16 s exactly, and a countdown of a whole
+// number of frames lands on 0.0 itself: that is run out, and no further
+// frame is counted.
+TEST(Countdown, LandingExactlyOnZeroHasRunOut)
+{
+    const float dt = 1.0f / 65536.0f;
+    Countdown row;
+    row.set(0.125f);
+    EXPECT_EQ(row.stepsLeft(dt), 8192u);
+    Countdown stepped = row;
+    for (int i = 0; i < 8191; ++i) {
+        stepped.step(dt);
+    }
+    EXPECT_TRUE(stepped.running());
+    stepped.step(dt);
+    EXPECT_EQ(stepped.seconds, 0.0f);
+    EXPECT_FALSE(stepped.running());
+    EXPECT_EQ(row.advance(dt, UINT64_MAX), 8192u);
+    EXPECT_EQ(row.seconds, 0.0f);
+    EXPECT_EQ(row.advance(dt, UINT64_MAX), 0u);
+}
+
+// stepsLeft with a limit is the true count cut at the limit, for limits on
+// either side of the count and close to it.
+TEST(Countdown, StepsLeftIsTheCountCutAtTheLimit)
+{
+    for (const float rate : {48000.0f, 44100.0f, 65536.0f, 8000.0f}) {
+        const float dt = 1.0f / rate;
+        for (const float start : {0.125f, 0.5f, 0.01f, 3.75f, 60.0f, 300.0f}) {
+            Countdown countdown;
+            countdown.set(start);
+            Countdown stepped = countdown;
+            std::uint64_t count = 0;
+            while (stepped.running()) {
+                stepped.step(dt);
+                ++count;
+            }
+            for (std::uint64_t limit = count > 3 ? count - 3 : 0; limit <= count + 3; ++limit) {
+                EXPECT_EQ(countdown.stepsLeft(dt, limit), std::min(count, limit))
+                    << "start " << start << " rate " << rate << " limit " << limit;
+            }
+            EXPECT_EQ(countdown.stepsLeft(dt, 512), std::min<std::uint64_t>(count, 512));
+        }
     }
 }
 

@@ -60,9 +60,10 @@ TEST(Assembler, EveryStatement)
     EXPECT_EQ(assemble("# nothing\n\n"), Bytes{});
     EXPECT_EQ(assemble("bytes 7"), Bytes{7});
     EXPECT_EQ(assemble("tempo 0 0\nnote 0 1"), (Bytes{0, 0, 0, 2, 1}));
-    // Fractions round to the nearest 1/128.
-    EXPECT_EQ(assemble("tempo 1 1\nvolume 0 1.9921875\nvolume 0 0.3\nvolume 0 1.0"),
-              (Bytes{1, 1, 0, 3, 255, 0, 3, 38, 0, 3, 128}));
+    // Fractions round to the nearest 1/128, up (0.504 is 64.512 steps) as
+    // well as down (0.3 is 38.4).
+    EXPECT_EQ(assemble("tempo 1 1\nvolume 0 1.9921875\nvolume 0 0.3\nvolume 0 1.0\nvolume 0 0.504"),
+              (Bytes{1, 1, 0, 3, 255, 0, 3, 38, 0, 3, 128, 0, 3, 65}));
 }
 
 TEST(Assembler, ErrorsNameLineColumnAndWhatWasExpected)
@@ -87,6 +88,8 @@ TEST(Assembler, ErrorsNameLineColumnAndWhatWasExpected)
         {"tempo 1 1\npitch 0 C2", 2, 9, "expected a pitch: a note name D#2 … B8 or an index 0 … 255, found 'C2'"},
         {"tempo 1 1\nvolume 0 2.0", 2, 10,
          "expected a volume: a fraction of unity 0.0 … 1.9921875 or a step count 0 … 255, found '2.0'"},
+        {"tempo 1 1\nvolume 0 .5", 2, 10,
+         "expected a volume: a fraction of unity 0.0 … 1.9921875 or a step count 0 … 255, found '.5'"},
         {"tempo 1 1\nwait 0 -1", 2, 8, "expected rows to wait, 0 … 255, found '-1'"},
         {"tempo 1 1\nwait 0 1.5", 2, 8, "expected rows to wait, 0 … 255, found '1.5'"},
         {"tempo 1 1\n9 0 x", 2, 5, "expected a parameter byte 0 … 255, found 'x'"},
@@ -127,7 +130,7 @@ TEST(Disassembler, MarksWhatTheRendererSkipsOrNeverReaches)
 {
     // A 540 s wait takes no time to follow; events after the end mark are
     // taken until the block ends, and those past it never.
-    Bytes song{1, 1, 0, 1, 9, 0, 6, 0, 7, 2, 1, 0, 9, 0, 0, 4, 255, 0, 1, 1, 0, 2, 0, 5};
+    Bytes song{1, 1, 0, 1, 9, 0, 6, 0, 7, 2, 1, 0, 9, 0, 0, 4, 255, 0, 4, 81, 0, 1, 1, 0, 2, 0, 5};
     const std::string text = disassembleSong(song);
     EXPECT_NE(text.find("wait 0 9                # frame 0, 0.000000 s\n"), std::string::npos) << text;
     EXPECT_NE(text.find("loop-end 0 0            # frame 25920002, 540.000042 s\n"), std::string::npos) << text;
@@ -135,7 +138,10 @@ TEST(Disassembler, MarksWhatTheRendererSkipsOrNeverReaches)
               std::string::npos) << text;
     EXPECT_NE(text.find("9 0 0                   # frame 25920003, 540.000063 s; no such command: does nothing\n"),
               std::string::npos) << text;
+    // Every index past the table's last, 80 (B8), plays that last one.
     EXPECT_NE(text.find("pitch 0 255             # frame 25920004, 540.000083 s; plays B8\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("pitch 0 81              # frame 25920004, 540.000083 s; plays B8\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("note 0 0                # not reached: the output ends first\n"), std::string::npos)
         << text;
