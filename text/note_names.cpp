@@ -28,7 +28,8 @@ std::optional<std::uint8_t> noteIndex(std::string_view name)
     }
     int semitone = kLetterSemitones[letter - 'A'];
     std::size_t at = 1;
-    if (name[at] == '#' || name[at] == 'b') {
+    // In any case: "Db5", "DB5" and "db5" are all D flat.
+    if (name[at] == '#' || name[at] == 'b' || name[at] == 'B') {
         semitone += name[at] == '#' ? 1 : -1;
         ++at;
     }

@@ -13,6 +13,6 @@ inline constexpr int kMidiOfIndexZero = 39;
 // "C5", "D#2": sharps only, octave after the letter.
 std::string noteName(std::uint8_t index);
 
-// Accepts sharps and flats ("D#2", "Eb2"), either case of the letter;
+// Accepts sharps and flats ("D#2", "Eb2"), in any case ("eb2", "EB2");
 // nothing for a malformed name or one outside the table.
 std::optional<std::uint8_t> noteIndex(std::string_view name);

@@ -5,6 +5,7 @@
 #include "pitch_table.h"
 #include "song_event.h"
 
+#include <cctype>
 #include <cmath>
 #include <string>
 
@@ -77,10 +78,24 @@ std::optional<std::uint8_t> volumeFraction(std::string_view text)
     return static_cast<std::uint8_t>(steps);
 }
 
+// Words are read in any case: "NOTE", "Loop-End".
+bool isWord(std::string_view text, std::string_view word)
+{
+    if (text.size() != word.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != word[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<std::uint8_t> commandValue(std::string_view text)
 {
     for (const CommandWord& c : kCommandWords) {
-        if (text == c.word) {
+        if (isWord(text, c.word)) {
             return static_cast<std::uint8_t>(c.command);
         }
     }
@@ -114,6 +129,12 @@ std::string parameterName(std::uint8_t command)
 void SongAssembler::addLine(std::string_view text)
 {
     ++line_;
+    // Editors that start files with a byte order mark: columns count from
+    // after it.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (line_ == 1 && text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        text.remove_prefix(kByteOrderMark.size());
+    }
     lineEnd_ = text.size() + 1;
     const std::vector<Token> tokens = tokenize(text);
     if (tokens.empty()) {
@@ -123,9 +144,9 @@ void SongAssembler::addLine(std::string_view text)
         fail(tokens[0].column, "expected nothing after the trailing bytes" + found(tokens[0]));
         return;
     }
-    if (tokens[0].text == "tempo") {
+    if (isWord(tokens[0].text, "tempo")) {
         header(tokens);
-    } else if (tokens[0].text == "bytes") {
+    } else if (isWord(tokens[0].text, "bytes")) {
         trailingBytes(tokens);
     } else {
         event(tokens);

@@ -6,8 +6,9 @@
 //   pitch 0 G5         command, voice, parameter: one three-byte event
 //   bytes 7            one or two trailing bytes that complete no event
 // Commands are wait, note, volume, pitch, loop-start, loop-end or any byte
-// 0 … 255; pitches may be note names, volumes fractions of unity. Every byte
-// file has a text form that assembles back to the same bytes.
+// 0 … 255, in any case; pitches may be note names, volumes fractions of
+// unity. A byte order mark at the start is skipped. Every byte file has a
+// text form that assembles back to the same bytes.
 
 #include "song_assembler.h"
 #include "song_disassembler.h"
