@@ -2,59 +2,85 @@
 // at a time. Every error is reported as file:line:column; with any error
 // nothing is written.
 
+#include "command_line.h"
 #include "file_bytes.h"
 #include "song_text.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace {
 
+constexpr ProgramText kText{
+    "sqnasm", "<input.txt> <output.sqn>",
+    "Assembles a song written in the text form into a song file for sqn2wav.\n"
+    "  <input.txt>   the song as text; - reads standard input\n"
+    "  <output.sqn>  the song file to write; - writes standard output\n"
+    "Every error is reported as file:line:column, and then nothing is written.\n"
+    "  --help        show this help\n"
+    "  --version     show the version\n"};
+
 struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const
+    {
+        if (file != stdin) {
+            std::fclose(file);
+        }
+    }
 };
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "sqnasm";
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <input.txt> <output.sqn>\n", program);
-        return 1;
+    const CommandLine line = parseCommandLine(argc, argv, kText, {}, 2, 2);
+    if (line.exitStatus) {
+        return *line.exitStatus;
     }
-    const std::unique_ptr<std::FILE, FileCloser> input(std::fopen(argv[1], "rb"));
+    const std::string& inputPath = line.operands[0];
+    const std::string& outputPath = line.operands[1];
+    const bool fromStdin = inputPath == "-";
+    const std::string name = fromStdin ? "<stdin>" : inputPath;
+
+    const std::unique_ptr<std::FILE, FileCloser> input(fromStdin ? stdin : std::fopen(inputPath.c_str(), "rb"));
     if (!input) {
-        std::fprintf(stderr, "%s: cannot read %s\n", program, argv[1]);
-        return 1;
+        return fileError(line, "cannot read", inputPath, errno);
     }
-    const char* name = argv[1];
-    SongAssembler assembler([name](const TextError& error) {
-        std::fprintf(stderr, "%s:%zu:%zu: %s\n", name, error.line, error.column, error.message.c_str());
+    SongAssembler assembler([&name](const TextError& error) {
+        std::fprintf(stderr, "%s:%zu:%zu: %s\n", name.c_str(), error.line, error.column, error.message.c_str());
     });
-    char* line = nullptr;
+    char* text = nullptr;
     std::size_t capacity = 0;
     ssize_t length = 0;
-    while ((length = getline(&line, &capacity, input.get())) > 0) {
-        std::string_view text(line, static_cast<std::size_t>(length));
-        if (text.back() == '\n') {
-            text.remove_suffix(1);
+    while ((length = getline(&text, &capacity, input.get())) > 0) {
+        std::string_view statement(text, static_cast<std::size_t>(length));
+        if (statement.back() == '\n') {
+            statement.remove_suffix(1);
         }
-        assembler.addLine(text);
+        assembler.addLine(statement);
     }
-    std::free(line);
+    const int readError = errno;
+    std::free(text);
     if (std::ferror(input.get())) {
-        std::fprintf(stderr, "%s: cannot read %s\n", program, argv[1]);
-        return 1;
+        return fileError(line, "cannot read", fromStdin ? "standard input" : inputPath, readError);
     }
     if (assembler.failed()) {
         return 1;
     }
-    if (!writeFileBytes(argv[2], assembler.bytes())) {
-        std::fprintf(stderr, "%s: cannot write %s\n", program, argv[2]);
-        return 1;
+
+    const std::vector<std::uint8_t>& song = assembler.bytes();
+    if (outputPath == "-") {
+        if (std::fwrite(song.data(), 1, song.size(), stdout) != song.size() || std::fflush(stdout) != 0) {
+            return fileError(line, "cannot write", "standard output", errno);
+        }
+        return 0;
+    }
+    if (!writeFileBytes(outputPath.c_str(), song)) {
+        return fileError(line, "cannot write", outputPath, errno);
     }
     return 0;
 }

@@ -2,8 +2,10 @@
 // with the frame and time at which the renderer takes each event. The song
 // is read and listed as it goes: only its events are held.
 
+#include "command_line.h"
 #include "song_text.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -11,47 +13,70 @@
 
 namespace {
 
+constexpr ProgramText kText{
+    "sqndis", "<input.sqn>",
+    "Lists a song file in the text form that sqnasm reads, each event with the\n"
+    "output frame and time at which sqn2wav's sequencer takes it.\n"
+    "  <input.sqn>   the song file; - reads standard input\n"
+    "  --help        show this help\n"
+    "  --version     show the version\n"};
+
 struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const
+    {
+        if (file != stdin) {
+            std::fclose(file);
+        }
+    }
 };
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "sqndis";
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <input.sqn>\n", program);
-        return 1;
+    const CommandLine line = parseCommandLine(argc, argv, kText, {}, 1, 1);
+    if (line.exitStatus) {
+        return *line.exitStatus;
     }
-    const std::unique_ptr<std::FILE, FileCloser> input(std::fopen(argv[1], "rb"));
+    const std::string& inputPath = line.operands[0];
+    const bool fromStdin = inputPath == "-";
+    const std::unique_ptr<std::FILE, FileCloser> input(fromStdin ? stdin : std::fopen(inputPath.c_str(), "rb"));
     if (!input) {
-        std::fprintf(stderr, "%s: cannot read %s\n", program, argv[1]);
-        return 1;
+        return fileError(line, "cannot read", inputPath, errno);
     }
     std::FILE* const in = input.get();
-    const ReadFn read = [in](void* destination, std::uint32_t size) {
-        return std::fread(destination, 1, size, in) == size;
+    int readError = 0;
+    const ReadFn read = [in, &readError](void* destination, std::uint32_t size) {
+        const bool whole = std::fread(destination, 1, size, in) == size;
+        if (!whole && std::ferror(in) && readError == 0) {
+            readError = errno;
+        }
+        return whole;
     };
     // The first line names the file; it waits for the song's first bytes,
     // so that a file that cannot be read lists nothing.
-    std::string first = "# " + std::string(argv[1]) +
+    std::string first = "# " + (fromStdin ? std::string("standard input") : inputPath) +
                         ": frames and times are when sqn2wav's sequencer takes each event, at 48000 Hz\n";
-    const auto put = [](std::string_view text) { return std::fwrite(text.data(), 1, text.size(), stdout) == text.size(); };
-    const bool written = disassembleSong(read, [&](std::string_view line) {
+    int writeError = 0;
+    const auto put = [&writeError](std::string_view text) {
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+            writeError = errno;
+            return false;
+        }
+        return true;
+    };
+    const bool written = disassembleSong(read, [&](std::string_view text) {
         if (!first.empty() && !put(first)) {
             return false;
         }
         first.clear();
-        return put(line);
+        return put(text);
     });
     if (std::ferror(in)) {
-        std::fprintf(stderr, "%s: cannot read %s\n", program, argv[1]);
-        return 1;
+        return fileError(line, "cannot read", fromStdin ? "standard input" : inputPath, readError);
     }
     if (!written || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "%s: cannot write standard output\n", program);
-        return 1;
+        return fileError(line, "cannot write", "standard output", writeError != 0 ? writeError : errno);
     }
     return 0;
 }
