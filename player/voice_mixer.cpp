@@ -376,10 +376,11 @@ __attribute__((target("avx2"))) void mixVoicesAvx2(std::array<Voice, kVoiceCount
     }
 }
 
+// Read from the processor model libgcc fills in at start-up: no
+// initialisation guard, so a real-time caller never waits on one.
 bool haveAvx2()
 {
-    static const bool have = __builtin_cpu_supports("avx2") != 0;
-    return have;
+    return __builtin_cpu_supports("avx2") != 0;
 }
 
 }  // namespace

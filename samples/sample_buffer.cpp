@@ -32,8 +32,9 @@ __attribute__((target("avx2"))) std::uint64_t writeS16StereoAvx2(std::uint8_t* o
 std::uint64_t SampleBuffer::writeS16StereoVector(std::uint8_t* out, const float* left, const float* right,
                                                  std::uint64_t count)
 {
-    static const bool haveAvx2 = __builtin_cpu_supports("avx2") != 0;
-    return haveAvx2 ? writeS16StereoAvx2(out, left, right, count) : 0;
+    // Read from the processor model libgcc fills in at start-up: no
+    // initialisation guard, so a real-time caller never waits on one.
+    return __builtin_cpu_supports("avx2") ? writeS16StereoAvx2(out, left, right, count) : 0;
 }
 
 #else
