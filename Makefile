@@ -2,9 +2,11 @@
 # runs the whole suite (a Release build and a sanitizer build).
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
+PKG_BUILD  ?= build-package
 JOBS       ?= 2
+PREFIX     ?= /usr/local
 
-.PHONY: deps build build-sanitize run test fuzz fuzz-smoke bench bank demo clean
+.PHONY: deps build build-sanitize run test install package fuzz fuzz-smoke bench bank demo clean
 
 deps:
 	@bash scripts/install-deps
@@ -21,9 +23,25 @@ run: build
 	$(BUILD)/app/sqn2wav $(BUILD)/examples/demo.sqn demo.wav
 	@echo "rendered examples/demo.txt to $(CURDIR)/demo.wav"
 
-test: build build-sanitize
+test: build build-sanitize package
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	bash tests/package_test.sh $(PKG_BUILD)/sqn2wav_*.deb $(CURDIR) $(BUILD)/app/sqn2wav
+
+# The programs, the library, its header, pkg-config and CMake files, the
+# manual pages and the examples, under PREFIX.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package (sqn2wav_VERSION_ARCH.deb in $(PKG_BUILD)/), built for
+# /usr with Debian's hardening flags.
+package: deps
+	CFLAGS="$$(dpkg-buildflags --get CFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
+	cmake --build $(PKG_BUILD) -j $(JOBS)
+	cd $(PKG_BUILD) && cpack -G DEB
 
 # libFuzzer targets (clang): `make fuzz` runs each for 60 s, CI's short pass
 # for 30 s. FUZZ_SECONDS sets another time per target.
@@ -46,4 +64,4 @@ demo: build
 	$(BUILD)/tools/make-demo examples/demo.txt
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-fuzz demo.wav
+	rm -rf $(BUILD) $(SAN_BUILD) $(PKG_BUILD) build-fuzz demo.wav
