@@ -9,6 +9,7 @@
 bool SongPlayer::load(ReadFn read)
 {
     finished = false;
+    loopPasses = 0;
     position = 0;
     loopStart = 0;
     waitTimer.set(0.0f);
@@ -94,6 +95,7 @@ void SongPlayer::tick(float dt)
         case Command::LoopEnd:
             if (looping) {
                 position = loopStart;
+                ++loopPasses;
             } else {
                 finished = true;
             }

@@ -33,6 +33,7 @@ struct SongPlayer {
     std::uint64_t loopStart = 0;              // event index LoopEnd jumps back to
     bool looping = true;                      // false: LoopEnd ends the song
     bool finished = false;                    // the song has ended; only load clears it
+    std::uint64_t loopPasses = 0;             // times LoopEnd jumped back since the load
 
     // Resets, gives each voice its built-in sound and reads the song. False
     // when the two header bytes are missing or either is zero.
