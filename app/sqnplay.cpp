@@ -1,0 +1,156 @@
+// sqnplay [options] <song>: plays a song on the default output device, on
+// and on through its loop, or once; reloads it when the file changes.
+
+#include "audio_device.h"
+#include "command_line.h"
+#include "file_watch.h"
+#include "output_format.h"
+#include "playback.h"
+#include "song_file.h"
+#include "terminal.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr ProgramText kText{
+    "sqnplay", "[options] <song>",
+    "Plays a song on the default output device at 48000 Hz: to its LoopEnd, back\n"
+    "to its loop point, and on until you quit.\n"
+    "  <song>            a .sqn file, or a song in the text form (a name ending in .txt)\n"
+    "  --once            play the song once (LoopEnd ends it), then exit\n"
+    "  --watch           reload the song whenever its file changes, starting it over\n"
+    "  --backend NAME    null (no sound, for tests), alsa, pulseaudio or jack;\n"
+    "                    otherwise the first that works\n"
+    "  --capture FILE    on exit, write the first 60 s played to FILE as raw 16-bit\n"
+    "                    little-endian stereo frames (for tests)\n"
+    "  --help            show this help\n"
+    "  --version         show the version\n"
+    "Keys, on a terminal: space pauses and resumes, q or Ctrl-C quits.\n"};
+
+constexpr std::size_t kCaptureFrames = 60 * kOutputRate;
+constexpr int kTickMilliseconds = 100;  // status line redraws
+constexpr int kWatchTicks = 2;          // file checks every 200 ms; a change counts once settled
+
+volatile sig_atomic_t quitRequested = 0;
+
+extern "C" void requestQuit(int)
+{
+    quitRequested = 1;
+}
+
+void watchQuitSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = requestQuit;
+    sigemptyset(&action.sa_mask);  // no SA_RESTART: the wait for a key ends at once
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void report(Terminal& terminal, const std::vector<std::string>& lines)
+{
+    terminal.clearStatus();
+    for (const std::string& line : lines) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+std::string statusLine(const std::string& song, const Playback::Status& status, bool paused)
+{
+    const double seconds = static_cast<double>(status.frames) / kOutputRate;
+    const auto minutes = static_cast<long long>(seconds / 60.0);
+    char line[256];
+    std::snprintf(line, sizeof line, "%s %s  %lld:%04.1f  pass %llu  event %llu of %llu", paused ? "paused " : "playing",
+                  song.c_str(), minutes, seconds - 60.0 * static_cast<double>(minutes),
+                  static_cast<unsigned long long>(status.pass + 1), static_cast<unsigned long long>(status.position),
+                  static_cast<unsigned long long>(status.events));
+    return line;
+}
+
+bool writeCapture(const std::string& path, const std::vector<std::int16_t>& frames)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(frames.data()), static_cast<std::streamsize>(frames.size() * 2));
+    return static_cast<bool>(out.flush());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const CommandLine line = parseCommandLine(
+        argc, argv, kText, {{"once", false}, {"watch", false}, {"backend", true}, {"capture", true}}, 1, 1);
+    if (line.exitStatus) {
+        return *line.exitStatus;
+    }
+    const std::string backend = line.value("backend") ? *line.value("backend") : "";
+    if (!backend.empty() && !AudioDevice::knownBackend(backend)) {
+        return usageError(line, kText);
+    }
+    const std::string& path = line.operands[0];
+    const bool once = line.has("once");
+    const std::string* capture = line.value("capture");
+
+    LoadedSong song = loadSongFile(path, static_cast<float>(kOutputRate));
+    Terminal terminal;
+    if (!song.player) {
+        report(terminal, song.errors);
+        return 1;
+    }
+    watchQuitSignals();
+    Playback playback(!once, capture ? kCaptureFrames : 0);
+    playback.play(std::move(song.player));
+    AudioDevice device;
+    if (!device.start(backend, playback)) {
+        terminal.clearStatus();
+        std::fputs("failed to open audio device.\n", stderr);
+        return 1;
+    }
+
+    FileWatch watch(path);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    for (int tick = 1; quitRequested == 0; ++tick) {
+        if (terminal.active()) {
+            const auto key = terminal.readKey(kTickMilliseconds);
+            if (key == ' ') {
+                playback.setPaused(!playback.paused());
+            } else if (key == 'q' || key == 'Q') {
+                break;
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kTickMilliseconds));
+        }
+        playback.collect();
+        if (line.has("watch") && tick % kWatchTicks == 0 && watch.changed()) {
+            LoadedSong reloaded = loadSongFile(path, static_cast<float>(kOutputRate));
+            if (reloaded.player) {
+                playback.play(std::move(reloaded.player));
+                report(terminal, {"sqnplay: reloaded " + path});
+            } else {
+                report(terminal, reloaded.errors);
+            }
+        }
+        const Playback::Status status = playback.status();
+        terminal.status(statusLine(name, status, playback.paused()));
+        if (once && status.ended) {
+            // The last block is in the device's buffer: let it play out.
+            std::this_thread::sleep_for(std::chrono::duration<double>(device.latency()));
+            break;
+        }
+    }
+    device.stop();
+    terminal.clearStatus();
+    if (capture && !writeCapture(*capture, playback.captured())) {
+        std::fprintf(stderr, "%s: cannot write %s\n", line.program, capture->c_str());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "song_player.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// A song loaded from a file for playing: a .sqn file, or a text in the song
+// text form when the name ends in ".txt" (assembled in memory).
+struct LoadedSong {
+    std::unique_ptr<SongPlayer> player;  // set when the song loaded
+    std::vector<std::string> errors;     // otherwise the lines to report, as sqn2wav and sqnasm word them
+};
+
+LoadedSong loadSongFile(const std::string& path, float sampleRate);
+
+// Whether the file's name ends in ".txt".
+bool isSongText(const std::string& path);

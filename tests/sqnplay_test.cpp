@@ -1,0 +1,288 @@
+// sqnplay run as a user runs it, on miniaudio's null backend (real time, no
+// sound hardware): what it plays, checked frame for frame through its
+// capture, its ending, its reloads, its terminal and its errors.
+
+#include "memory_read.h"
+#include "process_test.h"
+#include "song_player.h"
+#include "song_text.h"
+
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Frames = std::vector<std::int16_t>;  // interleaved stereo
+
+// What the player renders for a song, in 512-frame blocks, for `frames`
+// frames or (looping off) to the end of the block in which it ends.
+Frames reference(const Bytes& song, bool looping, std::size_t frames)
+{
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    player.looping = looping;
+    EXPECT_TRUE(player.load(memoryRead(song.data(), song.size())));
+    Frames out;
+    std::vector<std::uint8_t> block(2048);
+    SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
+    while (out.size() < 2 * frames && !(player.finished && !looping)) {
+        player.render(buffer);
+        for (std::size_t i = 0; i < block.size(); i += 2) {
+            out.push_back(static_cast<std::int16_t>(block[i] | (block[i + 1] << 8)));
+        }
+    }
+    return out;
+}
+
+Bytes assemble(const std::string& text)
+{
+    std::vector<TextError> errors;
+    return assembleSong(text, errors).value_or(Bytes{});
+}
+
+Frames asFrames(const Bytes& bytes)
+{
+    Frames frames(bytes.size() / 2);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        frames[i] = s16At(bytes, 2 * i);
+    }
+    return frames;
+}
+
+bool samePrefix(const Frames& a, const Frames& b, std::size_t from, std::size_t bFrom = 0)
+{
+    for (std::size_t i = from; i < a.size(); ++i) {
+        if (i - from + bFrom >= b.size() || a[i] != b[i - from + bFrom]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+class Sqnplay : public ProcessTest {
+protected:
+    void writeText(const std::string& name, const std::string& text) const
+    {
+        writeFile(name, Bytes(text.begin(), text.end()));
+    }
+
+    // Replaces a file in one step, as editors save.
+    void saveText(const std::string& name, const std::string& text) const
+    {
+        writeText(name + ".saving", text);
+        fs::rename(path(name + ".saving"), path(name));
+    }
+
+    // Waits up to `seconds` for standard error to hold `text`.
+    bool waitForError(const std::string& text, double seconds) const
+    {
+        const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+        while (Clock::now() < until) {
+            const Bytes err = readFile(path("stderr.txt"));
+            if (std::string(err.begin(), err.end()).find(text) != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+};
+
+const std::string kWorkedExampleText =
+    "tempo 120 4\npitch 0 G5\nvolume 0 1.0\nnote 0 4\nwait 0 4\nnote 4 0\nloop-end 0 0\n";
+
+// With --once the song plays to the end of the block it ends in, as
+// sqn2wav writes it, and the program ends once that has been played: not
+// before the song's length, not long after.
+TEST_F(Sqnplay, OncePlaysWhatSqn2wavWritesThenEnds)
+{
+    writeText("song.txt", kWorkedExampleText);
+    writeFile("song.sqn", assemble(kWorkedExampleText));
+    ASSERT_EQ(runArgs({SQN2WAV_BINARY, path("song.sqn"), path("song.wav")}).status, 0);
+    const Bytes wav = readFile(path("song.wav"));
+    const Bytes data(wav.begin() + 44, wav.end());
+    const double length = static_cast<double>(data.size()) / 4 / 48000;  // 0.501 s
+
+    for (const char* song : {"song.sqn", "song.txt"}) {
+        const auto began = Clock::now();
+        const Result r =
+            runArgs({SQNPLAY_BINARY, "--once", "--backend", "null", "--capture", path("cap.raw"), path(song)});
+        const double elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+        EXPECT_EQ(r.status, 0) << song << r.err;
+        EXPECT_EQ(r.out, "");  // no terminal: no status line
+        EXPECT_EQ(r.err, "");
+        EXPECT_GE(elapsed, length - 0.05) << song;
+        EXPECT_LT(elapsed, length + 3.0) << song;
+        EXPECT_TRUE(readFile(path("cap.raw")) == data) << song;
+    }
+}
+
+// Played past its end, a looping song goes on, each pass repeating the
+// looped section's frames exactly.
+TEST_F(Sqnplay, LoopingGoesOnThroughTheLoop)
+{
+    const std::string text =
+        "tempo 240 16\npitch 0 C5\nnote 0 1\nwait 0 2\nloop-start 0 0\npitch 1 G5\nnote 1 2\nnote 4 0\n"
+        "wait 0 6\nloop-end 0 0\n";
+    writeText("loop.txt", text);
+    const pid_t pid = start({SQNPLAY_BINARY, "--backend", "null", "--capture", path("cap.raw"), path("loop.txt")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ::kill(pid, SIGTERM);
+    const Result r = finish(pid);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const Frames played = asFrames(readFile(path("cap.raw")));
+    ASSERT_GT(played.size(), 2u * 48000 / 2);  // at least half a second
+
+    // Frame for frame what the player renders with looping on, and
+    // periodic from the loop point on: the frames between the passes'
+    // starts are the same in every pass.
+    const Bytes song = assemble(text);
+    EXPECT_TRUE(samePrefix(played, reference(song, true, played.size() / 2), 0));
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    ASSERT_TRUE(player.load(memoryRead(song.data(), song.size())));
+    std::vector<std::size_t> passStarts;
+    for (std::size_t frame = 0; passStarts.size() < 3; ++frame) {
+        const std::uint64_t before = player.loopPasses;
+        player.tick(1.0f / 48000.0f);
+        if (player.loopPasses != before) {
+            passStarts.push_back(frame);
+        }
+    }
+    const std::size_t period = passStarts[1] - passStarts[0];
+    EXPECT_EQ(passStarts[2] - passStarts[1], period);
+    ASSERT_GT(played.size() / 2, passStarts[0] + 3 * period);
+    for (std::size_t i = 2 * passStarts[0]; i + 2 * period < played.size(); ++i) {
+        ASSERT_EQ(played[i], played[i + 2 * period]) << "value " << i;
+    }
+}
+
+// --watch: a broken edit is reported with its line and column and the old
+// song plays on; a fixed edit starts the new song from its beginning.
+TEST_F(Sqnplay, WatchReloadsFixedTextsAndKeepsPlayingThroughBrokenOnes)
+{
+    const std::string first = "tempo 240 16\npitch 0 C5\nnote 0 2\nwait 0 4\nloop-end 0 0\n";
+    const std::string second = "tempo 240 16\npitch 3 E6\nnote 3 3\nwait 0 3\nnote 5 0\nwait 0 2\nloop-end 0 0\n";
+    writeText("song.txt", first);
+    const pid_t pid =
+        start({SQNPLAY_BINARY, "--watch", "--backend", "null", "--capture", path("cap.raw"), path("song.txt")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    saveText("song.txt", "tempo 240 16\nnote 0 x\n");
+    EXPECT_TRUE(waitForError(path("song.txt") + ":2:8: expected a gate length in rows, 0 … 255, found 'x'\n", 3.0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    saveText("song.txt", second);
+    EXPECT_TRUE(waitForError("sqnplay: reloaded " + path("song.txt") + "\n", 3.0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(pid, SIGINT);
+    const Result r = finish(pid);
+    EXPECT_EQ(r.status, 0);
+
+    // The first song up to a buffer boundary past the broken edit, then the
+    // second from its beginning.
+    const Frames played = asFrames(readFile(path("cap.raw")));
+    const Frames old = reference(assemble(first), true, played.size() / 2);
+    const Frames fresh = reference(assemble(second), true, played.size() / 2);
+    std::size_t switched = 0;
+    while (switched < played.size() && played[switched] == old[switched]) {
+        ++switched;
+    }
+    switched -= switched % 2;
+    for (; switched > 0 && !samePrefix(played, fresh, switched); switched -= 2) {
+    }
+    EXPECT_GT(switched, 2u * 48000 * 5 / 10) << "the first song stopped before the fixed edit";
+    EXPECT_TRUE(samePrefix(played, fresh, switched));
+    EXPECT_LT(switched + 2 * 48000 / 5, played.size());
+}
+
+// On a terminal: a status line, space to pause and resume, q to quit, and
+// the terminal as it was afterwards.
+TEST_F(Sqnplay, KeysAndStatusLineOnATerminal)
+{
+    writeText("song.txt", kWorkedExampleText);
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::execl(SQNPLAY_BINARY, SQNPLAY_BINARY, "--backend", "null", path("song.txt").c_str(), nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    termios before {};
+    std::string shown;
+    const auto readFor = [&](int milliseconds) {
+        const auto until = Clock::now() + std::chrono::milliseconds(milliseconds);
+        char buffer[4096];
+        while (Clock::now() < until) {
+            pollfd fd{master, POLLIN, 0};
+            if (::poll(&fd, 1, 20) > 0) {
+                const ssize_t got = ::read(master, buffer, sizeof buffer);
+                if (got <= 0) {
+                    return;
+                }
+                shown.append(buffer, static_cast<std::size_t>(got));
+            }
+        }
+    };
+    readFor(400);
+    EXPECT_NE(shown.find("playing song.txt  0:0"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("pass 1  event "), std::string::npos) << shown;
+    ASSERT_EQ(::write(master, " ", 1), 1);
+    readFor(300);
+    EXPECT_NE(shown.find("paused  song.txt"), std::string::npos) << shown;
+    ASSERT_EQ(::write(master, " ", 1), 1);
+    shown.clear();
+    readFor(300);
+    EXPECT_NE(shown.find("playing song.txt"), std::string::npos) << shown;
+    ASSERT_EQ(::write(master, "q", 1), 1);
+    readFor(300);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(shown.find("\x1b[?25h"), std::string::npos);  // the cursor shown again
+    ASSERT_EQ(::tcgetattr(master, &before), 0);
+    EXPECT_TRUE(before.c_lflag & ECHO);
+    EXPECT_TRUE(before.c_lflag & ICANON);
+    ::close(master);
+}
+
+TEST_F(Sqnplay, ErrorsAndStatuses)
+{
+    Result r = runArgs({SQNPLAY_BINARY, "--backend", "null", path("missing.sqn")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to open .sqn file.\n");
+    writeFile("zero.sqn", {0, 4, 0, 2, 1});
+    r = runArgs({SQNPLAY_BINARY, "--backend", "null", path("zero.sqn")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to load .sqn file.\n");
+    writeText("bad.txt", "tempo 120 4\nnote 0 4\npitch 0 H2\nwait 0\n");
+    r = runArgs({SQNPLAY_BINARY, "--backend", "null", path("bad.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, path("bad.txt") + ":3:9: expected a pitch: a note name D#2 … B8 or an index 0 … 255, found 'H2'\n" +
+                         path("bad.txt") + ":4:7: expected rows to wait, 0 … 255, found the end of the line\n");
+    // No JACK server runs here.
+    writeText("song.txt", kWorkedExampleText);
+    r = runArgs({SQNPLAY_BINARY, "--backend", "jack", path("song.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to open audio device.\n");
+
+    r = runArgs({SQNPLAY_BINARY, "--backend", "speakers", path("song.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("usage: ") + SQNPLAY_BINARY + " [options] <song>\n");
+    r = runArgs({SQNPLAY_BINARY, "--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "sqnplay 1.0.0\n");
+    r = runArgs({SQNPLAY_BINARY, "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--watch"), std::string::npos);
+}
+
+}  // namespace
