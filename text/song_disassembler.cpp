@@ -44,25 +44,6 @@ std::string timeText(std::uint64_t frame)
     return text;
 }
 
-std::string line(const std::string& statement, const std::string& comment)
-{
-    std::string out = statement;
-    if (!comment.empty()) {
-        constexpr std::size_t kCommentColumn = 24;
-        out.append(statement.size() < kCommentColumn ? kCommentColumn - statement.size() : 1, ' ');
-        out += "# " + comment;
-    }
-    out += '\n';
-    return out;
-}
-
-std::string statement(const SongEvent& event)
-{
-    const char* word = commandWord(event.command);
-    return (word ? std::string(word) : std::to_string(event.command)) + " " + std::to_string(event.voice) + " " +
-           parameterText(event);
-}
-
 // What the renderer makes of an event besides taking it.
 std::string remark(const SongEvent& event)
 {
@@ -126,7 +107,7 @@ bool disassembleSong(const ReadFn& read, const TextSink& write)
         return true;  // an empty file is an empty text
     }
     if (!counting(&header[1], 1)) {
-        return write(line("bytes " + std::to_string(header[0]), "shorter than a header: sqn2wav fails to load it"));
+        return write(textLine("bytes " + std::to_string(header[0]), "shorter than a header: sqn2wav fails to load it"));
     }
 
     SongPlayer player;
@@ -144,17 +125,17 @@ bool disassembleSong(const ReadFn& read, const TextSink& write)
 
     char rowText[64];
     std::snprintf(rowText, sizeof rowText, "a row is %.9g s", player.rowDuration);
-    bool ok = write(line("tempo " + std::to_string(header[0]) + " " + std::to_string(header[1]),
+    bool ok = write(textLine("tempo " + std::to_string(header[0]) + " " + std::to_string(header[1]),
                          loaded ? rowText : "a zero byte: sqn2wav fails to load this song"));
     const auto trailingBytes = [&] {
         const std::string trailing = counting.trailingStatement();
-        return trailing.empty() || write(line(trailing, "trailing bytes: no event"));
+        return trailing.empty() || write(textLine(trailing, "trailing bytes: no event"));
     };
     if (!loaded) {
         // Still every event, so that the text assembles to the same bytes.
         std::uint8_t record[3];
         while (ok && counting(&record[0], 1) && counting(&record[1], 1) && counting(&record[2], 1)) {
-            ok = write(line(statement({record[0], record[1], record[2]}), ""));
+            ok = write(textLine(eventStatement({record[0], record[1], record[2]}), ""));
         }
         return ok && trailingBytes();
     }
@@ -164,12 +145,12 @@ bool disassembleSong(const ReadFn& read, const TextSink& write)
     std::uint64_t next = 0;
     const Timeline timeline = computeTimeline(player, kBlockFrames, [&](std::uint64_t event, std::uint64_t frame) {
         const SongEvent& e = player.events[event];
-        ok = ok && write(line(statement(e), timeText(frame) + remark(e)));
+        ok = ok && write(textLine(eventStatement(e), timeText(frame) + remark(e)));
         next = event + 1;
     });
     for (; next < player.events.size() && ok; ++next) {
         const SongEvent& e = player.events[next];
-        ok = write(line(statement(e), "not reached: the output ends first" + remark(e)));
+        ok = write(textLine(eventStatement(e), "not reached: the output ends first" + remark(e)));
     }
     ok = ok && trailingBytes();
 
@@ -182,6 +163,25 @@ bool disassembleSong(const ReadFn& read, const TextSink& write)
         ok = ok && write("# longer than a WAV file can hold: sqn2wav stops with \"failed to write pcm frames.\"\n");
     }
     return ok;
+}
+
+std::string eventStatement(const SongEvent& event)
+{
+    const char* word = commandWord(event.command);
+    return (word ? std::string(word) : std::to_string(event.command)) + " " + std::to_string(event.voice) + " " +
+           parameterText(event);
+}
+
+std::string textLine(const std::string& statement, const std::string& comment)
+{
+    std::string out = statement;
+    if (!comment.empty()) {
+        constexpr std::size_t kCommentColumn = 24;
+        out.append(statement.size() < kCommentColumn ? kCommentColumn - statement.size() : 1, ' ');
+        out += "# " + comment;
+    }
+    out += '\n';
+    return out;
 }
 
 std::string disassembleSong(const std::vector<std::uint8_t>& bytes)

@@ -19,5 +19,13 @@ using TextSink = std::function<bool(std::string_view line)>;
 // held, never the text. False when `write` failed.
 bool disassembleSong(const ReadFn& read, const TextSink& write);
 
+// One event as a statement of the text form, as sqndis writes it:
+// "pitch 0 G5", "volume 1 0.75", "note 4 0".
+std::string eventStatement(const SongEvent& event);
+
+// A line of the text form: the statement, then "# comment" lined up at
+// column 25 (if there is one), then the line break.
+std::string textLine(const std::string& statement, const std::string& comment);
+
 // The same for a song held in memory, as one string.
 std::string disassembleSong(const std::vector<std::uint8_t>& bytes);
