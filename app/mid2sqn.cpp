@@ -1,0 +1,204 @@
+// mid2sqn [options] <input.mid> <output>: turns a Standard MIDI File into a
+// song, as a song file or, for a name ending in .txt (or -), in the text
+// form with bars, beats and channels.
+
+#include "command_line.h"
+#include "file_bytes.h"
+#include "memory_read.h"
+#include "midi_file.h"
+#include "midi_import.h"
+#include "output_format.h"
+#include "song_player.h"
+#include "song_text.h"
+#include "timeline.h"
+#include "version.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+namespace {
+
+constexpr ProgramText kText{
+    "mid2sqn", "[options] <input.mid> <output>",
+    "Turns a Standard MIDI File into a song for sqn2wav: melodic notes on voices 0-3\n"
+    "(at most four at once, the melody and the bass always kept), drums on the two hit\n"
+    "voices. Writes the song file, or its text form when <output> ends in .txt or is -.\n"
+    "  <input.mid>          formats 0, 1 and 2 (its first track); - reads standard input\n"
+    "  <output>             song.sqn, song.txt, or - for the text on standard output\n"
+    "  --rows-per-beat N    the grid, 1 … 255 rows a beat (4); notes fall on the nearest row\n"
+    "  --tempo T            the song's tempo, 1 … 255 beats a minute (the file's first)\n"
+    "  --transpose N        move melodic notes N semitones, -127 … 127\n"
+    "  --channels LIST      the MIDI channels to take, as 1,2,5-8 (all)\n"
+    "  --drums CH           the drum channel, 1 … 16 (10)\n"
+    "  --help               show this help\n"
+    "  --version            show the version\n"};
+
+// A whole number within [least, most], or nothing.
+std::optional<int> number(const std::string& text, int least, int most)
+{
+    if (text.empty() || text.size() > 6) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || value < least || value > most) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+// "1,2,5-8": a mask of MIDI channels 1 … 16.
+std::optional<std::uint16_t> channelList(const std::string& text)
+{
+    std::uint16_t mask = 0;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        const std::size_t dash = item.find('-');
+        const auto from = number(item.substr(0, dash), 1, 16);
+        const auto to = dash == std::string::npos ? from : number(item.substr(dash + 1), 1, 16);
+        if (!from || !to || *to < *from) {
+            return std::nullopt;
+        }
+        for (int channel = *from; channel <= *to; ++channel) {
+            mask = static_cast<std::uint16_t>(mask | 1u << (channel - 1));
+        }
+        at = comma + 1;
+    }
+    return mask;
+}
+
+std::optional<std::vector<std::uint8_t>> readInput(const std::string& path)
+{
+    if (path != "-") {
+        return readFileBytes(path.c_str());
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    if (std::ferror(stdin)) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// How long sqn2wav renders the song, in seconds.
+double renderedSeconds(const std::vector<std::uint8_t>& song)
+{
+    SongPlayer player;
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    player.load(memoryRead(song.data(), song.size()));
+    return static_cast<double>(computeTimeline(player, kBlockFrames).frames) / kOutputRate;
+}
+
+int badOption(const CommandLine& line, const char* option, const char* wants)
+{
+    std::fprintf(stderr, "%s: %s takes %s\n", line.program, option, wants);
+    return usageError(line, kText);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const CommandLine line = parseCommandLine(argc, argv, kText,
+                                              {{"rows-per-beat", true},
+                                               {"tempo", true},
+                                               {"transpose", true},
+                                               {"channels", true},
+                                               {"drums", true}},
+                                              2, 2);
+    if (line.exitStatus) {
+        return *line.exitStatus;
+    }
+    ImportOptions options;
+    if (const std::string* value = line.value("rows-per-beat")) {
+        const auto rows = number(*value, 1, 255);
+        if (!rows) {
+            return badOption(line, "--rows-per-beat", "a whole number of rows a beat, 1 … 255");
+        }
+        options.rowsPerBeat = *rows;
+    }
+    if (const std::string* value = line.value("tempo")) {
+        options.tempo = number(*value, 1, 255);
+        if (!options.tempo) {
+            return badOption(line, "--tempo", "a whole number of beats a minute, 1 … 255");
+        }
+    }
+    if (const std::string* value = line.value("transpose")) {
+        const auto semitones = number(*value, -127, 127);
+        if (!semitones) {
+            return badOption(line, "--transpose", "a whole number of semitones, -127 … 127");
+        }
+        options.transpose = *semitones;
+    }
+    if (const std::string* value = line.value("channels")) {
+        const auto channels = channelList(*value);
+        if (!channels) {
+            return badOption(line, "--channels", "MIDI channels 1 … 16, such as 1,2,5-8");
+        }
+        options.channels = *channels;
+    }
+    if (const std::string* value = line.value("drums")) {
+        const auto channel = number(*value, 1, 16);
+        if (!channel) {
+            return badOption(line, "--drums", "a MIDI channel, 1 … 16");
+        }
+        options.drumChannel = *channel - 1;
+    }
+
+    const std::string& input = line.operands[0];
+    const std::string& output = line.operands[1];
+    const std::string name = input == "-" ? "standard input" : input;
+    const auto bytes = readInput(input);
+    if (!bytes) {
+        return fileError(line, "cannot read", name, errno);
+    }
+    ImportResult result;
+    try {
+        const MidiFile file = readMidiFile(bytes->data(), bytes->size());
+        if (file.format == 2 && file.declaredTracks > 1) {
+            std::fprintf(stderr, "%s: %s: format 2 holds %u separate songs; only the first is taken\n", line.program,
+                         name.c_str(), static_cast<unsigned>(file.declaredTracks));
+        }
+        result = importMidi(file, options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s: %s: %s\n", line.program, name.c_str(), error.what());
+        return 1;
+    }
+
+    char summary[256];
+    const double seconds = renderedSeconds(result.song);
+    std::snprintf(summary, sizeof summary,
+                  "%zu notes taken, %zu dropped or cut for lack of voices, %zu moved by octaves%s; %d:%06.3f long",
+                  result.notesTaken, result.notesDroppedOrCut, result.notesMoved,
+                  result.notesShortened > 0
+                      ? (", " + std::to_string(result.notesShortened) + " held past 255 rows shortened").c_str()
+                      : "",
+                  static_cast<int>(seconds / 60), seconds - 60 * static_cast<int>(seconds / 60));
+
+    const bool text = output == "-" || (output.size() >= 4 && output.compare(output.size() - 4, 4, ".txt") == 0);
+    std::vector<std::uint8_t> written = result.song;
+    if (text) {
+        const std::string form = "# " + std::string(kText.name) + " " + kVersion + " from " + name + ": " + summary +
+                                 "\n" + textForm(result.text);
+        written.assign(form.begin(), form.end());
+    }
+    if (output == "-") {
+        if (std::fwrite(written.data(), 1, written.size(), stdout) != written.size() || std::fflush(stdout) != 0) {
+            return fileError(line, "cannot write", "standard output", errno);
+        }
+    } else if (!writeFileBytes(output.c_str(), written)) {
+        return fileError(line, "cannot write", output, errno);
+    }
+    std::fprintf(stderr, "%s: %s: %s\n", line.program, name.c_str(), summary);
+    return 0;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "midi_file.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Turns a MIDI file's notes into a song for the six voices.
+//
+// Time: each note starts and ends on the row nearest to its time in
+// seconds (the file's tempo map followed), rows being 60 / (tempo ×
+// rowsPerBeat) seconds; gaps become waits of at most 255 rows.
+//
+// Melodic notes go to voices 0–3, at most four at once. Where more sound
+// at once, the highest and the lowest (melody and bass) are always kept,
+// then the notes already sounding, then the new ones from the top down;
+// a new note that is not kept is dropped, a sounding one is cut short by
+// the note that takes its voice. A new note takes the free voice whose last
+// note was nearest in pitch, so that lines stay on one voice.
+//
+// Drums (the drum channel): bass drums and low toms on voice 5, the thump,
+// every other drum on voice 4, the noise burst; one hit a voice a row, the
+// loudest.
+//
+// Pitch: table index = MIDI note + transpose − 39, moved by whole octaves
+// into 0 … 80. Volume: velocity × channel volume (CC 7, 100 until set) ×
+// expression (CC 11, 127 until set), 128 steps for velocity 127 at full
+// volume. SetPitch and SetVolume are written only when they change.
+// The song ends with LoopEnd once the last note has sounded.
+
+struct ImportOptions {
+    int rowsPerBeat = 4;          // 1 … 255
+    std::optional<int> tempo;     // 1 … 255: the header's tempo, instead of the file's first
+    int transpose = 0;            // semitones, for melodic notes
+    std::uint16_t channels = 0xFFFF;  // bit n set: MIDI channel n + 1 is taken
+    int drumChannel = 9;          // 0 … 15: MIDI channel 10
+};
+
+// One line of the song's text form.
+struct ImportedLine {
+    std::string statement;  // empty for a comment alone
+    std::string comment;
+};
+
+struct ImportResult {
+    std::vector<std::uint8_t> song;   // the song file
+    std::vector<ImportedLine> text;   // the same song in the text form, with bars, beats and channels
+    std::size_t notesTaken = 0;
+    std::size_t notesDroppedOrCut = 0;  // for lack of voices
+    std::size_t notesMoved = 0;         // by octaves into the pitch table
+    std::size_t notesShortened = 0;     // held longer than a gate of 255 rows
+    int tempo = 120;                    // the header's
+};
+
+// The lines as the text form, comments lined up as sqndis lines them up.
+std::string textForm(const std::vector<ImportedLine>& lines);
+
+// Raises std::runtime_error for a file whose music lasts longer than 24 hours.
+ImportResult importMidi(const MidiFile& file, const ImportOptions& options);

@@ -1,0 +1,269 @@
+// MIDI import: the reader on files written event by event, the tempo map,
+// voices for chords and drums, pitches and volumes, and every malformed
+// input's reason.
+
+#include "midi_file.h"
+#include "midi_import.h"
+#include "midi_writer.h"
+#include "test_bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A note as the song plays it: the row its NoteOn is on (the waits before
+// it summed), its voice, and the pitch index, volume and gate it has then.
+struct Played {
+    std::int64_t row;
+    int voice;
+    int pitch;
+    int volume;
+    int gate;
+    bool operator==(const Played&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Played& p)
+{
+    return out << "{row " << p.row << ", voice " << p.voice << ", pitch " << p.pitch << ", volume " << p.volume
+               << ", gate " << p.gate << "}";
+}
+
+std::vector<Played> played(const Bytes& song)
+{
+    std::vector<Played> notes;
+    std::int64_t row = 0;
+    int pitch[6] = {40, 40, 40, 40, 40, 40};
+    int volume[6] = {128, 128, 128, 128, 128, 128};
+    for (std::size_t i = 2; i + 3 <= song.size(); i += 3) {
+        const int voice = song[i];
+        const int param = song[i + 2];
+        switch (song[i + 1]) {
+        case 1: row += param; break;
+        case 2: notes.push_back({row, voice, pitch[voice], volume[voice], param}); break;
+        case 3: volume[voice] = param; break;
+        case 4: pitch[voice] = param; break;
+        }
+    }
+    return notes;
+}
+
+ImportResult import(const Bytes& file, const ImportOptions& options = {})
+{
+    return importMidi(readMidiFile(file.data(), file.size()), options);
+}
+
+std::string readError(const Bytes& file)
+{
+    try {
+        readMidiFile(file.data(), file.size());
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+// Each note's time in seconds follows every tempo change before it: at 120
+// beats a minute and 4 rows a beat a row is 1/8 s, so 2.0 s is row 16.
+TEST(MidiImport, TempoMapPutsNotesOnTheRowOfTheirTime)
+{
+    MidiTrackWriter conductor;
+    conductor.tempo(0, 500000).tempo(960, 1000000).end();  // 1 s of 120 bpm, then 60 bpm
+    MidiTrackWriter notes;
+    notes.on(1440, 0, 67).off(240, 0, 67).end();  // 2.0 s, held an eighth: 0.5 s at 60 bpm
+    const ImportResult result = import(midiFile(1, 480, {conductor, notes}));
+    EXPECT_EQ(result.tempo, 120);
+    // Velocity 100 at the channel volume a file starts with (100): 79 steps.
+    EXPECT_EQ(played(result.song), (std::vector<Played>{{16, 0, 28, 79, 4}}));
+    EXPECT_EQ(result.song.back(), 0);  // loop-end 0 0 closes the song...
+    EXPECT_EQ(result.song[result.song.size() - 2], 6);
+
+    // SMPTE: 25 frames of 40 ticks a second.
+    MidiTrackWriter smpte;
+    smpte.on(2000, 0, 67).off(250, 0, 67).end();
+    const std::uint16_t division = static_cast<std::uint16_t>((0x100 - 25) << 8 | 40);
+    EXPECT_EQ(played(import(midiFile(0, division, {smpte})).song), (std::vector<Played>{{16, 0, 28, 79, 2}}));
+
+    // The first tempo, rounded, is the song's: 0.6 s a quarter is 100 bpm.
+    MidiTrackWriter slow;
+    slow.tempo(0, 600000).on(0, 0, 60).off(480, 0, 60).end();
+    EXPECT_EQ(import(midiFile(0, 480, {slow})).tempo, 100);
+    ImportOptions fixed;
+    fixed.tempo = 90;
+    fixed.rowsPerBeat = 8;
+    const ImportResult forced = import(midiFile(0, 480, {slow}), fixed);
+    EXPECT_EQ(forced.song[0], 90);
+    EXPECT_EQ(forced.song[1], 8);
+}
+
+TEST(MidiImport, RunningStatusReadsLikeFullEvents)
+{
+    MidiTrackWriter full;
+    full.on(0, 0, 60).on(0, 0, 64).on(0, 0, 67).off(480, 0, 60).off(0, 0, 64).off(0, 0, 67).end();
+    MidiTrackWriter running;
+    running.on(0, 0, 60).event(0, {64, 100}).event(0, {67, 100});
+    running.event(480, {0x90, 60, 0}).event(0, {64, 0}).event(0, {67, 0}).end();  // note-ons of velocity 0
+    const std::vector<Played> expected = played(import(midiFile(0, 480, {full})).song);
+    EXPECT_EQ(expected.size(), 3u);
+    EXPECT_EQ(played(import(midiFile(0, 480, {running})).song), expected);
+}
+
+// Six notes at once: the top and the bottom always sound, then the notes
+// already sounding, then the new ones from the top.
+TEST(MidiImport, WideChordsKeepTheMelodyAndTheBass)
+{
+    MidiTrackWriter chord;  // a bass, sounding when a five-note chord comes
+    chord.on(0, 0, 40).on(480, 0, 60).on(0, 0, 62).on(0, 0, 64).on(0, 0, 65).on(0, 0, 84);
+    chord.off(480, 0, 40).off(0, 0, 60).off(0, 0, 62).off(0, 0, 64).off(0, 0, 65).off(0, 0, 84).end();
+    const ImportResult result = import(midiFile(0, 480, {chord}));
+    std::vector<int> pitches;
+    for (const Played& note : played(result.song)) {
+        if (note.row == 4) {
+            pitches.push_back(note.pitch);
+        }
+    }
+    std::sort(pitches.begin(), pitches.end());
+    // The bass (40 − 39) sounds on; the top (84) and the chord's highest two
+    // after it take the three other voices; 60 and 62 are dropped.
+    EXPECT_EQ(pitches, (std::vector<int>{25, 26, 45}));
+    EXPECT_EQ(result.notesTaken, 4u);
+    EXPECT_EQ(result.notesDroppedOrCut, 2u);
+
+    // A new lowest note takes the voice of a sounding inner one, cut short.
+    MidiTrackWriter cut;
+    cut.on(0, 0, 60).on(0, 0, 64).on(0, 0, 67).on(0, 0, 72).on(480, 0, 36);
+    cut.off(480, 0, 60).off(0, 0, 64).off(0, 0, 67).off(0, 0, 72).off(0, 0, 36).end();
+    const ImportResult cutResult = import(midiFile(0, 480, {cut}));
+    EXPECT_EQ(cutResult.notesTaken, 5u);
+    EXPECT_EQ(cutResult.notesDroppedOrCut, 1u);
+    EXPECT_EQ(played(cutResult.song).back().pitch, 36 - 39 + 12);
+}
+
+TEST(MidiImport, DrumsGoToTheTwoHitVoices)
+{
+    MidiTrackWriter drums;
+    drums.on(0, 9, 36, 127).on(0, 9, 38, 90).on(0, 9, 42, 60);  // kick, snare, hi-hat at once
+    drums.on(480, 9, 41, 127).on(0, 9, 49, 127).end();           // low floor tom, crash
+    const ImportResult result = import(midiFile(0, 480, {drums}));
+    // The hi-hat, quieter than the snare on voice 4, is dropped.
+    EXPECT_EQ(played(result.song), (std::vector<Played>{{0, 4, 40, 71, 0}, {0, 5, 40, 101, 0},
+                                                        {4, 4, 40, 101, 0}, {4, 5, 40, 101, 0}}));
+    EXPECT_EQ(result.notesDroppedOrCut, 1u);
+
+    // --drums 1: channel 1 is the drum channel, channel 10 plays notes.
+    ImportOptions options;
+    options.drumChannel = 0;
+    MidiTrackWriter swapped;
+    swapped.on(0, 0, 36).on(0, 9, 60).off(480, 9, 60).end();
+    EXPECT_EQ(played(import(midiFile(0, 480, {swapped}), options).song),
+              (std::vector<Played>{{0, 0, 21, 79, 4}, {0, 5, 40, 79, 0}}));
+}
+
+// Notes outside D#2 … B8 move by octaves into the table; velocity, channel
+// volume and expression scale the volume, 128 at the top of all three.
+TEST(MidiImport, PitchesAndVolumes)
+{
+    MidiTrackWriter track;
+    track.event(0, {0xB0, 7, 127});
+    track.on(0, 0, 20, 127).off(480, 0, 20);    // 8 octaves … index −19 → 5
+    track.on(0, 0, 127, 64).off(480, 0, 127);   // index 88 → 76
+    track.on(0, 0, 39, 127).off(480, 0, 39);    // index 0, in the table
+    track.event(0, {0xB0, 11, 64}).on(0, 0, 119, 127).off(480, 0, 119).end();  // index 80
+    const ImportResult result = import(midiFile(0, 480, {track}));
+    const std::vector<Played> notes = played(result.song);
+    ASSERT_EQ(notes.size(), 4u);
+    EXPECT_EQ(notes[0].pitch, 5);
+    EXPECT_EQ(notes[1].pitch, 76);
+    EXPECT_EQ(notes[2].pitch, 0);
+    EXPECT_EQ(notes[3].pitch, 80);
+    EXPECT_EQ(result.notesMoved, 2u);
+    EXPECT_EQ(notes[0].volume, 128);
+    EXPECT_EQ(notes[1].volume, 65);   // 128 × 64/127
+    EXPECT_EQ(notes[3].volume, 65);   // 128 × 64/127 through expression
+    // SetVolume and SetPitch only where they change: unity is the voice's
+    // own volume, so the first note needs none.
+    EXPECT_EQ(result.song[2 + 1], 4);  // the first event sets the pitch
+
+    ImportOptions up;
+    up.transpose = 12;
+    EXPECT_EQ(played(import(midiFile(0, 480, {track}), up).song)[2].pitch, 12);
+    ImportOptions onlyTwo;
+    onlyTwo.channels = 0b10;
+    EXPECT_TRUE(played(import(midiFile(0, 480, {track}), onlyTwo).song).empty());
+}
+
+TEST(MidiReader, EveryMalformedInputHasItsReason)
+{
+    MidiTrackWriter good;
+    good.on(0, 0, 60).off(480, 0, 60).end();
+    const Bytes valid = midiFile(0, 480, {good});
+
+    Bytes wrongFormat = valid;
+    wrongFormat[9] = 3;
+    Bytes noTracks = valid;
+    noTracks[11] = 0;
+    Bytes moreTracks = valid;
+    moreTracks[11] = 2;
+    Bytes zeroDivision = valid;
+    zeroDivision[12] = zeroDivision[13] = 0;
+    Bytes badSmpte = valid;
+    badSmpte[12] = 0xE4;  // −28 frames a second
+    Bytes pastEnd = valid;
+    pastEnd[21] = 0x7F;  // the track claims far more than follows
+    Bytes shortHeader = valid;
+    shortHeader[7] = 4;
+    Bytes hugeHeader = valid;
+    hugeHeader[4] = 0x7F;
+    MidiTrackWriter cutShort;
+    cutShort.on(0, 0, 60).event(480, {0x80, 60});
+    MidiTrackWriter longNumber;
+    longNumber.bytes = {0x81, 0x81, 0x81, 0x81, 0x01, 0x90, 60, 100};  // a delta time of five bytes
+    MidiTrackWriter orphan;
+    orphan.event(0, {60, 100});
+    MidiTrackWriter badData;
+    badData.event(0, {0x90, 0x90, 100});
+    MidiTrackWriter system;
+    system.event(0, {0xF2, 0, 0});
+    MidiTrackWriter longMeta;
+    longMeta.event(0, {0xFF, 0x01, 0x40, 'a'});
+
+    const std::pair<Bytes, std::string> cases[] = {
+        {{}, "not a Standard MIDI File (it does not start with MThd)"},
+        {{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}, "not a Standard MIDI File (it does not start with MThd)"},
+        {Bytes(valid.begin(), valid.begin() + 10), "the file ends inside its header"},
+        {shortHeader, "a header of 4 bytes, where 6 belong"},
+        {hugeHeader, "a header of 2130706438 bytes runs past the end of the file"},
+        {wrongFormat, "format 3: only formats 0, 1 and 2 exist"},
+        {noTracks, "the header names no tracks"},
+        {zeroDivision, "a division of 0 ticks a quarter note"},
+        {badSmpte, "an SMPTE division of 28 frames a second, not 24, 25, 29 or 30"},
+        {moreTracks, "the header names 2 tracks, the file holds 1"},
+        {pastEnd, "the chunk at byte 14 claims 127 bytes, but only 13 follow"},
+        {midiFile(0, 480, {cutShort}), "track 1, byte 26: the track ends inside an event"},
+        {midiFile(0, 480, {longNumber}), "track 1, byte 22: a variable-length number longer than 4 bytes"},
+        {midiFile(0, 480, {orphan}), "track 1, byte 22: a data byte with no status byte before it"},
+        {midiFile(0, 480, {badData}), "track 1, byte 22: the status byte 0x90 where a data byte 0 … 127 belongs"},
+        {midiFile(0, 480, {system}), "track 1, byte 22: the status byte 0xF2, which has no place in a file"},
+        {midiFile(0, 480, {longMeta}), "track 1, byte 22: an event of 64 bytes runs past the track's end"},
+    };
+    for (const auto& [file, reason] : cases) {
+        EXPECT_EQ(readError(file), reason);
+    }
+    EXPECT_EQ(readError(valid), "(no error)");
+
+    // A RIFF MIDI file holds the same file in its data chunk.
+    Bytes riff{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'R', 'M', 'I', 'D', 'd', 'a', 't', 'a'};
+    const auto size = static_cast<std::uint32_t>(valid.size());
+    riff.insert(riff.end(), {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8), 0, 0});
+    riff.insert(riff.end(), valid.begin(), valid.end());
+    const auto riffSize = static_cast<std::uint32_t>(riff.size() - 8);
+    riff[4] = static_cast<std::uint8_t>(riffSize);
+    riff[5] = static_cast<std::uint8_t>(riffSize >> 8);
+    EXPECT_EQ(readMidiFile(riff.data(), riff.size()).tracks.size(), 1u);
+}
+
+}  // namespace
