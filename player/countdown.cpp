@@ -1,8 +1,8 @@
 #include "countdown.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -15,9 +15,25 @@ struct Split {
 
 constexpr int kFloatBits = 24;  // float mantissa, implicit bit included
 
+// A float's bits and back, copied rather than cast: std::bit_cast is missing
+// from some standard libraries the player is built with (WebAssembly).
+std::uint32_t bitsOf(float value)
+{
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+float floatOf(std::uint32_t bits)
+{
+    float value = 0.0f;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 Split split(float value)
 {
-    const auto bits = std::bit_cast<std::uint32_t>(value);
+    const std::uint32_t bits = bitsOf(value);
     const int biased = static_cast<int>(bits >> 23);
     return {(bits & 0x7FFFFFu) | 0x800000u, biased - 127 - (kFloatBits - 1)};
 }
@@ -26,7 +42,7 @@ Split split(float value)
 float join(Split value)
 {
     const auto biased = static_cast<std::uint32_t>(value.exponent + 127 + (kFloatBits - 1));
-    return std::bit_cast<float>((biased << 23) | (static_cast<std::uint32_t>(value.mantissa) & 0x7FFFFFu));
+    return floatOf((biased << 23) | (static_cast<std::uint32_t>(value.mantissa) & 0x7FFFFFu));
 }
 
 // Steps of a float countdown that stay inside the binade of `seconds` with
