@@ -3,10 +3,11 @@
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 PKG_BUILD  ?= build-package
+WEB_BUILD  ?= build-web
 JOBS       ?= 2
 PREFIX     ?= /usr/local
 
-.PHONY: deps build build-sanitize run test install package fuzz fuzz-smoke bench bank demo clean
+.PHONY: deps build build-sanitize run test install package web web-serve test-web fuzz fuzz-smoke bench bank demo clean
 
 deps:
 	@bash scripts/install-deps
@@ -43,6 +44,27 @@ package: deps
 	cmake --build $(PKG_BUILD) -j $(JOBS)
 	cd $(PKG_BUILD) && cpack -G DEB
 
+# The page in the browser: WebAssembly by Debian's emscripten, into
+# $(WEB_BUILD)/site/. Debian's emscripten finds its acorn (node-acorn) only
+# on this NODE_PATH.
+EMSCRIPTEN_ENV = NODE_PATH=/usr/share/nodejs
+web:
+	bash scripts/install-deps emscripten node-acorn
+	$(EMSCRIPTEN_ENV) emcmake cmake -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(EMSCRIPTEN_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
+	@echo "the page is in $(WEB_BUILD)/site/: make web-serve, then open http://localhost:8000/"
+
+web-serve: web
+	cd $(WEB_BUILD)/site && python3 -m http.server 8000
+
+# The page in headless Chromium (Debian's), driven by puppeteer-core; its
+# files are compared with the native sqn2wav's. Writes web/screenshot.png.
+test-web: web build
+	bash scripts/install-deps chromium
+	command -v npm >/dev/null || bash scripts/install-deps nodejs npm
+	cd web/test && npm ci --no-audit --no-fund --loglevel=error
+	node web/test/page.test.mjs $(WEB_BUILD)/site $(BUILD)
+
 # libFuzzer targets (clang): `make fuzz` runs each for 60 s, CI's short pass
 # for 30 s. FUZZ_SECONDS sets another time per target.
 FUZZ_SECONDS ?= 60
@@ -64,4 +86,4 @@ demo: build
 	$(BUILD)/tools/make-demo examples/demo.txt
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(PKG_BUILD) build-fuzz demo.wav
+	rm -rf $(BUILD) $(SAN_BUILD) $(PKG_BUILD) $(WEB_BUILD) build-fuzz demo.wav

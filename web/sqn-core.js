@@ -1,0 +1,72 @@
+// window.sqn: the assembler, the disassembler and the renderer of sqn.wasm
+// (the same C++ the command-line programs are built from), for the page and
+// for scripts:
+//   sqn.assemble(text)     → {bytes: Uint8Array} or {errors: [{line, column, message}]}
+//   sqn.disassemble(bytes) → the text form, as sqndis lists it
+//   sqn.renderWav(bytes)   → Uint8Array: the whole WAV file sqn2wav writes
+// window.sqnReady resolves once it is loaded. sqn.wasmModule is the compiled
+// module, for the audio worklet to instantiate.
+'use strict';
+
+// What the standalone module asks of its host: a notice that memory grew
+// (views are made afresh for every call anyway) and an exit, which only an
+// abort would reach.
+function sqnImports() {
+  return {
+    env: { emscripten_notify_memory_growth() {} },
+    wasi_snapshot_preview1: {
+      proc_exit(code) { throw new Error(`sqn.wasm stopped (${code})`); },
+    },
+  };
+}
+
+window.sqnReady = (async () => {
+  let wasmModule;
+  try {
+    wasmModule = await WebAssembly.compileStreaming(fetch('sqn.wasm'));
+  } catch {
+    // A server that does not call it application/wasm.
+    wasmModule = await WebAssembly.compile(await (await fetch('sqn.wasm')).arrayBuffer());
+  }
+  const instance = await WebAssembly.instantiate(wasmModule, sqnImports());
+  const wasm = instance.exports;
+  if (wasm._initialize) wasm._initialize();
+  const encoder = new TextEncoder();
+  const decoder = new TextDecoder();
+
+  // Calls `fn(pointer, length)` with `bytes` copied into the module, and
+  // returns the Blob it gives back as {failed, bytes}, freed.
+  function call(fn, bytes) {
+    const at = wasm.web_alloc(bytes.length);
+    new Uint8Array(wasm.memory.buffer, at, bytes.length).set(bytes);
+    const blob = fn(at, bytes.length);
+    wasm.web_free(at);
+    if (blob === 0) throw new Error('out of memory');
+    const [failed, size, data] = new Uint32Array(wasm.memory.buffer, blob, 3);
+    const result = { failed: failed !== 0, bytes: new Uint8Array(wasm.memory.buffer, data, size).slice() };
+    wasm.web_blob_free(blob);
+    return result;
+  }
+
+  window.sqn = {
+    wasmModule,
+    assemble(text) {
+      const result = call(wasm.web_assemble, encoder.encode(text));
+      if (!result.failed) return { bytes: result.bytes };
+      const errors = decoder.decode(result.bytes).split('\n').filter((line) => line !== '').map((line) => {
+        const [lineNumber, column, ...message] = line.split('\t');
+        return { line: Number(lineNumber), column: Number(column), message: message.join('\t') };
+      });
+      return { errors };
+    },
+    disassemble(bytes) {
+      return decoder.decode(call(wasm.web_disassemble, bytes).bytes);
+    },
+    renderWav(bytes) {
+      const result = call(wasm.web_render_wav, bytes);
+      if (result.failed) throw new Error(decoder.decode(result.bytes));
+      return result.bytes;
+    },
+  };
+  return window.sqn;
+})();

@@ -1,0 +1,205 @@
+// The playground page in headless Chromium (Debian's /usr/bin/chromium,
+// driven by puppeteer-core): it loads cleanly and offline, its examples
+// assemble as sqnasm assembles them, its WAV files are sqn2wav's byte for
+// byte (from window.sqn and from the download button), errors show their
+// line and column, and Play and Stop start and stop the audio clock. Keeps a
+// screenshot in web/screenshot.png.
+//   node page.test.mjs SITE_DIR NATIVE_BUILD_DIR
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { createHash } from 'node:crypto';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import puppeteer from 'puppeteer-core';
+
+const [site, build] = process.argv.slice(2).map((dir) => path.resolve(dir));
+const sqn2wav = path.join(build, 'app', 'sqn2wav');
+const here = path.dirname(fileURLToPath(import.meta.url));
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'sqn-page-'));
+const downloads = path.join(work, 'downloads');
+
+const types = {
+  '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.json': 'application/json',
+  '.txt': 'text/plain', '.wasm': 'application/wasm',
+};
+let server;
+let origin;
+let browser;
+let page;
+const problems = [];  // console errors, page errors, requests that left the server
+const requested = [];
+
+// What the native programs make of a song.
+function nativeWav(song) {
+  const input = path.join(work, 'native.sqn');
+  const output = path.join(work, 'native.wav');
+  fs.writeFileSync(input, song);
+  execFileSync(sqn2wav, [input, output]);
+  return fs.readFileSync(output);
+}
+
+function randomSong(seed) {
+  let state = seed;
+  const next = () => { state = (state * 1103515245 + 12345) % 2147483648; return state >> 8; };
+  const song = [60 + (next() % 180), 1 + (next() % 8)];
+  for (let i = 0; i < 200; ++i) {
+    const command = 1 + (next() % 6);
+    const param = command === 1 || command === 5 ? next() % 3 : command === 6 ? 0 : next() % 256;
+    song.push(next() % 7, command === 6 && i < 199 ? 2 : command, param);
+  }
+  return Uint8Array.from(song);
+}
+
+async function waitForFile(file) {
+  for (let i = 0; i < 200; ++i) {
+    if (fs.existsSync(file) && !fs.existsSync(`${file}.crdownload`)) return fs.readFileSync(file);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  throw new Error(`${file} was not downloaded`);
+}
+
+async function setText(text) {
+  await page.evaluate((value) => {
+    const editor = document.getElementById('song');
+    editor.value = value;
+    editor.dispatchEvent(new Event('input'));
+  }, text);
+}
+
+before(async () => {
+  server = http.createServer((request, response) => {
+    const file = path.join(site, decodeURIComponent(new URL(request.url, 'http://x').pathname));
+    const name = file.endsWith('/') ? path.join(file, 'index.html') : file;
+    if (!name.startsWith(site) || !fs.existsSync(name)) {
+      response.writeHead(404).end();
+      return;
+    }
+    response.writeHead(200, { 'Content-Type': types[path.extname(name)] ?? 'application/octet-stream' });
+    response.end(fs.readFileSync(name));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  origin = `http://127.0.0.1:${server.address().port}`;
+
+  browser = await puppeteer.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    userDataDir: path.join(work, 'profile'),
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
+  });
+  page = await browser.newPage();
+  await page.setViewport({ width: 1100, height: 760 });
+  page.on('console', (entry) => { if (entry.type() === 'error') problems.push(`console: ${entry.text()}`); });
+  page.on('pageerror', (error) => problems.push(`page: ${error.message}`));
+  page.on('request', (request) => {
+    requested.push(request.url());
+    if (!/^(data|blob):/.test(request.url()) && !request.url().startsWith(origin)) {
+      problems.push(`fetched from the network: ${request.url()}`);
+    }
+  });
+  const session = await browser.target().createCDPSession();
+  await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+  await page.goto(`${origin}/`);
+  await page.waitForSelector('body[data-ready="true"]', { timeout: 15000 });
+});
+
+after(async () => {
+  await browser?.close();
+  server?.close();
+  fs.rmSync(work, { recursive: true, force: true });
+});
+
+test('the page loads with no error and fetches nothing from the network', async () => {
+  assert.deepEqual(problems, []);
+  assert.ok(requested.some((url) => url.endsWith('/sqn.wasm')));
+  const text = await page.$eval('#song', (editor) => editor.value);
+  assert.match(text, /^# /);  // the demo, first in the menu
+  assert.equal(await page.$eval('#examples', (menu) => menu.value), 'demo');
+  await page.screenshot({ path: path.join(here, '..', 'screenshot.png') });
+});
+
+test('every example assembles to the bytes sqnasm makes', async () => {
+  const names = JSON.parse(fs.readFileSync(path.join(site, 'examples', 'list.json'), 'utf8'));
+  assert.equal(names[0], 'demo');
+  for (const name of names) {
+    const result = await page.evaluate(async (song) => {
+      const text = await (await fetch(`examples/${song}.txt`)).text();
+      const { bytes, errors } = window.sqn.assemble(text);
+      return { bytes: bytes ? Array.from(bytes) : null, errors };
+    }, name);
+    assert.equal(result.errors, undefined, name);
+    assert.deepEqual(Buffer.from(result.bytes), fs.readFileSync(path.join(build, 'examples', `${name}.sqn`)), name);
+  }
+});
+
+test("renderWav and the download buttons give sqn2wav's files", async () => {
+  const songs = ['demo', 'chords', 'groove', 'loops'].map((name) => fs.readFileSync(path.join(build, 'examples', `${name}.sqn`)));
+  for (let seed = 1; seed <= 4; ++seed) songs.push(randomSong(seed));
+  for (const song of songs) {
+    // Compared by their SHA-256, so that megabytes need not cross over.
+    const digest = await page.evaluate(async (bytes) => {
+      const wav = window.sqn.renderWav(Uint8Array.from(bytes));
+      return Array.from(new Uint8Array(await crypto.subtle.digest('SHA-256', wav)));
+    }, Array.from(song));
+    const expected = createHash('sha256').update(nativeWav(song)).digest();
+    assert.ok(Buffer.from(digest).equals(expected), `a song of ${song.length} bytes`);
+  }
+  // The listing of a song file assembles back to it.
+  const again = await page.evaluate((bytes) => Array.from(window.sqn.assemble(window.sqn.disassemble(Uint8Array.from(bytes))).bytes), Array.from(songs[4]));
+  assert.deepEqual(Buffer.from(again), Buffer.from(songs[4]));
+
+  await page.select('#examples', 'groove');
+  await page.waitForFunction(() => document.getElementById('song').value.includes('two-bar drum groove'));
+  await page.click('#download-wav');
+  const downloaded = await waitForFile(path.join(downloads, 'groove.wav'));
+  assert.ok(downloaded.equals(nativeWav(fs.readFileSync(path.join(build, 'examples', 'groove.sqn')))));
+  await page.click('#download-sqn');
+  const sqn = await waitForFile(path.join(downloads, 'groove.sqn'));
+  assert.ok(sqn.equals(fs.readFileSync(path.join(build, 'examples', 'groove.sqn'))));
+});
+
+test('a song file opened from disk is shown in its text form', async () => {
+  const file = path.join(work, 'worked.sqn');
+  fs.writeFileSync(file, Uint8Array.from([0x78, 4, 0, 4, 0x28, 0, 3, 0x80, 0, 2, 4, 0, 1, 4, 4, 2, 0, 0, 6, 0]));
+  const input = await page.$('#open');
+  await input.uploadFile(file);
+  await page.waitForFunction(() => document.getElementById('song').value.startsWith('tempo 120 4'));
+  const text = await page.$eval('#song', (editor) => editor.value);
+  assert.match(text, /note 4 0 +# frame 24004, 0\.500083 s/);
+});
+
+test('a broken line shows its line and column, marked beside the text', async () => {
+  await setText('tempo 120 4\nnote 0 x\nwait 0 4\n');
+  await page.waitForSelector('#errors li');
+  const errors = await page.$$eval('#errors li', (items) => items.map((item) => item.textContent));
+  assert.deepEqual(errors, ["2:8: expected a gate length in rows, 0 … 255, found 'x'"]);
+  assert.deepEqual(await page.$$eval('#gutter .error', (marks) => marks.map((mark) => mark.textContent)), ['2']);
+  const result = await page.evaluate(() => window.sqn.assemble('tempo 120 4\nnote 0 x\n'));
+  assert.deepEqual(result, { errors: [{ line: 2, column: 8, message: "expected a gate length in rows, 0 … 255, found 'x'" }] });
+
+  await setText('tempo 120 4\nnote 0 4\nwait 0 4\n');
+  await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0);
+});
+
+test('Play starts the audio clock and Stop stops it', async () => {
+  await page.select('#examples', 'demo');
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  await page.click('#play');
+  await page.waitForFunction(() => window.sqnPage.audioTime() > 0.3, { timeout: 10000 });
+  await page.waitForFunction(() => document.getElementById('position').value.includes('pass 1'), { timeout: 5000 });
+  await page.screenshot({ path: path.join(here, '..', 'screenshot.png') });
+  const playing = await page.evaluate(() => window.sqnPage.audioTime());
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  assert.ok(await page.evaluate(() => window.sqnPage.audioTime()) > playing, 'the clock runs while playing');
+
+  await page.click('#stop');
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
+  const stopped = await page.evaluate(() => window.sqnPage.audioTime());
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  assert.equal(await page.evaluate(() => window.sqnPage.audioTime()), stopped, 'the clock stands still once stopped');
+  assert.deepEqual(problems, []);
+});

@@ -1,0 +1,213 @@
+// The page's binding: the assembler, the disassembler and the renderer, and
+// a player for the audio worklet, as plain functions of a standalone
+// WebAssembly module. Bytes and text cross in buffers the module allocates;
+// results come back as a Blob the page reads and then frees.
+
+#include "memory_read.h"
+#include "output_format.h"
+#include "sample_buffer.h"
+#include "song_player.h"
+#include "song_text.h"
+#include "timeline.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kMaxWavDataBytes = 1u << 30;  // what a page renders at once: 93 minutes
+constexpr std::uint32_t kMaxQuantum = 4096;           // frames the worklet asks for at a time, at most
+
+// A result: bytes, or (failed) a text saying why.
+struct Blob {
+    std::uint32_t failed;  // 0 or 1
+    std::uint32_t size;    // bytes at data
+    std::uint8_t* data;    // owned
+};
+
+Blob* makeBlob(bool failed, const void* bytes, std::size_t size)
+{
+    auto* blob = static_cast<Blob*>(std::malloc(sizeof(Blob)));
+    auto* data = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
+    if (blob == nullptr || data == nullptr) {
+        std::free(blob);
+        std::free(data);
+        return nullptr;
+    }
+    std::memcpy(data, bytes, size);
+    *blob = {failed ? 1u : 0u, static_cast<std::uint32_t>(size), data};
+    return blob;
+}
+
+Blob* failure(const std::string& why)
+{
+    return makeBlob(true, why.data(), why.size());
+}
+
+void putU32(std::uint8_t* at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// The 44-byte header sqn2wav's encoder writes: integer PCM, 2 channels,
+// 48000 Hz, 16 bits.
+void wavHeader(std::uint8_t* header, std::uint32_t dataBytes)
+{
+    std::memcpy(header, "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\0\0\0\0\0\0\0\0\x04\0\x10\0data\0\0\0\0", 44);
+    putU32(header + 4, 36 + dataBytes);
+    putU32(header + 24, kOutputRate);
+    putU32(header + 28, kOutputRate * kOutputFrameBytes);
+    putU32(header + 40, dataBytes);
+}
+
+bool loadDriverStyle(SongPlayer& player, const std::uint8_t* song, std::uint32_t size)
+{
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    return player.load(memoryRead(song, size));
+}
+
+// A player for the audio worklet, with its own planar scratch.
+struct WebPlayer {
+    SongPlayer player;
+    std::vector<float> interleaved = std::vector<float>(2 * kMaxQuantum);
+};
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((export_name("web_alloc"))) void* webAlloc(std::uint32_t size)
+{
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+__attribute__((export_name("web_free"))) void webFree(void* pointer)
+{
+    std::free(pointer);
+}
+
+__attribute__((export_name("web_blob_free"))) void webBlobFree(Blob* blob)
+{
+    if (blob != nullptr) {
+        std::free(blob->data);
+        std::free(blob);
+    }
+}
+
+// The song's bytes, or each error as "line\tcolumn\tmessage\n".
+__attribute__((export_name("web_assemble"))) Blob* webAssemble(const char* text, std::uint32_t size)
+{
+    std::vector<TextError> errors;
+    const auto song = assembleSong(std::string_view(text, size), errors);
+    if (song) {
+        return makeBlob(false, song->data(), song->size());
+    }
+    std::string listing;
+    for (const TextError& error : errors) {
+        listing += std::to_string(error.line) + "\t" + std::to_string(error.column) + "\t" + error.message + "\n";
+    }
+    return failure(listing);
+}
+
+__attribute__((export_name("web_disassemble"))) Blob* webDisassemble(const std::uint8_t* song, std::uint32_t size)
+{
+    const std::string text = disassembleSong(std::vector<std::uint8_t>(song, song + size));
+    return makeBlob(false, text.data(), text.size());
+}
+
+// The whole WAV file sqn2wav writes for the song, or why there is none.
+__attribute__((export_name("web_render_wav"))) Blob* webRenderWav(const std::uint8_t* song, std::uint32_t size)
+{
+    SongPlayer timed;
+    if (!loadDriverStyle(timed, song, size)) {
+        return failure("failed to load .sqn file.");
+    }
+    const std::uint64_t dataBytes = computeTimeline(timed, kBlockFrames).frames * kOutputFrameBytes;
+    if (dataBytes > kMaxWavDataBytes) {
+        return failure("longer than the page renders at once (93 minutes): use sqn2wav");
+    }
+    auto* wav = static_cast<std::uint8_t*>(std::malloc(44 + dataBytes));
+    if (wav == nullptr) {
+        return failure("out of memory");
+    }
+    wavHeader(wav, static_cast<std::uint32_t>(dataBytes));
+    SongPlayer player;
+    loadDriverStyle(player, song, size);
+    for (std::uint64_t at = 0; at < dataBytes; at += kBlockFrames * kOutputFrameBytes) {
+        SampleBuffer block{SampleFormat::S16, ChannelLayout::Stereo, wav + 44 + at, kBlockFrames * kOutputFrameBytes};
+        player.render(block);
+    }
+    auto* blob = static_cast<Blob*>(std::malloc(sizeof(Blob)));
+    if (blob == nullptr) {
+        std::free(wav);
+        return failure("out of memory");
+    }
+    *blob = {0, static_cast<std::uint32_t>(44 + dataBytes), wav};
+    return blob;
+}
+
+__attribute__((export_name("web_player_open"))) WebPlayer* webPlayerOpen(const std::uint8_t* song, std::uint32_t size,
+                                                                         float sampleRate)
+{
+    auto* handle = new WebPlayer;
+    handle->player.sampleRate = sampleRate;
+    if (!handle->player.load(memoryRead(song, size))) {
+        delete handle;
+        return nullptr;
+    }
+    return handle;
+}
+
+__attribute__((export_name("web_player_close"))) void webPlayerClose(WebPlayer* handle)
+{
+    delete handle;
+}
+
+__attribute__((export_name("web_player_set_looping"))) void webPlayerSetLooping(WebPlayer* handle, int looping)
+{
+    handle->player.looping = looping != 0;
+}
+
+// `frames` (at most 4096) frames of the unclamped mix, left into `left` and
+// right into `right`, as Web Audio wants them.
+__attribute__((export_name("web_player_render"))) void webPlayerRender(WebPlayer* handle, float* left, float* right,
+                                                                      std::uint32_t frames)
+{
+    frames = frames < kMaxQuantum ? frames : kMaxQuantum;
+    float* mix = handle->interleaved.data();
+    SampleBuffer buffer{SampleFormat::F32, ChannelLayout::Stereo, reinterpret_cast<std::uint8_t*>(mix),
+                        frames * 2 * sizeof(float)};
+    handle->player.render(buffer);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        left[i] = mix[2 * i];
+        right[i] = mix[2 * i + 1];
+    }
+}
+
+__attribute__((export_name("web_player_finished"))) int webPlayerFinished(const WebPlayer* handle)
+{
+    return handle->player.finished ? 1 : 0;
+}
+
+__attribute__((export_name("web_player_pass"))) double webPlayerPass(const WebPlayer* handle)
+{
+    return static_cast<double>(handle->player.loopPasses);
+}
+
+__attribute__((export_name("web_player_position"))) double webPlayerPosition(const WebPlayer* handle)
+{
+    return static_cast<double>(handle->player.position);
+}
+
+__attribute__((export_name("web_player_events"))) double webPlayerEvents(const WebPlayer* handle)
+{
+    return static_cast<double>(handle->player.events.size());
+}
+
+}  // extern "C"
