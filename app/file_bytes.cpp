@@ -5,22 +5,26 @@
 #include <cerrno>
 #include <cstdio>
 
-std::optional<std::vector<std::uint8_t>> readFileBytes(const char* path)
+InputFile openInput(const std::string& path)
 {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
+    return InputFile(path == "-" ? stdin : std::fopen(path.c_str(), "rb"));
+}
+
+std::optional<std::vector<std::uint8_t>> readInputBytes(const std::string& path)
+{
+    InputFile file = openInput(path);
+    if (!file) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> bytes;
     std::uint8_t chunk[65536];
     std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
-    const int error = errno;
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
+    if (std::ferror(file.get())) {
+        const int error = errno;  // closing may change it
+        file.reset();
         errno = error;
         return std::nullopt;
     }

@@ -72,23 +72,6 @@ std::optional<std::uint16_t> channelList(const std::string& text)
     return mask;
 }
 
-std::optional<std::vector<std::uint8_t>> readInput(const std::string& path)
-{
-    if (path != "-") {
-        return readFileBytes(path.c_str());
-    }
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t chunk[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    if (std::ferror(stdin)) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 // How long sqn2wav renders the song, in seconds.
 double renderedSeconds(const std::vector<std::uint8_t>& song)
 {
@@ -158,7 +141,7 @@ int main(int argc, char** argv)
     const std::string& input = line.operands[0];
     const std::string& output = line.operands[1];
     const std::string name = input == "-" ? "standard input" : input;
-    const auto bytes = readInput(input);
+    const auto bytes = readInputBytes(input);
     if (!bytes) {
         return fileError(line, "cannot read", name, errno);
     }

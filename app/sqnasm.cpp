@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,15 +23,6 @@ constexpr ProgramText kText{
     "  --help        show this help\n"
     "  --version     show the version\n"};
 
-struct FileCloser {
-    void operator()(std::FILE* file) const
-    {
-        if (file != stdin) {
-            std::fclose(file);
-        }
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -46,7 +36,7 @@ int main(int argc, char** argv)
     const bool fromStdin = inputPath == "-";
     const std::string name = fromStdin ? "<stdin>" : inputPath;
 
-    const std::unique_ptr<std::FILE, FileCloser> input(fromStdin ? stdin : std::fopen(inputPath.c_str(), "rb"));
+    const InputFile input = openInput(inputPath);
     if (!input) {
         return fileError(line, "cannot read", inputPath, errno);
     }

@@ -3,11 +3,11 @@
 // is read and listed as it goes: only its events are held.
 
 #include "command_line.h"
+#include "file_bytes.h"
 #include "song_text.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,15 +21,6 @@ constexpr ProgramText kText{
     "  --help        show this help\n"
     "  --version     show the version\n"};
 
-struct FileCloser {
-    void operator()(std::FILE* file) const
-    {
-        if (file != stdin) {
-            std::fclose(file);
-        }
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -40,7 +31,7 @@ int main(int argc, char** argv)
     }
     const std::string& inputPath = line.operands[0];
     const bool fromStdin = inputPath == "-";
-    const std::unique_ptr<std::FILE, FileCloser> input(fromStdin ? stdin : std::fopen(inputPath.c_str(), "rb"));
+    const InputFile input = openInput(inputPath);
     if (!input) {
         return fileError(line, "cannot read", inputPath, errno);
     }

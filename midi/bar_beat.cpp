@@ -9,16 +9,7 @@ BarBeatMap::BarBeatMap(const MidiFile& file)
         return;
     }
     const std::uint64_t quarter = file.ticksPerQuarter;
-    std::vector<const MidiEvent*> signatures;
-    for (const MidiTrack& track : file.tracks) {
-        for (const MidiEvent& event : track.events) {
-            if (event.kind == MidiEventKind::TimeSignature) {
-                signatures.push_back(&event);
-            }
-        }
-    }
-    std::stable_sort(signatures.begin(), signatures.end(),
-                     [](const MidiEvent* a, const MidiEvent* b) { return a->tick < b->tick; });
+    const std::vector<const MidiEvent*> signatures = eventsInTimeOrder(file, MidiEventKind::TimeSignature);
     segments_.push_back({0, 1, quarter, 4});
     for (const MidiEvent* signature : signatures) {
         const Segment& last = segments_.back();

@@ -3,6 +3,7 @@
 #include "byte_cursor.h"
 #include "riff_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -240,4 +241,19 @@ MidiFile readMidiFile(const std::uint8_t* bytes, std::size_t length)
         at += 8 + chunkLength;
     }
     return file;
+}
+
+std::vector<const MidiEvent*> eventsInTimeOrder(const MidiFile& file, MidiEventKind kind)
+{
+    std::vector<const MidiEvent*> events;
+    for (const MidiTrack& track : file.tracks) {
+        for (const MidiEvent& event : track.events) {
+            if (event.kind == kind) {
+                events.push_back(&event);
+            }
+        }
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const MidiEvent* a, const MidiEvent* b) { return a->tick < b->tick; });
+    return events;
 }

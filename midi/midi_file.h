@@ -39,6 +39,10 @@ struct MidiFile {
     std::vector<MidiTrack> tracks;        // only the first for format 2
 };
 
+// The events of one kind from every track, in time order (file order among
+// events at one tick), as tempo and time signatures are kept.
+std::vector<const MidiEvent*> eventsInTimeOrder(const MidiFile& file, MidiEventKind kind);
+
 // Reads a whole file image (also a RIFF "RMID" file holding one). Raises
 // std::runtime_error saying, for the user, why the file cannot be read ("not
 // a Standard MIDI File", "track 2: the track ends inside an event").

@@ -15,16 +15,7 @@ TempoMap::TempoMap(const MidiFile& file)
         segments_.push_back({0, 0.0, 1.0 / file.smpteTicksPerSecond});
         return;
     }
-    std::vector<const MidiEvent*> tempos;
-    for (const MidiTrack& track : file.tracks) {
-        for (const MidiEvent& event : track.events) {
-            if (event.kind == MidiEventKind::Tempo) {
-                tempos.push_back(&event);
-            }
-        }
-    }
-    std::stable_sort(tempos.begin(), tempos.end(),
-                     [](const MidiEvent* a, const MidiEvent* b) { return a->tick < b->tick; });
+    const std::vector<const MidiEvent*> tempos = eventsInTimeOrder(file, MidiEventKind::Tempo);
     const double quarter = static_cast<double>(file.ticksPerQuarter);
     segments_.push_back({0, 0.0, kDefaultTempo / 1e6 / quarter});
     for (const MidiEvent* tempo : tempos) {
