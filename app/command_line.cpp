@@ -68,11 +68,11 @@ CommandLine parseCommandLine(int argc, char** argv, const ProgramText& text, con
         const std::string_view body = arg.substr(2);
         const std::size_t equals = body.find('=');
         const std::string_view name = body.substr(0, equals);
-        for (const OptionSpec& spec : options) {
-            if (name != spec.name) {
+        for (const OptionSpec& known : options) {
+            if (name != known.name) {
                 continue;
             }
-            if (!spec.takesValue) {
+            if (!known.takesValue) {
                 wrong = equals != std::string_view::npos;
                 line.options.emplace_back(name, "");
             } else if (equals != std::string_view::npos) {
