@@ -136,7 +136,7 @@ TEST_F(Sqnplay, LoopingGoesOnThroughTheLoop)
         "wait 0 6\nloop-end 0 0\n";
     writeText("loop.txt", text);
     const pid_t pid = start({SQNPLAY_BINARY, "--backend", "null", "--capture", path("cap.raw"), path("loop.txt")});
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     ::kill(pid, SIGTERM);
     const Result r = finish(pid);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -199,7 +199,7 @@ TEST_F(Sqnplay, WatchReloadsFixedTextsAndKeepsPlayingThroughBrokenOnes)
     switched -= switched % 2;
     for (; switched > 0 && !samePrefix(played, fresh, switched); switched -= 2) {
     }
-    EXPECT_GT(switched, 2u * 48000 * 5 / 10) << "the first song stopped before the fixed edit";
+    EXPECT_GT(switched, 2u * 48000 / 4) << "the first song stopped before the fixed edit";
     EXPECT_TRUE(samePrefix(played, fresh, switched));
     EXPECT_LT(switched + 2 * 48000 / 5, played.size());
 }
@@ -216,41 +216,41 @@ TEST_F(Sqnplay, KeysAndStatusLineOnATerminal)
         ::_exit(127);
     }
     ASSERT_GT(pid, 0);
-    termios before {};
+    termios after {};
     std::string shown;
-    const auto readFor = [&](int milliseconds) {
-        const auto until = Clock::now() + std::chrono::milliseconds(milliseconds);
+    // Reads what the terminal shows until `text` is among it (or the
+    // program has gone, or 5 s have passed).
+    const auto readUntil = [&](const std::string& text) {
+        const auto until = Clock::now() + std::chrono::seconds(5);
         char buffer[4096];
-        while (Clock::now() < until) {
+        while (Clock::now() < until && shown.find(text) == std::string::npos) {
             pollfd fd{master, POLLIN, 0};
             if (::poll(&fd, 1, 20) > 0) {
                 const ssize_t got = ::read(master, buffer, sizeof buffer);
                 if (got <= 0) {
-                    return;
+                    break;
                 }
                 shown.append(buffer, static_cast<std::size_t>(got));
             }
         }
+        return shown.find(text) != std::string::npos;
     };
-    readFor(400);
-    EXPECT_NE(shown.find("playing song.txt  0:0"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("pass 1  event "), std::string::npos) << shown;
+    EXPECT_TRUE(readUntil("playing song.txt  0:0")) << shown;
+    EXPECT_TRUE(readUntil("pass 1  event ")) << shown;
     ASSERT_EQ(::write(master, " ", 1), 1);
-    readFor(300);
-    EXPECT_NE(shown.find("paused  song.txt"), std::string::npos) << shown;
-    ASSERT_EQ(::write(master, " ", 1), 1);
+    EXPECT_TRUE(readUntil("paused  song.txt")) << shown;
     shown.clear();
-    readFor(300);
-    EXPECT_NE(shown.find("playing song.txt"), std::string::npos) << shown;
+    ASSERT_EQ(::write(master, " ", 1), 1);
+    EXPECT_TRUE(readUntil("playing song.txt")) << shown;
     ASSERT_EQ(::write(master, "q", 1), 1);
-    readFor(300);
+    readUntil("\x1b[?25h");
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_NE(shown.find("\x1b[?25h"), std::string::npos);  // the cursor shown again
-    ASSERT_EQ(::tcgetattr(master, &before), 0);
-    EXPECT_TRUE(before.c_lflag & ECHO);
-    EXPECT_TRUE(before.c_lflag & ICANON);
+    ASSERT_EQ(::tcgetattr(master, &after), 0);
+    EXPECT_TRUE(after.c_lflag & ECHO);
+    EXPECT_TRUE(after.c_lflag & ICANON);
     ::close(master);
 }
 
