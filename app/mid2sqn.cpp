@@ -168,7 +168,7 @@ int main(int argc, char** argv)
                       : "",
                   static_cast<int>(seconds / 60), seconds - 60 * static_cast<int>(seconds / 60));
 
-    const bool text = output == "-" || (output.size() >= 4 && output.compare(output.size() - 4, 4, ".txt") == 0);
+    const bool text = output == "-" || namesSongText(output);
     std::vector<std::uint8_t> written = result.song;
     if (text) {
         const std::string form = "# " + std::string(kText.name) + " " + kVersion + " from " + name + ": " + summary +

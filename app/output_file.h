@@ -32,9 +32,6 @@ public:
     // Closes the stream and removes the hidden file, if there is one.
     void discard();
 
-    // Whether the bytes go to a hidden file that commit() renames.
-    bool replacesAtomically() const { return !temporary_.empty(); }
-
 private:
     std::string path_;
     std::string temporary_;  // empty when writing to the path itself

@@ -15,11 +15,6 @@ struct FileCloser {
 
 }  // namespace
 
-bool isSongText(const std::string& path)
-{
-    return path.size() >= 4 && path.compare(path.size() - 4, 4, ".txt") == 0;
-}
-
 LoadedSong loadSongFile(const std::string& path, float sampleRate)
 {
     LoadedSong song;
@@ -31,7 +26,7 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate)
     auto player = std::make_unique<SongPlayer>();
     player->sampleRate = sampleRate;
     bool loaded = false;
-    if (isSongText(path)) {
+    if (namesSongText(path)) {
         std::string text;
         char chunk[65536];
         std::size_t got = 0;

@@ -14,6 +14,3 @@ struct LoadedSong {
 };
 
 LoadedSong loadSongFile(const std::string& path, float sampleRate);
-
-// Whether the file's name ends in ".txt".
-bool isSongText(const std::string& path);

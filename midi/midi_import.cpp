@@ -1,6 +1,7 @@
 #include "midi_import.h"
 
 #include "bar_beat.h"
+#include "note_names.h"
 #include "pitch_table.h"
 #include "song_event.h"
 #include "song_text.h"
@@ -18,7 +19,6 @@ constexpr int kMelodicVoices = 4;            // voices 0–3 cycle
 constexpr std::uint8_t kNoiseVoice = 4;      // the noise burst
 constexpr std::uint8_t kThumpVoice = 5;      // the low thump
 constexpr int kMaxRows = 255;                // the longest wait or gate one event holds
-constexpr int kMidiOfIndexZero = 39;         // table index 0 plays MIDI note 39, D#2
 constexpr int kOctave = 12;
 constexpr double kMaxSeconds = 24 * 3600.0;  // longer music is refused
 constexpr double kHitSeconds = 0.101;        // the noise burst sounds this long

@@ -12,3 +12,11 @@
 
 #include "song_assembler.h"
 #include "song_disassembler.h"
+
+#include <string>
+
+// Whether a file's name says it holds the text form: it ends in ".txt".
+inline bool namesSongText(const std::string& path)
+{
+    return path.size() >= 4 && path.compare(path.size() - 4, 4, ".txt") == 0;
+}
