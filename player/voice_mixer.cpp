@@ -1,6 +1,7 @@
 #include "voice_mixer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -29,6 +30,11 @@ std::size_t mixSpan(Voice& voice, float increment, std::size_t frames, float* le
         if (playhead >= end) {
             if (sustain) {
                 playhead -= end;
+                // At a low output rate one frame can pass several cycles;
+                // the remainder is exact, as the one subtraction is.
+                if (playhead >= end) {
+                    playhead = std::fmod(playhead, end);
+                }
             } else {
                 last = true;
             }
@@ -100,10 +106,12 @@ namespace {
 
 constexpr int kLanes = 8;  // voices 0 … 5 in lanes 0 … 5
 
-// Whether the vector path can mix these voices: 16-bit samples long enough
-// that one subtraction wraps the interpolation index (a frame moves at most
-// 9.3 frames) and short enough for 32-bit indices.
-bool vectorFits(const std::array<Voice, kVoiceCount>& voices)
+// Whether the vector path can mix these voices: 16-bit samples short
+// enough for 32-bit indices, and long enough against the increment that one
+// subtraction wraps both the playhead and the interpolation index (at
+// 48000 Hz a frame moves at most 9.3 frames; at low output rates a frame
+// can pass a whole cycle, which only the scalar path wraps).
+bool vectorFits(const std::array<Voice, kVoiceCount>& voices, float step)
 {
     for (const Voice& voice : voices) {
         if (!voice.active) {
@@ -111,7 +119,8 @@ bool vectorFits(const std::array<Voice, kVoiceCount>& voices)
         }
         const SampleBuffer& sample = voice.sample.buffer;
         const std::uint64_t n = sample.frameCount();
-        if (sample.format != SampleFormat::S16 || n < 16 || n > (1u << 22)) {
+        if (sample.format != SampleFormat::S16 || n < 16 || n > (1u << 22) ||
+            !(step * voice.pitch + 1.0f < static_cast<float>(n))) {
             return false;
         }
     }
@@ -388,7 +397,7 @@ bool haveAvx2()
 bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
                      std::array<std::size_t, kVoiceCount>& sounded)
 {
-    if (frames == 0 || frames > kMaxMixFrames || !haveAvx2() || !vectorFits(voices)) {
+    if (frames == 0 || frames > kMaxMixFrames || !haveAvx2() || !vectorFits(voices, step)) {
         return false;
     }
     if (std::none_of(voices.begin(), voices.end(), [](const Voice& voice) { return voice.active; })) {

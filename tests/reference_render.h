@@ -5,6 +5,7 @@
 
 #include "song_player.h"
 
+#include <cmath>
 #include <cstdint>
 
 inline void referenceMix(SongPlayer& player, float step, float& left, float& right)
@@ -22,6 +23,9 @@ inline void referenceMix(SongPlayer& player, float step, float& left, float& rig
         if (voice.playhead >= static_cast<float>(n)) {
             if (voice.sustain) {
                 voice.playhead -= static_cast<float>(n);
+                if (voice.playhead >= static_cast<float>(n)) {
+                    voice.playhead = std::fmod(voice.playhead, static_cast<float>(n));
+                }
             } else {
                 voice.active = false;
             }

@@ -117,6 +117,38 @@ TEST(Render, OtherRatesMatchTheReference)
     }
 }
 
+// Below about 8 kHz one output frame can pass a whole 56-frame cycle at the
+// top pitches: the playhead wraps as many cycles as it passed and stays in
+// the sample, whichever mixer runs.
+TEST(Render, LowRatesWrapEveryCycleTheyPass)
+{
+    std::mt19937 random(4000);
+    for (const float rate : {1.0f, 7.0f, 441.0f, 1000.0f, 4000.0f, 7927.0f, 8100.0f}) {
+        for (int trial = 0; trial < 4; ++trial) {
+            Bytes song = randomSong(random, 300);
+            song.insert(song.begin() + 2, {0, 4, 80, 1, 4, 80, 2, 4, 79, 3, 4, 78});  // the top pitches
+            SongPlayer fast = driverPlayer();
+            SongPlayer plain = driverPlayer();
+            fast.sampleRate = plain.sampleRate = rate;
+            ASSERT_TRUE(loadSong(fast, song));
+            ASSERT_TRUE(loadSong(plain, song));
+            const Bytes expected = renderAll(plain, 512, SampleFormat::S16, ChannelLayout::Stereo,
+                                             [](SongPlayer& p, SampleBuffer& b) { referenceRender(p, b); });
+            const Bytes actual = renderAll(fast, 512, SampleFormat::S16, ChannelLayout::Stereo,
+                                           [](SongPlayer& p, SampleBuffer& b) {
+                                               p.render(b);
+                                               for (const Voice& voice : p.voices) {
+                                                   if (voice.sustain) {
+                                                       ASSERT_LT(voice.playhead, 56.0f);
+                                                   }
+                                               }
+                                           });
+            ASSERT_TRUE(actual == expected) << "rate " << rate << " trial " << trial;
+            expectSameState(fast, plain);
+        }
+    }
+}
+
 TEST(Render, OtherOutputFormatsMatchTheReference)
 {
     std::mt19937 random(99);
