@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include "file_bytes.h"
 #include "output_format.h"
 #include "sample_buffer.h"
 #include "song_player.h"
@@ -38,6 +39,10 @@ int render(int argc, char** argv)
     const std::unique_ptr<std::FILE, FileCloser> song(std::fopen(argv[1], "rb"));
     if (!song) {
         return fail("failed to open .sqn file.\n");
+    }
+    // Writing the output would replace the song with its own rendering.
+    if (sameFile(argv[1], argv[2])) {
+        return fail("output file is the input file.\n");
     }
 
     player.sampleRate = static_cast<float>(kOutputRate);

@@ -25,8 +25,14 @@ using InputFile = std::unique_ptr<std::FILE, InputCloser>;
 InputFile openInput(const std::string& path);
 
 // The whole content of the named file, or of standard input for "-"; nothing
-// (errno set) when it cannot be read.
-std::optional<std::vector<std::uint8_t>> readInputBytes(const std::string& path);
+// (errno set) when it cannot be read, or (EFBIG) when it holds more than
+// `maxBytes`.
+std::optional<std::vector<std::uint8_t>> readInputBytes(const std::string& path, std::uint64_t maxBytes);
+
+// Whether `output` names the file `input` reads (links followed; "-" as the
+// input is standard input, as the output never a file): writing it would
+// replace the input with the program's own output.
+bool sameFile(const std::string& input, const std::string& output);
 
 // Writes a file whole, replacing what the path held only once every byte
 // is written (see OutputFile); false with errno set otherwise.

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -18,7 +19,9 @@ namespace {
 char pendingPath[PATH_MAX];
 volatile sig_atomic_t pending = 0;
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal that ends the process by default and can be caught.
+constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGPIPE, SIGUSR1,
+                                   SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 constexpr std::size_t kSignalCount = sizeof kCleanupSignals / sizeof kCleanupSignals[0];
 struct sigaction previousActions[kSignalCount];
 struct sigaction previousFileSizeAction;
@@ -102,51 +105,95 @@ bool OutputFile::open(const char* path)
     sigaction(SIGXFSZ, &ignore, &previousFileSizeAction);
 
     struct stat existing {};
-    bool viaTemporary = false;
     bool replacing = false;
     mode_t mode = 0;
     if (lstat(path, &existing) == 0) {
-        viaTemporary = replacing = S_ISREG(existing.st_mode);
+        if (S_ISLNK(existing.st_mode)) {
+            // The link stays a link: the file it leads to is replaced, by
+            // a hidden file beside that file.
+            char* target = realpath(path, nullptr);
+            if (target != nullptr) {
+                path_ = target;
+                std::free(target);
+                if (stat(path_.c_str(), &existing) != 0) {
+                    existing.st_mode = 0;
+                }
+            }
+        }
+        if (!S_ISREG(existing.st_mode)) {
+            // A pipe, a device, a dangling link or a folder: as it is.
+            file_ = std::fopen(path, "wb");
+            return file_ != nullptr;
+        }
+        // Refused exactly where writing the file itself would be.
+        if (faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0) {
+            return false;
+        }
+        replacing = true;
         mode = existing.st_mode & 07777;
     } else if (errno == ENOENT) {
-        viaTemporary = true;
         mode = creationMode();
+    } else {
+        file_ = std::fopen(path, "wb");
+        return file_ != nullptr;
     }
+
+    int fd = makeHidden();
+    if (fd < 0) {
+        if (replacing) {
+            // Never written in place: a failure would destroy the old file.
+            return false;
+        }
+        // Nothing of the user's is at the path: a file system that cannot
+        // make the hidden file may still take the path itself.
+        const int error = errno;
+        file_ = std::fopen(path, "wb");
+        if (file_ == nullptr) {
+            errno = error;
+        }
+        return file_ != nullptr;
+    }
+    if (replacing && fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        // Another user's file: the new one stays ours, with the old one's
+        // permission bits.
+    }
+    if (fchmod(fd, mode) != 0 || (file_ = fdopen(fd, "wb")) == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        discard();
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+int OutputFile::makeHidden()
+{
     const std::size_t slash = path_.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    std::string pattern = folder + "." + name + ".XXXXXX";
-    if (viaTemporary && !name.empty() && pattern.size() < sizeof pendingPath) {
-        int fd = -1;
-        {
-            const SignalsHeld held;
-            fd = mkostemp(pattern.data(), O_CLOEXEC);
-            if (fd >= 0) {
-                std::memcpy(pendingPath, pattern.c_str(), pattern.size() + 1);
-                pending = 1;
-                watchSignals();
-            }
+    // ".NAME.XXXXXX" is seven bytes longer than the name: for a name near
+    // the file system's limit, a short hidden name of the program's own.
+    for (const std::string& pattern : {folder + "." + name + ".XXXXXX", folder + ".sqn.XXXXXX"}) {
+        if (name.empty() || pattern.size() >= sizeof pendingPath) {
+            errno = ENAMETOOLONG;
+            continue;
         }
+        std::string hidden = pattern;
+        const SignalsHeld held;
+        const int fd = mkostemp(hidden.data(), O_CLOEXEC);
         if (fd >= 0) {
-            temporary_ = pattern;
-            if (replacing && fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-                // Another user's file: the new one stays ours, with the
-                // old one's permission bits.
-            }
-            if (fchmod(fd, mode) != 0 || (file_ = fdopen(fd, "wb")) == nullptr) {
-                const int error = errno;
-                ::close(fd);
-                discard();
-                errno = error;
-                return false;
-            }
-            return true;
+            std::memcpy(pendingPath, hidden.c_str(), hidden.size() + 1);
+            pending = 1;
+            watchSignals();
+            temporary_ = hidden;
+            return fd;
         }
-        // No file can be made beside it (a read-only folder, say): write
-        // in place, as to any other path.
+        if (errno != ENAMETOOLONG) {
+            return -1;
+        }
     }
-    file_ = std::fopen(path, "wb");
-    return file_ != nullptr;
+    return -1;
 }
 
 bool OutputFile::commit()

@@ -5,12 +5,16 @@
 
 // A file a program writes whole, made so that a failed or interrupted run
 // leaves its path exactly as it was. Where the path names a regular file or
-// nothing yet, the bytes go to a new hidden file beside it (".name.XXXXXX")
-// that replaces the path in one rename once everything was written and
-// closed without an error; on failure, destruction, SIGINT, SIGTERM or
-// SIGHUP that file is removed. Anything else (a pipe, a device such as
-// /dev/null, a symbolic link, or a folder where no file can be made) is
-// written in place, as it is.
+// nothing yet, the bytes go to a new hidden file beside it (".name.XXXXXX",
+// or ".sqn.XXXXXX" where that name would be too long) that replaces the
+// path in one rename once everything was written and closed without an
+// error; on failure, destruction or any signal that would end the process
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, …) that file is removed. An
+// existing regular file is never written in place: where no hidden file can
+// be made beside it, or the user may not write it, open fails and the file
+// stays as it was. A symbolic link stays one: the file it leads to is
+// replaced so. Anything else (a pipe, a device such as /dev/null) is written
+// in place, as it is.
 class OutputFile {
 public:
     OutputFile() = default;
@@ -33,6 +37,10 @@ public:
     void discard();
 
 private:
+    // Makes the hidden file beside path_ and names it in temporary_; the
+    // descriptor, or -1 with errno set.
+    int makeHidden();
+
     std::string path_;
     std::string temporary_;  // empty when writing to the path itself
     std::FILE* file_ = nullptr;

@@ -34,6 +34,20 @@ protected:
         };
     }
 
+    // Waits until the run writes its hidden file.
+    bool writing(const std::string& prefix = ".out.wav.") const
+    {
+        for (int wait = 0; wait < 20000; ++wait) {
+            for (const std::string& name : listing(path("out"))) {
+                if (name.rfind(prefix, 0) == 0) {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        return false;
+    }
+
     static mode_t modeOf(const std::string& file)
     {
         struct stat st {};
@@ -64,16 +78,9 @@ TEST_F(OutputPath, FailedOrInterruptedRunsLeaveItAsItWas)
         // Interrupted while rendering six hours of song (the size limit
         // only keeps the disk safe should the signal come late).
         writeFile("long.sqn", {1, 1, 0, 1, 255});
-        for (const int signal : {SIGINT, SIGTERM}) {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGALRM, SIGXCPU}) {
             const pid_t pid = start({SQN2WAV_BINARY, path("long.sqn"), out()}, fileSizeLimit(256 << 20));
-            bool writing = false;
-            for (int wait = 0; wait < 20000 && !writing; ++wait) {
-                for (const std::string& name : listing(path("out"))) {
-                    writing = writing || name.rfind(".out.wav.", 0) == 0;
-                }
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
-            }
-            ASSERT_TRUE(writing) << "no hidden file appeared";
+            ASSERT_TRUE(writing()) << "no hidden file appeared";
             ::kill(pid, signal);
             r = finish(pid);
             EXPECT_EQ(r.status, 128 + signal);
@@ -114,6 +121,90 @@ TEST_F(OutputPath, SuccessReplacesItWholeKeepingPermissions)
     r = runArgs({SQN2WAV_BINARY, path("song.sqn"), "/dev/null"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
+}
+
+// A run whose caller ignores hangups (nohup) goes on through one.
+TEST_F(OutputPath, AnIgnoredHangupStaysIgnored)
+{
+    writeFile("long.sqn", {1, 1, 0, 1, 255});
+    const pid_t pid = start({SQN2WAV_BINARY, path("long.sqn"), out()}, [] {
+        ::signal(SIGHUP, SIG_IGN);
+        const rlimit limit{256 << 20, 256 << 20};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_TRUE(writing());
+    ::kill(pid, SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "the hangup ended the run";
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(finish(pid).status, 128 + SIGTERM);
+    EXPECT_TRUE(listing(path("out")).empty());
+}
+
+// Where no hidden file can be made beside an existing file, or the user may
+// not write it, the run fails and the file stays byte for byte as it was.
+TEST_F(OutputPath, AnExistingFileIsNeverWrittenInPlace)
+{
+    const Bytes old{'o', 'l', 'd', ' ', 'w', 'a', 'v'};
+
+    // A name so long that ".NAME.XXXXXX" is past the file system's limit.
+    const std::string longName = std::string(250, 'n') + ".wav";
+    writeFile("out/" + longName, old);
+    Result r = runArgs({SQN2WAV_BINARY, path("song.sqn"), out(longName)}, fileSizeLimit(65536));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to write pcm frames.\n");
+    EXPECT_EQ(readFile(out(longName)), old);
+    EXPECT_EQ(listing(path("out")), std::vector<std::string>{longName});
+    r = runArgs({SQN2WAV_BINARY, path("song.sqn"), out(longName)});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(out(longName)).size(), kWorkedExampleWavBytes);
+    EXPECT_EQ(listing(path("out")), std::vector<std::string>{longName});
+
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the permission cases run as root, as another user";
+    }
+    const auto asNobody = [] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(99);
+        }
+    };
+    fs::permissions(dir_, fs::perms::all);
+    fs::permissions(path("out"), fs::perms::all);
+    for (const char* stream : {"stdout.txt", "stderr.txt"}) {
+        fs::remove(path(stream));
+    }
+    // A write-protected file in a folder the user may write.
+    writeFile("out/locked.wav", old);
+    ::chmod(out("locked.wav").c_str(), 0444);
+    r = runArgs({SQN2WAV_BINARY, path("song.sqn"), out("locked.wav")}, asNobody);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to open output file.\n");
+    EXPECT_EQ(readFile(out("locked.wav")), old);
+    EXPECT_EQ(modeOf(out("locked.wav")), 0444u);
+
+    // A file the user may write in a folder they may not.
+    fs::create_directories(path("fixed"));
+    writeFile("fixed/open.wav", old);
+    ::chmod(path("fixed/open.wav").c_str(), 0666);
+    ::chmod(path("fixed").c_str(), 0755);
+    r = runArgs({SQN2WAV_BINARY, path("song.sqn"), path("fixed/open.wav")}, asNobody);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to open output file.\n");
+    EXPECT_EQ(readFile(path("fixed/open.wav")), old);
+    EXPECT_EQ(listing(path("fixed")), std::vector<std::string>{"open.wav"});
+}
+
+// A link stays a link, and the file it leads to is replaced whole: a failed
+// run leaves that file as it was.
+TEST_F(OutputPath, ALinkedFileIsReplacedWhole)
+{
+    const Bytes old{'o', 'l', 'd'};
+    writeFile("out/target.wav", old);
+    fs::create_symlink("target.wav", out("link.wav"));
+    Result r = runArgs({SQN2WAV_BINARY, path("song.sqn"), out("link.wav")}, fileSizeLimit(65536));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(out("target.wav")), old);
+    EXPECT_EQ(listing(path("out")), (std::vector<std::string>{"link.wav", "target.wav"}));
 }
 
 }  // namespace
