@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "file_bytes.h"
+#include "printable.h"
 #include "version.h"
 
 #include <cstdio>
@@ -30,8 +32,18 @@ int usageError(const CommandLine& line, const ProgramText& text)
 
 int fileError(const CommandLine& line, const char* action, const std::string& file, int error)
 {
-    std::fprintf(stderr, "%s: %s %s: %s\n", line.program, action, file.c_str(), std::strerror(error));
+    return fileError(line, action, file, std::strerror(error));
+}
+
+int fileError(const CommandLine& line, const char* action, const std::string& file, const char* reason)
+{
+    std::fprintf(stderr, "%s: %s %s: %s\n", line.program, action, printable(file).c_str(), reason);
     return 1;
+}
+
+int refuseSameFile(const CommandLine& line, const std::string& input, const std::string& output)
+{
+    return sameFile(input, output) ? fileError(line, "cannot write", output, "it is the input") : 0;
 }
 
 CommandLine parseCommandLine(int argc, char** argv, const ProgramText& text, const std::vector<OptionSpec>& options,

@@ -42,5 +42,11 @@ CommandLine parseCommandLine(int argc, char** argv, const ProgramText& text, con
 int usageError(const CommandLine& line, const ProgramText& text);
 
 // "cannot read FILE: REASON" and the like, one line on standard error after
-// the program's name, from errno. Returns 1.
+// the program's name, the reason from errno or given. The name is shown with
+// its control characters escaped. Returns 1.
 int fileError(const CommandLine& line, const char* action, const std::string& file, int error);
+int fileError(const CommandLine& line, const char* action, const std::string& file, const char* reason);
+
+// Refuses an output that is the input before either is touched: "cannot
+// write FILE: it is the input". 1 when refused, 0 otherwise.
+int refuseSameFile(const CommandLine& line, const std::string& input, const std::string& output);

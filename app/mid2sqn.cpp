@@ -8,6 +8,7 @@
 #include "midi_file.h"
 #include "midi_import.h"
 #include "output_format.h"
+#include "printable.h"
 #include "song_player.h"
 #include "song_text.h"
 #include "timeline.h"
@@ -140,10 +141,13 @@ int main(int argc, char** argv)
 
     const std::string& input = line.operands[0];
     const std::string& output = line.operands[1];
-    const std::string name = input == "-" ? "standard input" : input;
-    const auto bytes = readInputBytes(input);
+    const std::string name = printable(input == "-" ? "standard input" : input);
+    if (refuseSameFile(line, input, output) != 0) {
+        return 1;
+    }
+    const auto bytes = readInputBytes(input, kMaxMidiFileBytes);
     if (!bytes) {
-        return fileError(line, "cannot read", name, errno);
+        return fileError(line, "cannot read", input == "-" ? "standard input" : input, errno);
     }
     ImportResult result;
     try {
@@ -158,6 +162,11 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    if (result.song.size() > kMaxSongBytes) {
+        std::fprintf(stderr, "%s: %s: the song would be longer than the %llu bytes a song may hold\n", line.program,
+                     name.c_str(), static_cast<unsigned long long>(kMaxSongBytes));
+        return 1;
+    }
     char summary[256];
     const double seconds = renderedSeconds(result.song);
     std::snprintf(summary, sizeof summary,

@@ -4,7 +4,9 @@
 
 #include "command_line.h"
 #include "file_bytes.h"
+#include "printable.h"
 #include "song_text.h"
+#include "text_lines.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -36,27 +38,29 @@ int main(int argc, char** argv)
     const bool fromStdin = inputPath == "-";
     const std::string name = fromStdin ? "<stdin>" : inputPath;
 
+    if (refuseSameFile(line, inputPath, outputPath) != 0) {
+        return 1;
+    }
     const InputFile input = openInput(inputPath);
     if (!input) {
         return fileError(line, "cannot read", inputPath, errno);
     }
-    SongAssembler assembler([&name](const TextError& error) {
-        std::fprintf(stderr, "%s:%zu:%zu: %s\n", name.c_str(), error.line, error.column, error.message.c_str());
-    });
-    char* text = nullptr;
-    std::size_t capacity = 0;
-    ssize_t length = 0;
-    while ((length = getline(&text, &capacity, input.get())) > 0) {
-        std::string_view statement(text, static_cast<std::size_t>(length));
-        if (statement.back() == '\n') {
-            statement.remove_suffix(1);
+    // Only the first errors are shown: the rest of a file of bad lines
+    // would bury them, and are counted instead.
+    const std::string shownName = printable(name);
+    std::size_t reported = 0;
+    SongAssembler assembler([&shownName, &reported](const TextError& error) {
+        if (reported++ < kMaxReportedErrors) {
+            std::fprintf(stderr, "%s:%zu:%zu: %s\n", shownName.c_str(), error.line, error.column,
+                         error.message.c_str());
         }
-        assembler.addLine(statement);
+    });
+    if (!readTextLines(input.get(), [&assembler](std::string_view statement) { assembler.addLine(statement); })) {
+        return fileError(line, "cannot read", fromStdin ? "standard input" : inputPath, errno);
     }
-    const int readError = errno;
-    std::free(text);
-    if (std::ferror(input.get())) {
-        return fileError(line, "cannot read", fromStdin ? "standard input" : inputPath, readError);
+    if (assembler.errorCount() > kMaxReportedErrors) {
+        std::fprintf(stderr, "%s: %zu more errors not shown\n", line.program,
+                     assembler.errorCount() - kMaxReportedErrors);
     }
     if (assembler.failed()) {
         return 1;

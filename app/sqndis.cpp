@@ -4,6 +4,8 @@
 
 #include "command_line.h"
 #include "file_bytes.h"
+#include "printable.h"
+#include "song_player.h"
 #include "song_text.h"
 
 #include <cerrno>
@@ -37,7 +39,16 @@ int main(int argc, char** argv)
     }
     std::FILE* const in = input.get();
     int readError = 0;
-    const ReadFn read = [in, &readError](void* destination, std::uint32_t size) {
+    // A song file past the size limit (an endless stream, say) is not read
+    // on: it is reported before anything is listed.
+    std::uint64_t total = 0;
+    bool tooLong = false;
+    const ReadFn read = [in, &readError, &total, &tooLong](void* destination, std::uint32_t size) {
+        if (total + size > kMaxSongBytes) {
+            tooLong = std::fread(destination, 1, 1, in) == 1;
+            return false;
+        }
+        total += size;
         const bool whole = std::fread(destination, 1, size, in) == size;
         if (!whole && std::ferror(in) && readError == 0) {
             readError = errno;
@@ -46,7 +57,7 @@ int main(int argc, char** argv)
     };
     // The first line names the file; it waits for the song's first bytes,
     // so that a file that cannot be read lists nothing.
-    std::string first = "# " + (fromStdin ? std::string("standard input") : inputPath) +
+    std::string first = "# " + printable(fromStdin ? std::string("standard input") : inputPath) +
                         ": frames and times are when sqn2wav's sequencer takes each event, at 48000 Hz\n";
     int writeError = 0;
     const auto put = [&writeError](std::string_view text) {
@@ -57,12 +68,19 @@ int main(int argc, char** argv)
         return true;
     };
     const bool written = disassembleSong(read, [&](std::string_view text) {
+        if (tooLong) {
+            return false;
+        }
         if (!first.empty() && !put(first)) {
             return false;
         }
         first.clear();
         return put(text);
     });
+    if (tooLong) {
+        return fileError(line, "cannot read", fromStdin ? "standard input" : inputPath,
+                         ("longer than the " + std::to_string(kMaxSongBytes) + " bytes a song may hold").c_str());
+    }
     if (std::ferror(in)) {
         return fileError(line, "cannot read", fromStdin ? "standard input" : inputPath, readError);
     }

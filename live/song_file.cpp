@@ -1,7 +1,9 @@
 #include "song_file.h"
 
 #include "memory_read.h"
+#include "printable.h"
 #include "song_text.h"
+#include "text_lines.h"
 
 #include <cstdio>
 #include <iterator>
@@ -27,22 +29,27 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate)
     player->sampleRate = sampleRate;
     bool loaded = false;
     if (namesSongText(path)) {
-        std::string text;
-        char chunk[65536];
-        std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-            text.append(chunk, got);
-        }
-        std::vector<TextError> errors;
-        const auto bytes = assembleSong(text, errors);
-        if (!bytes) {
-            for (const TextError& error : errors) {
-                song.errors.push_back(path + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
+        // A line at a time, keeping the first errors and counting the rest.
+        const std::string name = printable(path);
+        std::size_t errorCount = 0;
+        SongAssembler assembler([&](const TextError& error) {
+            if (++errorCount <= kMaxReportedErrors) {
+                song.errors.push_back(name + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
                                       ": " + error.message);
+            }
+        });
+        if (!readTextLines(file.get(), [&assembler](std::string_view line) { assembler.addLine(line); })) {
+            song.errors.push_back("failed to load .sqn file.");
+            return song;
+        }
+        if (assembler.failed()) {
+            if (errorCount > kMaxReportedErrors) {
+                song.errors.push_back(std::to_string(errorCount - kMaxReportedErrors) + " more errors not shown");
             }
             return song;
         }
-        loaded = player->load(memoryRead(bytes->data(), bytes->size()));
+        const std::vector<std::uint8_t>& bytes = assembler.bytes();
+        loaded = player->load(memoryRead(bytes.data(), bytes.size()));
     } else {
         std::FILE* const in = file.get();
         loaded = player->load([in](void* destination, std::uint32_t size) {

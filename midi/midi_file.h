@@ -9,6 +9,9 @@
 // controller, tempo and time-signature events at their absolute ticks.
 // Every other channel message, sysex and meta event is read and skipped.
 
+// The largest MIDI file read: real ones are kilobytes to a few megabytes.
+inline constexpr std::uint64_t kMaxMidiFileBytes = 16u << 20;
+
 enum class MidiEventKind : std::uint8_t {
     NoteOn,         // a: note, b: velocity 1 … 127
     NoteOff,        // a: note (a note-on of velocity 0 included)

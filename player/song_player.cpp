@@ -27,10 +27,15 @@ bool SongPlayer::load(ReadFn read)
     }
     rowDuration = 60.0f / (static_cast<float>(rowsPerBeat) * static_cast<float>(tempo));
 
+    constexpr std::uint64_t kMaxEvents = (kMaxSongBytes - 2) / 3;
     for (;;) {
         std::uint8_t record[3];
         if (!read(&record[0], 1) || !read(&record[1], 1) || !read(&record[2], 1)) {
             break;  // one or two trailing bytes are not an event
+        }
+        if (events.size() == kMaxEvents) {
+            events = {};
+            return false;
         }
         events.push_back({record[0], record[1], record[2]});
     }

@@ -19,6 +19,11 @@ using ReadFn = std::function<bool(void* destination, std::uint32_t size)>;
 inline constexpr std::size_t kSustainedVoices = 4;  // voices 0–3 cycle; 4 and 5 are one-shot
 inline constexpr float kBaseRate = 44100.0f;        // Hz every sample is played as if recorded at
 inline constexpr float kVolumeStep = 0.0078125f;    // 1/128: volume 128 is unity
+// Bytes a song file may hold, header and trailing bytes included: over five
+// million events, hours of the densest music. A longer file (or an endless
+// stream) is not a song; reading stops there instead of growing without
+// bound.
+inline constexpr std::uint64_t kMaxSongBytes = 16u << 20;
 
 // Plays one song: `load` reads it, `tick` advances the sequencer by one
 // output frame (gates, then due events), `render` fills a buffer as one
@@ -36,7 +41,8 @@ struct SongPlayer {
     std::uint64_t loopPasses = 0;             // times LoopEnd jumped back since the load
 
     // Resets, gives each voice its built-in sound and reads the song. False
-    // when the two header bytes are missing or either is zero.
+    // when the two header bytes are missing or either is zero, or when the
+    // song runs past kMaxSongBytes (no events are then kept).
     bool load(ReadFn read);
 
     void tick(float dt);

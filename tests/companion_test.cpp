@@ -119,4 +119,98 @@ TEST_F(Companions, CommandLinesBehaveLikeOtherUnixTools)
     EXPECT_EQ(r.err, path("bom.txt") + ":1:10: expected rows a beat, 0 … 255, found the end of the line\n");
 }
 
+// An output that is the input, by its name or through a link, is refused
+// before either is touched.
+TEST_F(Companions, AnOutputThatIsTheInputIsRefused)
+{
+    const Bytes song{0x78, 0x04, 0x00, 0x02, 0x04, 0x00, 0x01, 0x04};
+    const std::string text = "tempo 120 4\nnote 0 4\n";
+    writeFile("same.sqn", song);
+    writeText("same.txt", text);
+    fs::create_symlink("same.sqn", path("link.sqn"));
+    struct Case {
+        std::string program;
+        std::string input;
+        std::string output;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {SQN2WAV_BINARY, "same.sqn", "same.sqn", "output file is the input file.\n"},
+        {SQN2WAV_BINARY, "same.sqn", "link.sqn", "output file is the input file.\n"},
+        {SQNASM_BINARY, "same.txt", "same.txt",
+         std::string(SQNASM_BINARY) + ": cannot write " + path("same.txt") + ": it is the input\n"},
+        {MID2SQN_BINARY, "same.sqn", "link.sqn",
+         std::string(MID2SQN_BINARY) + ": cannot write " + path("link.sqn") + ": it is the input\n"},
+    };
+    for (const Case& c : cases) {
+        const Result r = runProgram(c.program, path(c.input) + " " + path(c.output));
+        EXPECT_EQ(r.status, 1) << c.program;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(readFile(path("same.sqn")), song);
+        EXPECT_EQ(readFile(path("same.txt")), Bytes(text.begin(), text.end()));
+        EXPECT_TRUE(fs::is_symlink(path("link.sqn")));
+    }
+    // Standard input that is the output file.
+    const Result r = runProgram(SQNASM_BINARY, "- " + path("same.txt") + " <" + path("same.txt"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(path("same.txt")), Bytes(text.begin(), text.end()));
+}
+
+// However much is wrong, what is printed stays short and cannot play tricks
+// on the terminal: the first hundred errors and a count, words quoted up to
+// 32 bytes, control characters escaped, names too.
+TEST_F(Companions, ErrorsAreBoundedAndQuoted)
+{
+    std::string text = "tempo 120 4\n";
+    for (int i = 0; i < 250; ++i) {
+        text += "note 0 x\n";
+    }
+    writeText("many.txt", text);
+    Result r = runProgram(SQNASM_BINARY, path("many.txt") + " " + path("out.sqn"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 101);
+    EXPECT_NE(r.err.find(path("many.txt") + ":101:8: expected a gate length"), std::string::npos);
+    EXPECT_EQ(r.err.find(":102:8:"), std::string::npos);
+    EXPECT_NE(r.err.find(std::string(SQNASM_BINARY) + ": 150 more errors not shown\n"), std::string::npos);
+
+    const std::string newlineName = "two\nlines.txt";
+    writeText(newlineName, "tempo 120 4\nnote 0 \x1b[2J\x07\nwait 0 " + std::string(100, '9') +
+                               "\nnote 0 a\x01" "b\n" + "wait 0 " + std::string(5000, '1') + "\n");
+    r = runArgs({SQNASM_BINARY, path(newlineName), path("out.sqn")});
+    EXPECT_EQ(r.status, 1);
+    const std::string shown = path("two\\nlines.txt");
+    EXPECT_EQ(r.err, shown + ":2:8: expected a gate length in rows, 0 … 255, found '\\x1b[2J\\x07'\n" +
+                         shown + ":3:8: expected rows to wait, 0 … 255, found '" + std::string(32, '9') + "...'\n" +
+                         shown + ":4:8: expected a gate length in rows, 0 … 255, found 'a\\x01b'\n" +
+                         shown + ":5:4097: expected the end of the line within 4096 bytes, found a longer line\n");
+
+    // A song file named so is listed under its escaped name: the name
+    // cannot add statements to the listing.
+    writeFile("a\nwait 0 9.sqn", {120, 4, 0, 2, 4});
+    r = runArgs({SQNDIS_BINARY, path("a\nwait 0 9.sqn")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("# " + path("a\\nwait 0 9.sqn") + ": frames and times", 0), 0u) << r.out;
+    r = runArgs({SQNDIS_BINARY, path("missing\x1b]0;x\x07.sqn")});
+    EXPECT_EQ(r.err, std::string(SQNDIS_BINARY) + ": cannot read " + path("missing\\x1b]0;x\\x07.sqn") +
+                         ": No such file or directory\n");
+}
+
+// A stream that never ends is not read without bound: past the largest
+// song the programs stop with their failure.
+TEST_F(Companions, EndlessInputsStop)
+{
+    Result r = runArgs({SQN2WAV_BINARY, "/dev/urandom", path("out.wav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to load .sqn file.\n");
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+    r = runProgram(SQNDIS_BINARY, "- </dev/urandom");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(SQNDIS_BINARY) +
+                         ": cannot read standard input: longer than the 16777216 bytes a song may hold\n");
+    r = runArgs({MID2SQN_BINARY, "/dev/zero", path("out.sqn")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string(MID2SQN_BINARY) + ": cannot read /dev/zero: File too large\n");
+}
+
 }  // namespace

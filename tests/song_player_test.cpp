@@ -77,6 +77,21 @@ TEST(SongLoad, ReadsHeaderAndWholeEventsOnly)
     EXPECT_TRUE(player.finished);
 }
 
+// The largest song file loads, trailing bytes included; one byte more does
+// not, and keeps no events.
+TEST(SongLoad, StopsPastTheLargestSong)
+{
+    Bytes song(kMaxSongBytes, 0);
+    song[0] = 120;
+    song[1] = 4;
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, song));
+    EXPECT_EQ(player.events.size(), (kMaxSongBytes - 2) / 3);
+    song.push_back(0);
+    EXPECT_FALSE(loadSong(player, song));
+    EXPECT_TRUE(player.events.empty());
+}
+
 TEST(SongLoad, StartsOverOnEveryLoad)
 {
     SongPlayer player = driverPlayer();

@@ -3,7 +3,9 @@
 #include "command_words.h"
 #include "note_names.h"
 #include "pitch_table.h"
+#include "printable.h"
 #include "song_event.h"
+#include "song_player.h"
 
 #include <cctype>
 #include <cmath>
@@ -104,7 +106,7 @@ std::optional<std::uint8_t> commandValue(std::string_view text)
 
 std::string found(const Token& token)
 {
-    return ", found '" + std::string(token.text) + "'";
+    return ", found '" + printablePrefix(token.text, kMaxQuotedBytes) + "'";
 }
 
 std::string parameterName(std::uint8_t command)
@@ -134,6 +136,11 @@ void SongAssembler::addLine(std::string_view text)
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     if (line_ == 1 && text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
         text.remove_prefix(kByteOrderMark.size());
+    }
+    if (text.size() > kMaxLineBytes) {
+        fail(kMaxLineBytes + 1, "expected the end of the line within " + std::to_string(kMaxLineBytes) +
+                                    " bytes, found a longer line");
+        return;
     }
     lineEnd_ = text.size() + 1;
     const std::vector<Token> tokens = tokenize(text);
@@ -166,7 +173,7 @@ void SongAssembler::header(const Tokens& tokens)
         return;
     }
     hasHeader_ = true;
-    bytes_.insert(bytes_.end(), {tempo, rows});
+    append({tempo, rows}, tokens[0].column);
 }
 
 void SongAssembler::trailingBytes(const Tokens& tokens)
@@ -189,7 +196,9 @@ void SongAssembler::trailingBytes(const Tokens& tokens)
         return;
     }
     trailing_ = true;
-    bytes_.insert(bytes_.end(), values.begin(), values.end());
+    for (const std::uint8_t byte : values) {
+        append({byte}, tokens[0].column);
+    }
 }
 
 void SongAssembler::event(const Tokens& tokens)
@@ -228,7 +237,22 @@ void SongAssembler::event(const Tokens& tokens)
     if (!end(tokens, 3)) {
         return;
     }
-    bytes_.insert(bytes_.end(), {voice, *command, *value});
+    append({voice, *command, *value}, first.column);
+}
+
+void SongAssembler::append(std::initializer_list<std::uint8_t> values, std::size_t column)
+{
+    if (tooLong_) {
+        return;
+    }
+    if (bytes_.size() + values.size() > kMaxSongBytes) {
+        // Reported once; the rest of the text is still read for errors.
+        tooLong_ = true;
+        bytes_ = {};
+        fail(column, "expected a song of at most " + std::to_string(kMaxSongBytes) + " bytes, found more");
+        return;
+    }
+    bytes_.insert(bytes_.end(), values);
 }
 
 bool SongAssembler::number(const Tokens& tokens, std::size_t at, const std::string& what, std::uint8_t& out)
@@ -257,17 +281,25 @@ bool SongAssembler::end(const Tokens& tokens, std::size_t count)
 
 void SongAssembler::fail(std::size_t column, std::string message)
 {
-    failed_ = true;
+    ++errorCount_;
     report_({line_, column, std::move(message)});
 }
 
-std::optional<std::vector<std::uint8_t>> assembleSong(std::string_view text, std::vector<TextError>& errors)
+std::optional<std::vector<std::uint8_t>> assembleSong(std::string_view text, std::vector<TextError>& errors,
+                                                      std::size_t* errorCount)
 {
-    SongAssembler assembler([&errors](const TextError& error) { errors.push_back(error); });
+    SongAssembler assembler([&errors](const TextError& error) {
+        if (errors.size() < kMaxReportedErrors) {
+            errors.push_back(error);
+        }
+    });
     while (!text.empty()) {
         const std::size_t newline = text.find('\n');
         assembler.addLine(text.substr(0, newline));
         text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+    }
+    if (errorCount != nullptr) {
+        *errorCount = assembler.errorCount();
     }
     if (assembler.failed()) {
         return std::nullopt;

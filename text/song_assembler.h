@@ -3,10 +3,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+inline constexpr std::size_t kMaxLineBytes = 4096;       // a longer line is an error
+inline constexpr std::size_t kMaxReportedErrors = 100;  // the errors worth showing; the rest are counted
+inline constexpr std::size_t kMaxQuotedBytes = 32;      // of a bad word, in a message
 
 struct TextError {
     std::size_t line;     // from 1
@@ -26,10 +31,12 @@ public:
 
     explicit SongAssembler(ErrorFn report) : report_(std::move(report)) {}
 
-    // One line, without its line break.
+    // One line, without its line break. Only its first kMaxLineBytes + 1
+    // bytes need be passed: a line longer than kMaxLineBytes is an error.
     void addLine(std::string_view text);
 
-    bool failed() const { return failed_; }
+    bool failed() const { return errorCount_ > 0; }
+    std::size_t errorCount() const { return errorCount_; }  // every one, reported or not
 
     // The song's bytes so far.
     std::vector<std::uint8_t>& bytes() { return bytes_; }
@@ -43,6 +50,8 @@ private:
     bool number(const Tokens& tokens, std::size_t at, const std::string& what, std::uint8_t& out);
     bool end(const Tokens& tokens, std::size_t count);
     void fail(std::size_t column, std::string message);
+    // Adds an event's or the header's bytes, up to the song size limit.
+    void append(std::initializer_list<std::uint8_t> values, std::size_t column);
 
     ErrorFn report_;
     std::vector<std::uint8_t> bytes_;
@@ -50,9 +59,12 @@ private:
     std::size_t lineEnd_ = 1;  // its column after the last character
     bool hasHeader_ = false;
     bool trailing_ = false;    // the trailing bytes were read: nothing may follow
-    bool failed_ = false;
+    bool tooLong_ = false;     // the song passed its size limit: no more bytes are kept
+    std::size_t errorCount_ = 0;
 };
 
-// A whole text: the song's bytes, or nothing with every error found (at
-// most one a line).
-std::optional<std::vector<std::uint8_t>> assembleSong(std::string_view text, std::vector<TextError>& errors);
+// A whole text: the song's bytes, or nothing with the first
+// kMaxReportedErrors errors found (at most one a line) and, where
+// `errorCount` is given, the number of them all.
+std::optional<std::vector<std::uint8_t>> assembleSong(std::string_view text, std::vector<TextError>& errors,
+                                                      std::size_t* errorCount = nullptr);

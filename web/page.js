@@ -29,22 +29,40 @@ function say(text) {
   message.textContent = text;
 }
 
-// Line numbers beside the text, the lines with errors marked.
-function drawGutter(errorLines) {
-  const lines = editor.value.split('\n').length;
+let lineCount = 1;          // lines of the text, counted once an edit
+let errorLines = new Set();  // lines with an error, marked in the gutter
+
+function countLines(text) {
+  let lines = 1;
+  for (let at = text.indexOf('\n'); at !== -1; at = text.indexOf('\n', at + 1)) ++lines;
+  return lines;
+}
+
+// Line numbers beside the text, the lines with errors marked. Only the
+// lines in view are drawn, so that a text of a million lines scrolls and
+// takes keystrokes as a short one does (lines never wrap: each is one line
+// high).
+function drawGutter() {
+  const lineHeight = parseFloat(getComputedStyle(editor).lineHeight) || 19;
+  const first = Math.floor(editor.scrollTop / lineHeight);
+  const last = Math.min(lineCount, first + Math.ceil(editor.clientHeight / lineHeight) + 2);
   const parts = [];
-  for (let line = 1; line <= lines; ++line) {
+  for (let line = first + 1; line <= last; ++line) {
     parts.push(errorLines.has(line) ? `<span class="error">${line}</span>` : String(line));
   }
-  gutter.innerHTML = parts.join('\n');
-  gutter.scrollTop = editor.scrollTop;
+  const shift = first * lineHeight - editor.scrollTop;
+  gutter.innerHTML = `<div style="transform: translateY(${shift}px)">${parts.join('\n')}</div>`;
 }
 
 // Puts the cursor at a line and column of the text.
 function goTo(line, column) {
-  const lines = editor.value.split('\n');
+  const text = editor.value;
   let at = 0;
-  for (let i = 0; i < line - 1 && i < lines.length; ++i) at += lines[i].length + 1;
+  for (let i = 1; i < line; ++i) {
+    const next = text.indexOf('\n', at);
+    if (next === -1) break;
+    at = next + 1;
+  }
   // Columns count bytes; close enough for the ASCII the form is written in.
   at += column - 1;
   editor.focus();
@@ -54,22 +72,29 @@ function goTo(line, column) {
 // Assembles the text, shows its errors, and hands a changed song to the
 // worklet while it plays.
 function assemble() {
-  const result = window.sqn.assemble(editor.value);
+  const text = editor.value;
+  const result = window.sqn.assemble(text);
   errorList.replaceChildren();
-  const errorLines = new Set();
+  errorLines = new Set();
+  lineCount = countLines(text);
   if (result.errors) {
     assembled = null;
+    // The first hundred, then how many more: the module counts the rest.
     for (const error of result.errors) {
       const item = document.createElement('li');
-      item.textContent = `${error.line}:${error.column}: ${error.message}`;
-      item.addEventListener('click', () => goTo(error.line, error.column));
+      if (error.line === 0) {
+        item.textContent = error.message;
+      } else {
+        item.textContent = `${error.line}:${error.column}: ${error.message}`;
+        item.addEventListener('click', () => goTo(error.line, error.column));
+        errorLines.add(error.line);
+      }
       errorList.append(item);
-      errorLines.add(error.line);
     }
   } else {
     assembled = result.bytes;
   }
-  drawGutter(errorLines);
+  drawGutter();
   return assembled;
 }
 
@@ -208,7 +233,8 @@ async function start() {
   await loadExample(names[0]);
 
   editor.addEventListener('input', onEdit);
-  editor.addEventListener('scroll', () => { gutter.scrollTop = editor.scrollTop; });
+  editor.addEventListener('scroll', drawGutter);
+  window.addEventListener('resize', drawGutter);
   playButton.addEventListener('click', play);
   stopButton.addEventListener('click', stop);
   loopBox.addEventListener('change', () => {

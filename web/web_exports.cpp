@@ -100,17 +100,23 @@ __attribute__((export_name("web_blob_free"))) void webBlobFree(Blob* blob)
     }
 }
 
-// The song's bytes, or each error as "line\tcolumn\tmessage\n".
+// The song's bytes, or each of the first errors as
+// "line\tcolumn\tmessage\n", then "0\t0\tN more errors not shown\n" where
+// there were more.
 __attribute__((export_name("web_assemble"))) Blob* webAssemble(const char* text, std::uint32_t size)
 {
     std::vector<TextError> errors;
-    const auto song = assembleSong(std::string_view(text, size), errors);
+    std::size_t errorCount = 0;
+    const auto song = assembleSong(std::string_view(text, size), errors, &errorCount);
     if (song) {
         return makeBlob(false, song->data(), song->size());
     }
     std::string listing;
     for (const TextError& error : errors) {
         listing += std::to_string(error.line) + "\t" + std::to_string(error.column) + "\t" + error.message + "\n";
+    }
+    if (errorCount > errors.size()) {
+        listing += "0\t0\t" + std::to_string(errorCount - errors.size()) + " more errors not shown\n";
     }
     return failure(listing);
 }

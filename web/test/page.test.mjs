@@ -185,6 +185,41 @@ test('a broken line shows its line and column, marked beside the text', async ()
   await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0);
 });
 
+test('a huge text stays responsive and shows its first hundred errors with a count of the rest', async () => {
+  // 500,000 bad lines: the list holds a hundred and a count. (Most of the
+  // time here is the browser laying out the text area itself.)
+  const bad = 'tempo 120 4\n' + 'note 0 x\n'.repeat(500000);
+  await setText(bad);
+  await page.waitForFunction(() => document.querySelectorAll('#errors li').length > 0, { timeout: 40000 });
+  const items = await page.$$eval('#errors li', (list) => list.map((item) => item.textContent));
+  assert.equal(items.length, 101);
+  assert.equal(items[0], "2:8: expected a gate length in rows, 0 … 255, found 'x'");
+  assert.equal(items[100], '499900 more errors not shown');
+  const assembly = await page.evaluate((text) => {
+    const started = performance.now();
+    window.sqn.assemble(text);
+    return performance.now() - started;
+  }, bad);
+  assert.ok(assembly < 3000, `${assembly} ms to assemble 500,000 bad lines`);
+
+  // About 10 MB of valid text: set, assembled, and a keystroke later, soon.
+  const valid = 'tempo 120 4\n' + 'note 0 4   # a comment to make the line longer\n'.repeat(220000);
+  await setText(valid);
+  await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0, { timeout: 40000 });
+  // Only the lines in view are numbered, at the top and after a scroll.
+  const gutterLines = await page.$eval('#gutter', (gutter) => gutter.textContent.split('\n').length);
+  assert.ok(gutterLines < 200, `${gutterLines} gutter lines drawn`);
+  const shown = await page.evaluate(() => {
+    const editor = document.getElementById('song');
+    editor.scrollTop = editor.scrollHeight / 2;
+    editor.dispatchEvent(new Event('scroll'));
+    return document.getElementById('gutter').textContent.split('\n').map(Number);
+  });
+  assert.ok(shown.length < 200 && shown[0] > 100000 && shown[0] < 120000, `gutter shows ${shown[0]} …`);
+  await setText('tempo 120 4\nnote 0 4\nwait 0 4\n');
+  await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0);
+});
+
 test('Play starts the audio clock and Stop stops it', async () => {
   await page.select('#examples', 'demo');
   await new Promise((resolve) => setTimeout(resolve, 300));

@@ -27,8 +27,9 @@ extern "C" {
 typedef struct sqn_player sqn_player;
 
 /* Loads a song from the bytes of a .sqn file (they are copied). NULL when the
-   header is missing or holds a zero byte, when sample_rate is 0, or when
-   memory runs out. sample_rate: output frames a second, e.g. 48000. */
+   header is missing or holds a zero byte, when the song is longer than
+   16 MiB, when sample_rate is 0, or when memory runs out. sample_rate:
+   output frames a second, any from 1 up, e.g. 48000. */
 SQN_API sqn_player *sqn_player_open(const void *song, size_t size, unsigned sample_rate);
 SQN_API void sqn_player_close(sqn_player *player); /* NULL is fine */
 
