@@ -3,17 +3,20 @@
 
 #include "audio_device.h"
 #include "command_line.h"
+#include "file_bytes.h"
 #include "file_watch.h"
 #include "output_format.h"
 #include "playback.h"
+#include "printable.h"
 #include "song_file.h"
 #include "terminal.h"
 
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -28,6 +31,8 @@ constexpr ProgramText kText{
     "  --watch           reload the song whenever its file changes, starting it over\n"
     "  --backend NAME    null (no sound, for tests), alsa, pulseaudio or jack;\n"
     "                    otherwise the first that works\n"
+    "  --latency MS      sound held in the device's buffer, 10 … 2000 ms (100): more\n"
+    "                    rides out a busier machine, less answers keys and --watch sooner\n"
     "  --capture FILE    on exit, write the first 60 s played to FILE as raw 16-bit\n"
     "                    little-endian stereo frames (for tests)\n"
     "  --help            show this help\n"
@@ -68,18 +73,30 @@ std::string statusLine(const std::string& song, const Playback::Status& status, 
     const double seconds = static_cast<double>(status.frames) / kOutputRate;
     const auto minutes = static_cast<long long>(seconds / 60.0);
     char line[256];
-    std::snprintf(line, sizeof line, "%s %s  %lld:%04.1f  pass %llu  event %llu of %llu", paused ? "paused " : "playing",
-                  song.c_str(), minutes, seconds - 60.0 * static_cast<double>(minutes),
-                  static_cast<unsigned long long>(status.pass + 1), static_cast<unsigned long long>(status.position),
-                  static_cast<unsigned long long>(status.events));
-    return line;
+    std::snprintf(line, sizeof line, "%s %s  %lld:%04.1f  pass %llu", paused ? "paused " : "playing", song.c_str(),
+                  minutes, seconds - 60.0 * static_cast<double>(minutes),
+                  static_cast<unsigned long long>(status.pass + 1));
+    std::string text = line;
+    // A song of no events has no place in its events to show.
+    if (status.events > 0) {
+        std::snprintf(line, sizeof line, "  event %llu of %llu", static_cast<unsigned long long>(status.position),
+                      static_cast<unsigned long long>(status.events));
+        text += line;
+    }
+    return text;
 }
 
+// As little-endian bytes, written whole like every output (see OutputFile).
 bool writeCapture(const std::string& path, const std::vector<std::int16_t>& frames)
 {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(frames.data()), static_cast<std::streamsize>(frames.size() * 2));
-    return static_cast<bool>(out.flush());
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(frames.size() * 2);
+    for (const std::int16_t value : frames) {
+        const auto bits = static_cast<std::uint16_t>(value);
+        bytes.push_back(static_cast<std::uint8_t>(bits & 0xff));
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+    }
+    return writeFileBytes(path.c_str(), bytes);
 }
 
 }  // namespace
@@ -87,17 +104,34 @@ bool writeCapture(const std::string& path, const std::vector<std::int16_t>& fram
 int main(int argc, char** argv)
 {
     const CommandLine line = parseCommandLine(
-        argc, argv, kText, {{"once", false}, {"watch", false}, {"backend", true}, {"capture", true}}, 1, 1);
+        argc, argv, kText,
+        {{"once", false}, {"watch", false}, {"backend", true}, {"latency", true}, {"capture", true}}, 1, 1);
     if (line.exitStatus) {
         return *line.exitStatus;
     }
     const std::string backend = line.value("backend") ? *line.value("backend") : "";
     if (!backend.empty() && !AudioDevice::knownBackend(backend)) {
+        std::fprintf(stderr, "%s: no backend '%s': null, alsa, pulseaudio or jack\n", line.program,
+                     printable(backend).c_str());
         return usageError(line, kText);
+    }
+    int latency = AudioDevice::kDefaultLatencyMilliseconds;
+    if (const std::string* value = line.value("latency")) {
+        char* end = nullptr;
+        const long milliseconds = value->size() <= 5 ? std::strtol(value->c_str(), &end, 10) : 0;
+        if (value->empty() || end == nullptr || *end != '\0' || milliseconds < AudioDevice::kMinLatencyMilliseconds ||
+            milliseconds > AudioDevice::kMaxLatencyMilliseconds) {
+            std::fprintf(stderr, "%s: --latency takes a whole number of milliseconds, 10 … 2000\n", line.program);
+            return usageError(line, kText);
+        }
+        latency = static_cast<int>(milliseconds);
     }
     const std::string& path = line.operands[0];
     const bool once = line.has("once");
     const std::string* capture = line.value("capture");
+    if (capture && refuseSameFile(line, path, *capture) != 0) {
+        return 1;
+    }
 
     LoadedSong song = loadSongFile(path, static_cast<float>(kOutputRate));
     Terminal terminal;
@@ -109,14 +143,18 @@ int main(int argc, char** argv)
     Playback playback(!once, capture ? kCaptureFrames : 0);
     playback.play(std::move(song.player));
     AudioDevice device;
-    if (!device.start(backend, playback)) {
+    if (!device.start(backend, playback, latency)) {
         terminal.clearStatus();
-        std::fputs("failed to open audio device.\n", stderr);
+        std::fprintf(stderr,
+                     "%s: failed to open audio device.\n"
+                     "%s: no sound server or sound card answered; try --backend pulseaudio, alsa or jack, "
+                     "or --backend null --capture FILE to play without sound\n",
+                     line.program, line.program);
         return 1;
     }
 
     FileWatch watch(path);
-    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string name = printable(path.substr(path.rfind('/') + 1));
     for (int tick = 1; quitRequested == 0; ++tick) {
         if (terminal.active()) {
             const auto key = terminal.readKey(kTickMilliseconds);
@@ -133,7 +171,7 @@ int main(int argc, char** argv)
             LoadedSong reloaded = loadSongFile(path, static_cast<float>(kOutputRate));
             if (reloaded.player) {
                 playback.play(std::move(reloaded.player));
-                report(terminal, {"sqnplay: reloaded " + path});
+                report(terminal, {"sqnplay: reloaded " + printable(path)});
             } else {
                 report(terminal, reloaded.errors);
             }
@@ -149,8 +187,7 @@ int main(int argc, char** argv)
     device.stop();
     terminal.clearStatus();
     if (capture && !writeCapture(*capture, playback.captured())) {
-        std::fprintf(stderr, "%s: cannot write %s\n", line.program, capture->c_str());
-        return 1;
+        return fileError(line, "cannot write", *capture, errno);
     }
     return 0;
 }

@@ -38,6 +38,32 @@ void* quietenAlsa()
     return alsa;
 }
 
+// libjack, likewise, prints its own lines ("Cannot connect to server
+// socket", …) when no JACK server runs; its error and info handlers are
+// set to print nothing, in the copy of the library miniaudio loads.
+extern "C" void ignoreJackMessage(const char*) {}
+
+using JackMessageHandler = void (*)(const char*);
+using SetJackMessageHandler = void (*)(JackMessageHandler);
+
+void* quietenJack()
+{
+    void* jack = dlopen("libjack.so.0", RTLD_NOW);
+    if (jack == nullptr) {
+        jack = dlopen("libjack.so", RTLD_NOW);
+    }
+    if (jack != nullptr) {
+        for (const char* setter : {"jack_set_error_function", "jack_set_info_function"}) {
+            if (auto set = reinterpret_cast<SetJackMessageHandler>(dlsym(jack, setter))) {
+                set(ignoreJackMessage);
+            }
+        }
+    }
+    return jack;
+}
+
+constexpr int kPeriods = 4;
+
 void dataCallback(ma_device* device, void* output, const void*, ma_uint32 frames)
 {
     static_cast<Playback*>(device->pUserData)->fill(static_cast<std::int16_t*>(output), frames);
@@ -51,6 +77,7 @@ struct AudioDevice::State {
     bool contextOpen = false;
     bool deviceOpen = false;
     void* alsa = nullptr;  // libasound, held while its errors are ignored
+    void* jack = nullptr;  // libjack, likewise
 };
 
 AudioDevice::AudioDevice() : state_(std::make_unique<State>()) {}
@@ -70,8 +97,17 @@ bool AudioDevice::knownBackend(const std::string& name)
     return false;
 }
 
-bool AudioDevice::start(const std::string& backend, Playback& playback)
+bool AudioDevice::start(const std::string& backend, Playback& playback, int latencyMilliseconds)
 {
+    // A high-priority audio thread rides out a busy machine; where the
+    // system refuses one (no real-time rights), the device opens without.
+    return open(backend, playback, latencyMilliseconds, true) ||
+           open(backend, playback, latencyMilliseconds, false);
+}
+
+bool AudioDevice::open(const std::string& backend, Playback& playback, int latencyMilliseconds, bool realtime)
+{
+    stop();
     ma_backend chosen = ma_backend_null;
     for (const auto& known : kBackends) {
         if (backend == known.first) {
@@ -81,11 +117,16 @@ bool AudioDevice::start(const std::string& backend, Playback& playback)
     if (backend.empty() || backend == "alsa") {
         state_->alsa = quietenAlsa();
     }
+    if (backend.empty() || backend == "jack") {
+        state_->jack = quietenJack();
+    }
     ma_context_config contextConfig = ma_context_config_init();
+    contextConfig.threadPriority = realtime ? ma_thread_priority_realtime : ma_thread_priority_default;
     // miniaudio's default order leaves the null backend out; it is used
     // only when asked for.
     if (ma_context_init(backend.empty() ? nullptr : &chosen, backend.empty() ? 0 : 1, &contextConfig,
                         &state_->context) != MA_SUCCESS) {
+        stop();
         return false;
     }
     state_->contextOpen = true;
@@ -94,6 +135,13 @@ bool AudioDevice::start(const std::string& backend, Playback& playback)
     config.playback.format = ma_format_s16;
     config.playback.channels = kOutputChannels;
     config.sampleRate = kOutputRate;
+    // The buffer the device holds, in periods: one late wake-up of the
+    // audio thread costs a period of slack, not a gap. miniaudio asks
+    // PulseAudio for one period as the stream's whole target latency (and
+    // room for all of them), so there a period is the whole latency.
+    config.periods = kPeriods;
+    config.periodSizeInMilliseconds = static_cast<ma_uint32>(
+        state_->context.backend == ma_backend_pulseaudio ? latencyMilliseconds : latencyMilliseconds / kPeriods);
     config.dataCallback = dataCallback;
     config.pUserData = &playback;
     // fill() writes every frame it is given.
@@ -120,9 +168,11 @@ void AudioDevice::stop()
         ma_context_uninit(&state_->context);
         state_->contextOpen = false;
     }
-    if (state_->alsa != nullptr) {
-        dlclose(state_->alsa);
-        state_->alsa = nullptr;
+    for (void** library : {&state_->alsa, &state_->jack}) {
+        if (*library != nullptr) {
+            dlclose(*library);
+            *library = nullptr;
+        }
     }
 }
 
@@ -132,6 +182,7 @@ double AudioDevice::latency() const
         return 0.0;
     }
     const ma_device& device = state_->device;
-    return static_cast<double>(device.playback.internalPeriodSizeInFrames * device.playback.internalPeriods) /
+    const ma_uint32 periods = state_->context.backend == ma_backend_pulseaudio ? 1 : device.playback.internalPeriods;
+    return static_cast<double>(device.playback.internalPeriodSizeInFrames * periods) /
            static_cast<double>(device.playback.internalSampleRate);
 }

@@ -18,8 +18,10 @@ public:
 
     // Opens and starts the default output device of `backend` ("null",
     // "alsa", "pulseaudio" or "jack"), or of the first backend in
-    // miniaudio's order that has one when `backend` is empty.
-    bool start(const std::string& backend, Playback& playback);
+    // miniaudio's order that has one when `backend` is empty, holding about
+    // `latencyMilliseconds` of sound in its buffer.
+    bool start(const std::string& backend, Playback& playback,
+               int latencyMilliseconds = kDefaultLatencyMilliseconds);
 
     // Stops the device; no fill() runs once this returns.
     void stop();
@@ -29,7 +31,16 @@ public:
 
     static bool knownBackend(const std::string& name);
 
+    // About 100 ms, in four periods, as music players commonly hold: enough
+    // to ride out a machine busy compiling; keys and reloads are heard
+    // that much later.
+    static constexpr int kDefaultLatencyMilliseconds = 100;
+    static constexpr int kMinLatencyMilliseconds = 10;
+    static constexpr int kMaxLatencyMilliseconds = 2000;
+
 private:
+    bool open(const std::string& backend, Playback& playback, int latencyMilliseconds, bool realtime);
+
     struct State;
     std::unique_ptr<State> state_;
 };

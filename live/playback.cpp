@@ -74,11 +74,14 @@ void Playback::fill(std::int16_t* out, std::size_t frames)
             blockAt_ = 0;
         }
         const std::size_t count = std::min(frames - done, kBlockFrames - blockAt_);
-        std::memcpy(out + 2 * done, block_.data() + 2 * blockAt_, count * 2 * sizeof(std::int16_t));
+        std::int16_t* const into = out + 2 * done;
+        std::memcpy(into, block_.data() + 2 * blockAt_, count * 2 * sizeof(std::int16_t));
+        // The capture copies what the device was handed, so that it hears
+        // what a listener hears.
         const std::size_t at = captured_.load(std::memory_order_relaxed);
         const std::size_t kept = std::min(2 * count, capture_.size() - at);
         if (kept > 0) {
-            std::memcpy(capture_.data() + at, block_.data() + 2 * blockAt_, kept * sizeof(std::int16_t));
+            std::memcpy(capture_.data() + at, into, kept * sizeof(std::int16_t));
             captured_.store(at + kept, std::memory_order_release);
         }
         blockAt_ += count;

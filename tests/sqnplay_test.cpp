@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -268,15 +269,45 @@ TEST_F(Sqnplay, ErrorsAndStatuses)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, path("bad.txt") + ":3:9: expected a pitch: a note name D#2 … B8 or an index 0 … 255, found 'H2'\n" +
                          path("bad.txt") + ":4:7: expected rows to wait, 0 … 255, found the end of the line\n");
-    // No JACK server runs here.
+    // No JACK server runs here, whether or not libjack is installed: only
+    // the program's own lines are shown, and what to try.
     writeText("song.txt", kWorkedExampleText);
     r = runArgs({SQNPLAY_BINARY, "--backend", "jack", path("song.txt")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "failed to open audio device.\n");
+    const std::string program = SQNPLAY_BINARY;
+    EXPECT_EQ(r.err, program + ": failed to open audio device.\n" + program +
+                         ": no sound server or sound card answered; try --backend pulseaudio, alsa or jack, "
+                         "or --backend null --capture FILE to play without sound\n");
 
+    const std::string usage = "usage: " + program + " [options] <song>\n";
     r = runArgs({SQNPLAY_BINARY, "--backend", "speakers", path("song.txt")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, std::string("usage: ") + SQNPLAY_BINARY + " [options] <song>\n");
+    EXPECT_EQ(r.err, program + ": no backend 'speakers': null, alsa, pulseaudio or jack\n" + usage);
+    for (const char* latency : {"9", "2001", "abc", "", "100ms"}) {
+        r = runArgs({SQNPLAY_BINARY, "--latency", latency, path("song.txt")});
+        EXPECT_EQ(r.status, 1) << latency;
+        EXPECT_EQ(r.err, program + ": --latency takes a whole number of milliseconds, 10 … 2000\n" + usage);
+    }
+    // A capture that cannot be written is a failure, and one that would
+    // replace the song is refused before playing.
+    r = runArgs({SQNPLAY_BINARY, "--once", "--backend", "null", "--capture", path("no/dir/out.raw"), path("song.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, program + ": cannot write " + path("no/dir/out.raw") + ": No such file or directory\n");
+    r = runArgs({SQNPLAY_BINARY, "--once", "--backend", "null", "--capture", path("song.txt"), path("song.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, program + ": cannot write " + path("song.txt") + ": it is the input\n");
+    EXPECT_EQ(readFile(path("song.txt")), Bytes(kWorkedExampleText.begin(), kWorkedExampleText.end()));
+
+    // Many bad lines: the first hundred, then a count.
+    std::string many = "tempo 120 4\n";
+    for (int i = 0; i < 150; ++i) {
+        many += "note 0 x\n";
+    }
+    writeText("many.txt", many);
+    r = runArgs({SQNPLAY_BINARY, "--backend", "null", path("many.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 101);
+    EXPECT_NE(r.err.find("\n50 more errors not shown\n"), std::string::npos);
     r = runArgs({SQNPLAY_BINARY, "--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "sqnplay 1.0.0\n");

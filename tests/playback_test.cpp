@@ -1,0 +1,106 @@
+// What Playback::fill hands the audio device, buffer by buffer, for device
+// buffers that are not whole 512-frame blocks: the song's own frames in
+// order, then silence once a song that does not loop has ended.
+
+#include "playback.h"
+#include "song_bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Frames = std::vector<std::int16_t>;  // interleaved stereo
+
+// A few seconds of every voice, with a loop, ending in LoopEnd.
+const Bytes kSong{150, 4,                                   //
+                  0, 4, 33, 1, 4, 45, 2, 4, 28, 3, 4, 52,  // pitches
+                  0, 2, 3, 1, 2, 2, 2, 2, 6, 3, 2, 1,      // notes
+                  0, 5, 1,                                 // loop point
+                  4, 2, 0, 0, 1, 1, 5, 2, 0, 0, 1, 2, 0, 4, 40, 0, 2, 2, 0, 1, 1,
+                  0, 6, 0};
+
+// What the player renders in 512-frame blocks: `frames` frames, or, not
+// looping, up to the end of the block in which the song ends.
+Frames blocks(bool looping, std::size_t frames)
+{
+    SongPlayer player = driverPlayer();
+    player.looping = looping;
+    EXPECT_TRUE(loadSong(player, kSong));
+    Frames out;
+    Bytes block(kBlockFrames * 4);
+    SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
+    while (out.size() < 2 * frames && !(player.finished && !looping)) {
+        player.render(buffer);
+        for (std::size_t i = 0; i < block.size(); i += 2) {
+            out.push_back(static_cast<std::int16_t>(block[i] | block[i + 1] << 8));
+        }
+    }
+    out.resize(std::min(out.size(), 2 * frames));
+    return out;
+}
+
+std::unique_ptr<SongPlayer> song()
+{
+    auto player = std::make_unique<SongPlayer>(driverPlayer());
+    EXPECT_TRUE(loadSong(*player, kSong));
+    return player;
+}
+
+// Device buffers of `size` frames, `count` of them, each filled over a
+// marker that fill() must overwrite.
+Frames deviceBuffers(Playback& playback, std::size_t size, std::size_t count)
+{
+    Frames out;
+    Frames buffer(2 * size);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::fill(buffer.begin(), buffer.end(), std::int16_t{0x5a5a});
+        playback.fill(buffer.data(), size);
+        out.insert(out.end(), buffer.begin(), buffer.end());
+    }
+    return out;
+}
+
+TEST(Playback, DeviceBuffersOfAnySizeHoldTheSongThenSilence)
+{
+    const Frames once = blocks(false, SIZE_MAX);
+    const std::size_t songFrames = once.size() / 2;
+    for (const std::size_t size : {1u, 700u, 4096u}) {
+        Playback playback(false, songFrames + 10000);
+        playback.play(song());
+        const std::size_t count = (songFrames + 5000) / size + 1;
+        const Frames heard = deviceBuffers(playback, size, count);
+        ASSERT_GE(heard.size(), once.size());
+        EXPECT_TRUE(std::equal(once.begin(), once.end(), heard.begin())) << size;
+        EXPECT_TRUE(std::all_of(heard.begin() + static_cast<std::ptrdiff_t>(once.size()), heard.end(),
+                                [](std::int16_t v) { return v == 0; }))
+            << size;
+        EXPECT_TRUE(playback.status().ended);
+        EXPECT_EQ(playback.status().frames, songFrames);
+        // The capture is what the device was handed.
+        EXPECT_EQ(playback.captured(), once) << size;
+    }
+}
+
+TEST(Playback, LoopingGoesOnAndPausesHoldTheirPlace)
+{
+    const std::size_t size = 700;
+    const Frames looped = blocks(true, 200 * size);
+    Playback playback(true);
+    playback.play(song());
+    Frames heard = deviceBuffers(playback, size, 100);
+    playback.setPaused(true);
+    const Frames paused = deviceBuffers(playback, size, 3);
+    EXPECT_TRUE(std::all_of(paused.begin(), paused.end(), [](std::int16_t v) { return v == 0; }));
+    playback.setPaused(false);
+    const Frames rest = deviceBuffers(playback, size, 100);
+    heard.insert(heard.end(), rest.begin(), rest.end());
+    EXPECT_EQ(heard, looped);
+    EXPECT_GT(playback.status().pass, 0u);
+    EXPECT_EQ(playback.status().frames, 200 * size);
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+// sqnplay through a real sound server: a private PulseAudio with a 48 kHz
+// null sink, recorded from the sink's monitor with parec while sqnplay
+// plays a song once. Every tenth of a second of what sqn2wav renders for
+// the song must arrive bit for bit, in order, with no gap or skip: on a
+// quiet machine, and with stress-ng loading every core.
+
+#include "output_format.h"
+#include "song_bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t kChunk = kOutputRate / 10;  // frames checked as one
+
+// A song whose sound never repeats and never rests, so that a lost or an
+// inserted stretch cannot line up again by chance: every row (0.1 s) the
+// four melodic voices get a new random pitch and volume, with hits between.
+Bytes uniqueSong(unsigned seconds, unsigned seed)
+{
+    std::mt19937 random(seed);
+    Bytes song{150, 4};
+    for (unsigned row = 0; row < seconds * 10; ++row) {
+        for (std::uint8_t voice = 0; voice < 4; ++voice) {
+            song.insert(song.end(), {voice, 4, static_cast<std::uint8_t>(20 + random() % 41), voice, 3,
+                                     static_cast<std::uint8_t>(30 + random() % 31), voice, 2, 2});
+        }
+        if (row % 3 == 0) {
+            song.insert(song.end(), {static_cast<std::uint8_t>(4 + row % 2), 2, 0});
+        }
+        song.insert(song.end(), {0, 1, 1});
+    }
+    song.insert(song.end(), {0, 6, 0});
+    return song;
+}
+
+// sqn2wav's frames for the song, each as one 32-bit word (left, right).
+std::vector<std::uint32_t> rendered(const Bytes& song)
+{
+    SongPlayer player = driverPlayer();
+    EXPECT_TRUE(loadSong(player, song));
+    std::vector<std::uint32_t> frames;
+    Bytes block(kBlockFrames * 4);
+    SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
+    do {
+        player.render(buffer);
+        for (std::size_t i = 0; i < block.size(); i += 4) {
+            frames.push_back(block[i] | block[i + 1] << 8 | block[i + 2] << 16 | static_cast<std::uint32_t>(block[i + 3]) << 24);
+        }
+    } while (!player.finished);
+    return frames;
+}
+
+std::vector<std::uint32_t> recorded(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::uint32_t> frames(bytes.size() / 4);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.data() + 4 * i);
+        frames[i] = b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+    }
+    return frames;
+}
+
+// Where the recording holds the song's chunk from 0.1 s on (the monitor may
+// miss the first instant), then every chunk after it at that same place:
+// empty when all arrived, else where the first one did not, and what the
+// recording holds there instead (silence put in, or a stretch left out).
+std::string gaps(const std::vector<std::uint32_t>& song, const std::vector<std::uint32_t>& recording)
+{
+    const auto find = [&](std::size_t k, std::ptrdiff_t from) -> std::ptrdiff_t {
+        const auto at = std::search(recording.begin() + std::max<std::ptrdiff_t>(from, 0), recording.end(),
+                                    song.begin() + static_cast<std::ptrdiff_t>(k),
+                                    song.begin() + static_cast<std::ptrdiff_t>(k + kChunk / 10));
+        return at == recording.end() ? -1 : (at - recording.begin()) - static_cast<std::ptrdiff_t>(k);
+    };
+    const std::ptrdiff_t offset = find(kChunk, 0);
+    if (offset == -1) {
+        return "the song's first tenth of a second was not recorded";
+    }
+    for (std::size_t k = kChunk; k + kChunk <= song.size(); k += kChunk) {
+        const auto at = static_cast<std::size_t>(offset + static_cast<std::ptrdiff_t>(k));
+        if (at + kChunk > recording.size()) {
+            return "the recording ends at " + std::to_string(k / 4800 / 10.0) + " s";
+        }
+        for (std::size_t i = 0; i < kChunk; ++i) {
+            if (song[k + i] == recording[at + i]) {
+                continue;
+            }
+            std::size_t silence = 0;
+            while (at + i + silence < recording.size() && recording[at + i + silence] == 0) {
+                ++silence;
+            }
+            const std::size_t next = std::min(song.size() - kChunk, k + i + kChunk);
+            const std::ptrdiff_t moved = find(next, static_cast<std::ptrdiff_t>(at + i) - 48000);
+            return "from " + std::to_string((k + i) / 48000.0) + " s: " + std::to_string(silence) +
+                   " frames of silence, then the song " +
+                   (moved == -1 ? "not found again"
+                                : "again " + std::to_string(moved - offset) + " frames later");
+        }
+    }
+    return "";
+}
+
+bool installed(const char* program)
+{
+    return access(program, X_OK) == 0;
+}
+
+class SoundServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char* program : {"/usr/bin/pulseaudio", "/usr/bin/parec", "/usr/bin/stress-ng"}) {
+            if (!installed(program)) {
+                GTEST_SKIP() << program << " is not installed (scripts/install-deps installs it)";
+            }
+        }
+        dir_ = fs::temp_directory_path() / ("sqn2wav-pulse-" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "run");
+        fs::create_directories(dir_ / "home");
+        fs::permissions(dir_ / "run", fs::perms::owner_all);
+        socket_ = (dir_ / "native").string();
+        std::ofstream(dir_ / "server.pa") << "load-module module-native-protocol-unix auth-anonymous=1 socket="
+                                          << socket_ << "\n"
+                                          << "load-module module-null-sink sink_name=out rate=48000 "
+                                             "format=s16le channels=2\n"
+                                          << "set-default-sink out\n";
+        server_ = spawn({"/usr/bin/pulseaudio", "-n", "-F", (dir_ / "server.pa").string(), "--daemonize=no",
+                         "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr"},
+                        (dir_ / "server.log").string());
+        const auto until = Clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(socket_) && Clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_TRUE(fs::exists(socket_)) << "PulseAudio did not start";
+    }
+
+    void TearDown() override
+    {
+        stopGroup(load_);
+        stop(recorder_);
+        stop(server_);
+        if (!dir_.empty()) {
+            fs::remove_all(dir_);
+        }
+    }
+
+    // Starts `args` with the private server's environment, its standard
+    // output to `output`; in a process group of its own where `group`.
+    pid_t spawn(const std::vector<std::string>& args, const std::string& output, bool group = false) const
+    {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (group) {
+                setpgid(0, 0);
+            }
+            setenv("XDG_RUNTIME_DIR", (dir_ / "run").c_str(), 1);
+            setenv("HOME", (dir_ / "home").c_str(), 1);
+            setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
+            const int in = open("/dev/null", O_RDONLY);
+            const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open((output + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in, 0);
+            dup2(out, 1);
+            dup2(err, 2);
+            std::vector<char*> argv;
+            for (const std::string& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    static void stop(pid_t& pid)
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            pid = 0;
+        }
+    }
+
+    static void stopGroup(pid_t& pid)
+    {
+        if (pid > 0) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = 0;
+        }
+    }
+
+    // Plays the song once through the server while parec records the
+    // sink; what was recorded.
+    std::vector<std::uint32_t> playAndRecord(const Bytes& song, double seconds)
+    {
+        const std::string songFile = (dir_ / "song.sqn").string();
+        std::ofstream(songFile, std::ios::binary).write(reinterpret_cast<const char*>(song.data()),
+                                                        static_cast<std::streamsize>(song.size()));
+        const std::string recording = (dir_ / "recording.raw").string();
+        recorder_ = spawn({"/usr/bin/parec", "-d", "out.monitor", "--raw", "--format=s16le", "--rate=48000",
+                           "--channels=2"},
+                          recording);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const pid_t player =
+            spawn({SQNPLAY_BINARY, "--once", "--backend", "pulseaudio", songFile}, (dir_ / "sqnplay.out").string());
+        const auto until = Clock::now() + std::chrono::duration<double>(seconds + 15.0);
+        int status = -1;
+        while (waitpid(player, &status, WNOHANG) == 0) {
+            if (Clock::now() > until) {
+                kill(player, SIGKILL);
+                waitpid(player, &status, 0);
+                ADD_FAILURE() << "sqnplay did not end";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(recorder_, SIGINT);
+        waitpid(recorder_, nullptr, 0);
+        recorder_ = 0;
+        return recorded(recording);
+    }
+
+    fs::path dir_;
+    std::string socket_;
+    pid_t server_ = 0;
+    pid_t recorder_ = 0;
+    pid_t load_ = 0;
+};
+
+TEST_F(SoundServer, EveryTenthOfASecondArrivesOnAQuietMachine)
+{
+    const Bytes song = uniqueSong(10, 1);
+    const std::vector<std::uint32_t> expected = rendered(song);
+    EXPECT_EQ(gaps(expected, playAndRecord(song, 10.0)), "");
+}
+
+TEST_F(SoundServer, EveryTenthOfASecondArrivesUnderHeavyLoad)
+{
+    // Compilers, a browser and a renderer at once, and more: every core
+    // busy, memory churned, processes forked, the disk and caches thrashed.
+    load_ = spawn({"/usr/bin/stress-ng", "--cpu", "8", "--vm", "4", "--vm-bytes", "128M", "--fork", "4", "--hdd", "2",
+                   "--cache", "4", "--timeout", "120", "-q"},
+                  (dir_ / "stress.out").string(), true);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const Bytes song = uniqueSong(20, 2);
+    const std::vector<std::uint32_t> expected = rendered(song);
+    EXPECT_EQ(gaps(expected, playAndRecord(song, 20.0)), "");
+}
+
+}  // namespace
