@@ -77,7 +77,7 @@ struct AudioDevice::State {
     bool contextOpen = false;
     bool deviceOpen = false;
     void* alsa = nullptr;  // libasound, held while its errors are ignored
-    void* jack = nullptr;  // libjack, likewise
+    void* jack = nullptr;  // libjack, likewise (never unloaded)
 };
 
 AudioDevice::AudioDevice() : state_(std::make_unique<State>()) {}
@@ -168,12 +168,13 @@ void AudioDevice::stop()
         ma_context_uninit(&state_->context);
         state_->contextOpen = false;
     }
-    for (void** library : {&state_->alsa, &state_->jack}) {
-        if (*library != nullptr) {
-            dlclose(*library);
-            *library = nullptr;
-        }
+    if (state_->alsa != nullptr) {
+        dlclose(state_->alsa);
+        state_->alsa = nullptr;
     }
+    // libjack stays loaded: a client it failed to open can leave threads
+    // and handlers of its own behind, which must not outlive its code.
+    state_->jack = nullptr;
 }
 
 double AudioDevice::latency() const

@@ -81,6 +81,12 @@ TEST_F(Companions, CommandLinesBehaveLikeOtherUnixTools)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string(SQNASM_BINARY) + ": cannot read " + path("missing.txt") +
                          ": No such file or directory\n");
+    // An empty file is an empty song: nothing to list, and no error.
+    writeFile("empty.sqn", {});
+    r = runProgram(SQNDIS_BINARY, path("empty.sqn"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
     r = runProgram(SQNDIS_BINARY, dir_.string());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string(SQNDIS_BINARY) + ": cannot read " + dir_.string() + ": Is a directory\n");

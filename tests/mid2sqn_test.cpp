@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 #include <string>
@@ -167,6 +168,54 @@ TEST_F(Mid2sqn, BadInputAndOptionsWriteNothing)
     }
     r = runProgram(MID2SQN_BINARY, "--version");
     EXPECT_EQ(r.out, "mid2sqn 1.0.0\n");
+}
+
+// Options at their edges, given as users give them, and the command-line
+// conventions: the last of a repeated option wins, a flag takes no value,
+// an option at the end without its value is a wrong command line.
+TEST_F(Mid2sqn, OptionsAtTheirEdges)
+{
+    MidiTrackWriter track;
+    track.on(0, 0, 60).off(480, 0, 60).on(0, 9, 38).on(0, 10, 38).off(480, 10, 38).end();
+    writeFile("in.mid", midiFile(0, 480, {track}));
+    const std::string in = path("in.mid");
+    const std::string out = path("out.sqn");
+    const std::string program = MID2SQN_BINARY;
+
+    Result r = runProgram(program, "--rows-per-beat 1 --tempo 100 --tempo 150 " + in + " " + out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    Bytes song = readFile(out);
+    ASSERT_GE(song.size(), 2u);
+    EXPECT_EQ(song[0], 150);
+    EXPECT_EQ(song[1], 1);
+
+    // --drums 10 is MIDI channel 10 (numbered from 1): its note is a hit,
+    // channel 11's plays as a note.
+    r = runProgram(program, "--drums 10 " + in + " -");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("note 4 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("# channel 10, drum 38"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("# channel 11\n"), std::string::npos) << r.out;
+
+    // A one-track format 2 file is one song: no warning.
+    writeFile("one.mid", midiFile(2, 480, {track}));
+    r = runProgram(program, path("one.mid") + " " + out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.find("separate songs"), std::string::npos) << r.err;
+
+    const std::string usage = "usage: " + program + " [options] <input.mid> <output>\n";
+    fs::remove(out);
+    r = runArgs({program, in, out, "--tempo"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, usage);
+    EXPECT_FALSE(fs::exists(out));
+    r = runArgs({program, "--help=yes", in, out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, usage);
+    r = runArgs({SQNPLAY_BINARY, "--once=yes", "--backend", "null", in});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("usage: ") + SQNPLAY_BINARY + " [options] <song>\n");
 }
 
 }  // namespace

@@ -266,4 +266,109 @@ TEST(MidiReader, EveryMalformedInputHasItsReason)
     EXPECT_EQ(readMidiFile(riff.data(), riff.size()).tracks.size(), 1u);
 }
 
+// The corners of the format that real files reach: the longest delta time,
+// one-byte messages, running status after a meta event, format 2.
+TEST(MidiReader, FineDetailsOfTheFormat)
+{
+    // A delta time of exactly four bytes, the longest there is.
+    MidiTrackWriter longest;
+    longest.bytes = {0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 100};
+    longest.end();
+    MidiFile file = readMidiFile(midiFile(0, 480, {longest}).data(), midiFile(0, 480, {longest}).size());
+    ASSERT_EQ(file.tracks[0].events.size(), 1u);
+    EXPECT_EQ(file.tracks[0].events[0].tick, 0x0FFFFFFFu);
+
+    // Channel pressure and program change carry one data byte: the note
+    // after them is read where it is.
+    MidiTrackWriter oneByte;
+    oneByte.event(0, {0xD0, 0x40}).event(0, {0xC0, 5}).on(10, 0, 60).off(20, 0, 60).end();
+    const Bytes oneByteFile = midiFile(0, 480, {oneByte});
+    file = readMidiFile(oneByteFile.data(), oneByteFile.size());
+    ASSERT_EQ(file.tracks[0].events.size(), 2u);
+    EXPECT_EQ(file.tracks[0].events[0].tick, 10u);
+    EXPECT_EQ(file.tracks[0].events[0].a, 60);
+    EXPECT_EQ(file.tracks[0].events[1].tick, 30u);
+
+    // A meta event ends running status: a data byte after one has no status.
+    MidiTrackWriter afterMeta;
+    afterMeta.on(0, 0, 60).event(0, {0xFF, 0x01, 0x01, 'x'}).event(0, {64, 100}).end();
+    EXPECT_EQ(readError(midiFile(0, 480, {afterMeta})), "track 1, byte 31: a data byte with no status byte before it");
+
+    // Format 2: only the first track, whatever the others hold.
+    MidiTrackWriter first;
+    first.on(0, 0, 60).off(480, 0, 60).end();
+    MidiTrackWriter broken;
+    broken.bytes = {0x00, 0x40};
+    const Bytes formatTwo = midiFile(2, 480, {first, broken});
+    file = readMidiFile(formatTwo.data(), formatTwo.size());
+    EXPECT_EQ(file.declaredTracks, 2u);
+    EXPECT_EQ(file.tracks.size(), 1u);
+}
+
+// Where the import puts notes in time and what it makes of the controllers
+// and of notes struck again, each against the rows a listener hears.
+TEST(MidiImport, TimesControllersAndRestrikes)
+{
+    // 120 ticks a row (480 a quarter, 4 rows a beat): tick 70 is 0.58 of a
+    // row, nearer row 1; tick 50 is nearer row 0.
+    MidiTrackWriter near;
+    near.on(50, 0, 60).off(10, 0, 60).on(10, 0, 62).off(480, 0, 62).end();
+    const std::vector<Played> times = played(import(midiFile(0, 480, {near})).song);
+    ASSERT_EQ(times.size(), 2u);
+    EXPECT_EQ(times[0].row, 0);
+    EXPECT_EQ(times[1].row, 1);
+
+    // Reset all controllers (121) brings expression back to full; channel
+    // volume stays as it was set.
+    MidiTrackWriter reset;
+    reset.event(0, {0xB0, 7, 127}).event(0, {0xB0, 11, 32}).on(0, 0, 60, 127).off(480, 0, 60);
+    reset.event(0, {0xB0, 121, 0}).on(0, 0, 60, 127).off(480, 0, 60).end();
+    const std::vector<Played> volumes = played(import(midiFile(0, 480, {reset})).song);
+    ASSERT_EQ(volumes.size(), 2u);
+    EXPECT_EQ(volumes[0].volume, 32);
+    EXPECT_EQ(volumes[1].volume, 128);
+
+    // A key struck again before its release: the first note ends there.
+    MidiTrackWriter again;
+    again.on(0, 0, 60).on(480, 0, 60).off(480, 0, 60).end();
+    EXPECT_EQ(played(import(midiFile(0, 480, {again})).song),
+              (std::vector<Played>{{0, 0, 21, 79, 4}, {4, 0, 21, 79, 4}}));
+}
+
+TEST(MidiImport, DrumTiesAndTheLastHit)
+{
+    // Two equally loud drums on the noise voice in one row: the first in
+    // the file is kept.
+    MidiTrackWriter tie;
+    tie.on(0, 9, 38, 100).on(0, 9, 42, 100).end();
+    const ImportResult tied = import(midiFile(0, 480, {tie}));
+    EXPECT_EQ(tied.notesDroppedOrCut, 1u);
+    EXPECT_NE(textForm(tied.text).find("drum 38"), std::string::npos);
+    EXPECT_EQ(textForm(tied.text).find("drum 42"), std::string::npos);
+
+    // The song ends once the last hit has sounded: 0.101 s is 3.2 rows of
+    // 1/32 s, so four rows pass before the end.
+    MidiTrackWriter last;
+    last.on(0, 9, 38, 100).end();
+    ImportOptions fine;
+    fine.rowsPerBeat = 16;
+    const Bytes song = import(midiFile(0, 480, {last}), fine).song;
+    ASSERT_GE(song.size(), 8u);
+    EXPECT_EQ((Bytes{song.end() - 6, song.end()}), (Bytes{0, 1, 4, 0, 6, 0}));
+}
+
+// A time signature that changes in the middle of a bar starts a new bar:
+// the bar count rounds up.
+TEST(MidiImport, BarsFollowTimeSignatures)
+{
+    MidiTrackWriter track;
+    // 4/4 from the start; 3/4 a bar and a half in (tick 2880); a note there
+    // and one a 3/4 bar later.
+    track.event(0, {0xFF, 0x58, 0x04, 4, 2, 24, 8}).event(2880, {0xFF, 0x58, 0x04, 3, 2, 24, 8});
+    track.on(0, 0, 60).off(480, 0, 60).on(960, 0, 62).off(480, 0, 62).end();
+    const std::string text = textForm(import(midiFile(0, 480, {track})).text);
+    EXPECT_NE(text.find("# bar 3, beat 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# bar 4, beat 1\n"), std::string::npos) << text;
+}
+
 }  // namespace

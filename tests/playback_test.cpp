@@ -25,11 +25,11 @@ const Bytes kSong{150, 4,                                   //
 
 // What the player renders in 512-frame blocks: `frames` frames, or, not
 // looping, up to the end of the block in which the song ends.
-Frames blocks(bool looping, std::size_t frames)
+Frames blocks(bool looping, std::size_t frames, const Bytes& bytes = kSong)
 {
     SongPlayer player = driverPlayer();
     player.looping = looping;
-    EXPECT_TRUE(loadSong(player, kSong));
+    EXPECT_TRUE(loadSong(player, bytes));
     Frames out;
     Bytes block(kBlockFrames * 4);
     SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
@@ -43,10 +43,10 @@ Frames blocks(bool looping, std::size_t frames)
     return out;
 }
 
-std::unique_ptr<SongPlayer> song()
+std::unique_ptr<SongPlayer> song(const Bytes& bytes = kSong)
 {
     auto player = std::make_unique<SongPlayer>(driverPlayer());
-    EXPECT_TRUE(loadSong(*player, kSong));
+    EXPECT_TRUE(loadSong(*player, bytes));
     return player;
 }
 
@@ -101,6 +101,29 @@ TEST(Playback, LoopingGoesOnAndPausesHoldTheirPlace)
     EXPECT_EQ(heard, looped);
     EXPECT_GT(playback.status().pass, 0u);
     EXPECT_EQ(playback.status().frames, 200 * size);
+}
+
+// Looping, a song with no LoopEnd plays on past its last event (what still
+// sounds rings out); a new song starts the clock and the pass count over.
+TEST(Playback, SongsWithoutALoopEndAndNewSongs)
+{
+    const Bytes open{120, 4, 0, 2, 2, 4, 2, 0};  // two notes and no end mark
+    Playback playback(true);
+    playback.play(song(open));
+    EXPECT_EQ(deviceBuffers(playback, 700, 10), blocks(true, 7000, open));
+    EXPECT_FALSE(playback.status().ended);
+    EXPECT_EQ(playback.status().frames, 7000u);
+
+    Playback looping(true);
+    looping.play(song());
+    deviceBuffers(looping, 4096, 40);
+    EXPECT_GE(looping.status().pass, 1u);
+    looping.collect();
+    looping.play(song(open));
+    deviceBuffers(looping, 700, 2);
+    EXPECT_EQ(looping.status().frames, 1400u);
+    EXPECT_EQ(looping.status().pass, 0u);
+    EXPECT_EQ(looping.status().events, 2u);
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ TEST(NoteNames, MapTheTableFromDSharp2ToB8)
     EXPECT_EQ(noteIndex("Eb2"), 0);
     EXPECT_EQ(noteIndex("c5"), 33);
     EXPECT_EQ(noteIndex("Cb6"), 44);  // B5
+    EXPECT_EQ(noteIndex("DB5"), noteIndex("Db5"));  // a flat in any case
+    EXPECT_EQ(noteIndex("DB5"), 34);  // C#5
     for (const char* bad : {"D2", "C9", "H5", "C", "C#", "C55", "", "5", "G#x", "Bb"}) {
         EXPECT_FALSE(noteIndex(bad)) << bad;
     }
@@ -96,6 +98,11 @@ TEST(Assembler, ErrorsNameLineColumnAndWhatWasExpected)
         {"tempo 1 1\nbytes 1 2 3", 2, 11, "expected the end of the line, found '3'"},
         {"bytes 1 2", 1, 9, "expected the end of the line, found '2'"},
         {"bytes 1\nwait 0 1", 2, 1, "expected nothing after the trailing bytes, found 'wait'"},
+        // At most three digits: a fourth is no byte, even a leading zero.
+        {"tempo 1 1\nwait 0 0255", 2, 8, "expected rows to wait, 0 … 255, found '0255'"},
+        // A point needs a digit after it.
+        {"tempo 1 1\nvolume 0 1.", 2, 10,
+         "expected a volume: a fraction of unity 0.0 … 1.9921875 or a step count 0 … 255, found '1.'"},
     };
     for (const Case& c : cases) {
         std::vector<TextError> errors;

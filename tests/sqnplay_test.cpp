@@ -2,6 +2,7 @@
 // sound hardware): what it plays, checked frame for frame through its
 // capture, its ending, its reloads, its terminal and its errors.
 
+#include "file_watch.h"
 #include "memory_read.h"
 #include "process_test.h"
 #include "song_player.h"
@@ -205,6 +206,24 @@ TEST_F(Sqnplay, WatchReloadsFixedTextsAndKeepsPlayingThroughBrokenOnes)
     EXPECT_LT(switched + 2 * 48000 / 5, played.size());
 }
 
+// Without --watch a saved change is not loaded: the first song plays on.
+TEST_F(Sqnplay, WithoutWatchTheFileIsNotReloaded)
+{
+    const std::string first = "tempo 240 16\npitch 0 C5\nnote 0 2\nwait 0 4\nloop-end 0 0\n";
+    writeText("song.txt", first);
+    const pid_t pid = start({SQNPLAY_BINARY, "--backend", "null", "--capture", path("cap.raw"), path("song.txt")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    saveText("song.txt", "tempo 240 16\npitch 3 E6\nnote 3 3\nwait 0 3\nloop-end 0 0\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(900));
+    ::kill(pid, SIGINT);
+    const Result r = finish(pid);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const Frames played = asFrames(readFile(path("cap.raw")));
+    ASSERT_GT(played.size(), 2u * 48000);
+    EXPECT_TRUE(samePrefix(played, reference(assemble(first), true, played.size() / 2), 0));
+}
+
 // On a terminal: a status line, space to pause and resume, q to quit, and
 // the terminal as it was afterwards.
 TEST_F(Sqnplay, KeysAndStatusLineOnATerminal)
@@ -238,6 +257,14 @@ TEST_F(Sqnplay, KeysAndStatusLineOnATerminal)
     };
     EXPECT_TRUE(readUntil("playing song.txt  0:0")) << shown;
     EXPECT_TRUE(readUntil("pass 1  event ")) << shown;
+    // Keys are read one at a time and not echoed while it plays.
+    termios during {};
+    ASSERT_EQ(::tcgetattr(master, &during), 0);
+    EXPECT_FALSE(during.c_lflag & ECHO);
+    EXPECT_FALSE(during.c_lflag & ICANON);
+    // The worked example's LoopEnd comes after half a second: the second
+    // pass begins.
+    EXPECT_TRUE(readUntil("pass 2  event ")) << shown;
     ASSERT_EQ(::write(master, " ", 1), 1);
     EXPECT_TRUE(readUntil("paused  song.txt")) << shown;
     shown.clear();
@@ -314,6 +341,60 @@ TEST_F(Sqnplay, ErrorsAndStatuses)
     r = runArgs({SQNPLAY_BINARY, "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("--watch"), std::string::npos);
+}
+
+// With standard output a pipe (a script reading it), the terminal on
+// standard input is left as it is: no raw mode, no status line.
+TEST_F(Sqnplay, NoTerminalModesWhenOutputIsAPipe)
+{
+    writeText("song.txt", kWorkedExampleText);
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(slave, 0);
+        ::dup2(pipeEnds[1], 1);
+        ::close(pipeEnds[0]);
+        ::execl(SQNPLAY_BINARY, SQNPLAY_BINARY, "--backend", "null", path("song.txt").c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(pipeEnds[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    termios during {};
+    ASSERT_EQ(::tcgetattr(slave, &during), 0);
+    EXPECT_TRUE(during.c_lflag & ECHO);
+    EXPECT_TRUE(during.c_lflag & ICANON);
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    char buffer[256];
+    EXPECT_EQ(::read(pipeEnds[0], buffer, sizeof buffer), 0) << "something was written to the pipe";
+    ::close(pipeEnds[0]);
+    ::close(master);
+    ::close(slave);
+}
+
+// A file rewritten within the same second at the same size is a change:
+// the modification time counts to the nanosecond.
+TEST_F(Sqnplay, FileWatchSeesChangesWithinASecond)
+{
+    writeText("song.txt", "tempo 1 1\n");
+    const auto stamp = [&](long nanoseconds) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {1700000000, nanoseconds}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path("song.txt").c_str(), times, 0), 0);
+    };
+    stamp(100);
+    FileWatch watch(path("song.txt"));
+    EXPECT_FALSE(watch.changed());
+    writeText("song.txt", "tempo 2 1\n");
+    stamp(200);
+    EXPECT_FALSE(watch.changed());  // seen once: it may still be moving
+    EXPECT_TRUE(watch.changed());   // the same again: settled
+    EXPECT_FALSE(watch.changed());
 }
 
 }  // namespace
