@@ -26,7 +26,8 @@ constexpr ProgramText kText{
     "sqnplay", "[options] <song>",
     "Plays a song on the default output device at 48000 Hz: to its LoopEnd, back\n"
     "to its loop point, and on until you quit.\n"
-    "  <song>            a .sqn file, or a song in the text form (a name ending in .txt)\n"
+    "  <song>            a .sqn file, a song in the text form (a name ending in .txt)\n"
+    "                    or in MML (a name ending in .mml)\n"
     "  --once            play the song once (LoopEnd ends it), then exit\n"
     "  --watch           reload the song whenever its file changes, starting it over\n"
     "  --backend NAME    null (no sound, for tests), alsa, pulseaudio or jack;\n"

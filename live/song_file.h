@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-// A song loaded from a file for playing: a .sqn file, or a text in the song
-// text form when the name ends in ".txt" (assembled in memory).
+// A song loaded from a file for playing: a .sqn file, a text in the song
+// text form when the name ends in ".txt", or Music Macro Language when it
+// ends in ".mml" (in any case; compiled in memory).
 struct LoadedSong {
     std::unique_ptr<SongPlayer> player;  // set when the song loaded
     std::vector<std::string> errors;     // otherwise the lines to report, as sqn2wav and sqnasm word them

@@ -265,6 +265,7 @@ TEST_F(Sqnplay, KeysAndStatusLineOnATerminal)
     // The worked example's LoopEnd comes after half a second: the second
     // pass begins.
     EXPECT_TRUE(readUntil("pass 2  event ")) << shown;
+    EXPECT_EQ(shown.find("pass 0"), std::string::npos) << "passes count from 1";
     ASSERT_EQ(::write(master, " ", 1), 1);
     EXPECT_TRUE(readUntil("paused  song.txt")) << shown;
     shown.clear();

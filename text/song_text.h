@@ -14,9 +14,27 @@
 #include "song_disassembler.h"
 
 #include <string>
+#include <string_view>
 
-// Whether a file's name says it holds the text form: it ends in ".txt".
+// Whether a file's name ends in `ending` (".txt", lower case), in any case.
+inline bool hasEnding(const std::string& path, std::string_view ending)
+{
+    if (path.size() < ending.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < ending.size(); ++i) {
+        char c = path[path.size() - ending.size() + i];
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+        if (c != ending[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a file's name says it holds the text form: it ends in ".txt", in
+// any case.
 inline bool namesSongText(const std::string& path)
 {
-    return path.size() >= 4 && path.compare(path.size() - 4, 4, ".txt") == 0;
+    return hasEnding(path, ".txt");
 }

@@ -1,0 +1,96 @@
+// mml2sqn <input.mml> <output>: compiles Music Macro Language into a song,
+// as a song file or, for a name ending in .txt (or -), in the text form
+// with bars, beats and the MML line of every note.
+
+#include "command_line.h"
+#include "file_bytes.h"
+#include "memory_read.h"
+#include "mml_compiler.h"
+#include "output_format.h"
+#include "printable.h"
+#include "song_player.h"
+#include "song_text.h"
+#include "timeline.h"
+#include "version.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr ProgramText kText{
+    "mml2sqn", "<input.mml> <output>",
+    "Compiles a song written in Music Macro Language into a song for sqn2wav: one\n"
+    "line of MML a channel, A-D the melodic voices 0-3, E and F the two hits.\n"
+    "Writes the song file, or its text form when <output> ends in .txt or is -.\n"
+    "Every error is reported as file:line:column, and then nothing is written.\n"
+    "  <input.mml>   the MML; - reads standard input\n"
+    "  <output>      song.sqn, song.txt, or - for the text on standard output\n"
+    "  --help        show this help\n"
+    "  --version     show the version\n"
+    "See man mml2sqn for the language, with a complete example.\n"};
+
+constexpr std::uint64_t kMaxMmlBytes = 16u << 20;
+
+double renderedSeconds(const std::vector<std::uint8_t>& song)
+{
+    SongPlayer player;
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    player.load(memoryRead(song.data(), song.size()));
+    return static_cast<double>(computeTimeline(player, kBlockFrames).frames) / kOutputRate;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const CommandLine line = parseCommandLine(argc, argv, kText, {}, 2, 2);
+    if (line.exitStatus) {
+        return *line.exitStatus;
+    }
+    const std::string& input = line.operands[0];
+    const std::string& output = line.operands[1];
+    if (refuseSameFile(line, input, output) != 0) {
+        return 1;
+    }
+    const auto bytes = readInputBytes(input, kMaxMmlBytes);
+    if (!bytes) {
+        return fileError(line, "cannot read", input == "-" ? "standard input" : input, errno);
+    }
+    const std::string name = printable(input == "-" ? "<stdin>" : input);
+    const MmlResult result = compileMml(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+    if (!result.errors.empty()) {
+        // The first errors only: the rest of a file of bad lines would bury them.
+        for (std::size_t i = 0; i < result.errors.size() && i < kMaxReportedErrors; ++i) {
+            const TextError& error = result.errors[i];
+            std::fprintf(stderr, "%s:%zu:%zu: %s\n", name.c_str(), error.line, error.column, error.message.c_str());
+        }
+        if (result.errors.size() > kMaxReportedErrors) {
+            std::fprintf(stderr, "%s: %zu more errors not shown\n", line.program,
+                         result.errors.size() - kMaxReportedErrors);
+        }
+        return 1;
+    }
+
+    const double seconds = renderedSeconds(result.song);
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "%d beats a minute, %d rows a beat; %d:%06.3f long", result.tempo,
+                  result.rowsPerBeat, static_cast<int>(seconds / 60), seconds - 60 * static_cast<int>(seconds / 60));
+    std::vector<std::uint8_t> written = result.song;
+    if (output == "-" || namesSongText(output)) {
+        const std::string form = "# " + std::string(kText.name) + " " + kVersion + " from " + name + ": " + summary +
+                                 "\n" + mmlTextForm(result.text);
+        written.assign(form.begin(), form.end());
+    }
+    if (output == "-") {
+        if (std::fwrite(written.data(), 1, written.size(), stdout) != written.size() || std::fflush(stdout) != 0) {
+            return fileError(line, "cannot write", "standard output", errno);
+        }
+    } else if (!writeFileBytes(output.c_str(), written)) {
+        return fileError(line, "cannot write", output, errno);
+    }
+    std::fprintf(stderr, "%s: %s: %s\n", line.program, name.c_str(), summary);
+    return 0;
+}

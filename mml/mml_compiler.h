@@ -1,0 +1,54 @@
+#pragma once
+
+#include "song_assembler.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Music Macro Language for the six voices: one line of letters a channel,
+// as chiptune composers write it.
+//
+//   ; a comment, to the end of the line
+//   $bass = o2 l8 [c c > c < c]2      a named phrase, used below as $bass
+//   A t150 l8 o5 v12 q7 L cdeg >c<ag  channel A (voice 0): tempo, length, ...
+//   B $bass                           channel B (voice 1)
+//   EF r4 c r c                       E and F (voices 4 and 5, the two hits)
+//
+// A line starts with channel letters A–F (voices 0–5; E and F are the
+// hits) and a space; several letters send the same text to each, and lines
+// of one channel join up in order. Commands: c d e f g a b (with + or # for
+// sharp, - for flat, then a length and dots), r (a rest), & (a tie: one
+// longer note), o1–o8, < and > (an octave down and up), l (the default
+// length), t (beats a minute, one tempo a song), v0–v15 (v15 is unity) or
+// V0–V255 (the format's own 1/128 steps), q1–q8 (the share of each note
+// its gate holds), [ … ]n (repeat n times, 2 if n is left out; nested),
+// L (the loop point: the song's end goes back to it) and $name.
+//
+// Lengths are 1, 2, 4, 8, 16, 32, 64 (whole to 64th notes) and the triplet
+// lengths 3, 6, 12, 24, 48, with dots. The rows a beat are the fewest that
+// hold every length the song uses (16ths give 4, triplet 8ths 3, both 12),
+// at most 255. Pitch: o4c is C4 (table index 21); D#2 … B8 are playable.
+
+struct MmlLine {
+    std::string statement;  // empty for a comment alone
+    std::string comment;
+};
+
+struct MmlResult {
+    std::vector<std::uint8_t> song;  // the song file; empty when there were errors
+    std::vector<MmlLine> text;       // the same song in the text form, with bars, beats and MML lines
+    std::vector<TextError> errors;   // every error, at its line and column, in order
+    int tempo = 120;
+    int rowsPerBeat = 4;
+};
+
+MmlResult compileMml(std::string_view text);
+
+// The song's lines as the text form, comments lined up as sqndis lines them.
+std::string mmlTextForm(const std::vector<MmlLine>& lines);
+
+// Whether a file's name says it holds MML: it ends in ".mml", in any case.
+bool namesMml(const std::string& path);

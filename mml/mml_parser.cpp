@@ -1,0 +1,395 @@
+#include "mml_parser.h"
+
+#include "note_names.h"
+#include "pitch_table.h"
+#include "printable.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <string>
+#include <tuple>
+
+namespace {
+
+constexpr int kDefaultOctave = 4;
+constexpr int kUnityVolume = 128;
+constexpr int kMaxRepeatDepth = 16;
+constexpr int kMaxDots = 6;            // a dotted 64th halves to 3 units six times
+constexpr int kLengths[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
+
+int semitoneOf(char letter)
+{
+    switch (letter) {
+    case 'c': return 0;
+    case 'd': return 2;
+    case 'e': return 4;
+    case 'f': return 5;
+    case 'g': return 7;
+    case 'a': return 9;
+    case 'b': return 11;
+    default: return -1;
+    }
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// "C9", "Db1": a MIDI note's name, for notes the table does not hold.
+std::string midiName(int midi)
+{
+    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    const int octave = (midi >= 0 ? midi / 12 : (midi - 11) / 12) - 1;
+    return kNames[((midi % 12) + 12) % 12] + std::to_string(octave);
+}
+
+class ChannelParser {
+public:
+    ChannelParser(const MmlSource& source, MmlTempo& tempo, std::size_t& notesLeft, std::vector<TextError>& errors)
+        : source_(source), tempo_(tempo), notesLeft_(notesLeft), errors_(errors)
+    {
+    }
+
+    MmlChannel parse(const std::vector<MmlPiece>& pieces)
+    {
+        MmlCursor cursor(pieces);
+        sequence(cursor, 0);
+        channel_.end = time_;
+        return std::move(channel_);
+    }
+
+private:
+    // Commands up to the end, or (inside a repeat) up to and past its ].
+    // False when a repeat's ] was not found.
+    bool sequence(MmlCursor& cursor, int depth)
+    {
+        while (!cursor.atEnd() && !stopped_) {
+            const char c = cursor.peek();
+            if (c == ']') {
+                if (depth > 0) {
+                    cursor.advance();
+                    return true;
+                }
+                fail(cursor, "expected a command, found ']' with no [ before it");
+                cursor.advance();
+                continue;
+            }
+            command(cursor, depth);
+        }
+        return depth == 0;
+    }
+
+    void command(MmlCursor& cursor, int depth)
+    {
+        const MmlPlace place{cursor.line(), cursor.column()};
+        const char c = cursor.peek();
+        if (semitoneOf(c) >= 0) {
+            note(cursor);
+            return;
+        }
+        cursor.advance();
+        switch (c) {
+        case 'r': {
+            std::uint64_t length = 0;
+            if (lengthAfter(cursor, length)) {
+                while (cursor.peek() == '&') {
+                    cursor.advance();
+                    if (cursor.peek() == 'r') {
+                        cursor.advance();
+                    }
+                    std::uint64_t more = 0;
+                    if (!lengthAfter(cursor, more)) {
+                        return;
+                    }
+                    length += more;
+                }
+                if (count(place)) {
+                    time_ += length;
+                }
+            }
+            return;
+        }
+        case 'o':
+            if (const auto value = number(cursor, "an octave 1 … 8", 1, 8)) {
+                octave_ = *value;
+            }
+            return;
+        case '<':
+            octave_ = std::max(octave_ - 1, -2);
+            return;
+        case '>':
+            octave_ = std::min(octave_ + 1, 12);
+            return;
+        case 'l': {
+            const MmlPlace at{cursor.line(), cursor.column()};
+            if (!isDigit(cursor.peek()) || cursor.afterSpace()) {
+                fail(at, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64" + found(cursor));
+                return;
+            }
+            std::uint64_t length = 0;
+            if (lengthAfter(cursor, length)) {
+                defaultLength_ = length;
+            }
+            return;
+        }
+        case 't':
+            if (const auto value = number(cursor, "a tempo in beats a minute, 1 … 255", 1, 255)) {
+                if (tempo_.beatsPerMinute == 0) {
+                    tempo_ = {*value, place};
+                } else if (tempo_.beatsPerMinute != *value) {
+                    fail(place, "expected one tempo a song (t" + std::to_string(tempo_.beatsPerMinute) +
+                                    " at line " + std::to_string(tempo_.place.line) + "), found t" +
+                                    std::to_string(*value));
+                }
+            }
+            return;
+        case 'v':
+            if (const auto value = number(cursor, "a volume 0 … 15", 0, 15)) {
+                volume_ = static_cast<int>(std::lround(*value * kUnityVolume / 15.0));
+            }
+            return;
+        case 'V':
+            if (const auto value = number(cursor, "a volume in 1/128 steps, 0 … 255", 0, 255)) {
+                volume_ = *value;
+            }
+            return;
+        case 'q':
+            if (const auto value = number(cursor, "a gate of 1 … 8 eighths of the length", 1, 8)) {
+                gateEighths_ = *value;
+            }
+            return;
+        case 'L':
+            if (depth > 0) {
+                fail(place, "expected the loop point L outside [ … ], found it inside");
+            } else if (channel_.loop) {
+                fail(place, "expected one L a channel, found a second (the first at line " +
+                                std::to_string(channel_.loopPlace.line) + ")");
+            } else {
+                channel_.loop = time_;
+                channel_.loopPlace = place;
+            }
+            return;
+        case '[':
+            repeat(cursor, place, depth);
+            return;
+        case '$':
+            phrase(cursor, place);
+            return;
+        default:
+            fail(place, "expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found '" +
+                            printable(std::string_view(&c, 1)) + "'");
+            return;
+        }
+    }
+
+    void note(MmlCursor& cursor)
+    {
+        const MmlPlace place{cursor.line(), cursor.column()};
+        const int midi = pitchAfter(cursor);
+        std::uint64_t length = 0;
+        if (!lengthAfter(cursor, length)) {
+            return;
+        }
+        while (cursor.peek() == '&') {
+            cursor.advance();
+            if (semitoneOf(cursor.peek()) >= 0) {
+                const MmlPlace tied{cursor.line(), cursor.column()};
+                if (pitchAfter(cursor) != midi) {
+                    fail(tied, "expected the same note after &, found another");
+                }
+            }
+            std::uint64_t more = 0;
+            if (!lengthAfter(cursor, more)) {
+                return;
+            }
+            length += more;
+        }
+        const int index = midi - kMidiOfIndexZero;
+        if (index < 0 || index >= static_cast<int>(kPitchCount)) {
+            fail(place, "expected a note D#2 … B8, found " + midiName(midi));
+        } else if (count(place)) {
+            channel_.notes.push_back({time_, length, index, volume_, gateEighths_, place});
+        }
+        time_ += length;
+    }
+
+    // The note letter and accidentals at the cursor: a MIDI note number.
+    int pitchAfter(MmlCursor& cursor)
+    {
+        int semitone = semitoneOf(cursor.peek());
+        cursor.advance();
+        while (!cursor.afterSpace()) {
+            const char c = cursor.peek();
+            if (c == '+' || c == '#') {
+                ++semitone;
+            } else if (c == '-') {
+                --semitone;
+            } else {
+                break;
+            }
+            cursor.advance();
+        }
+        return 12 * (octave_ + 1) + semitone;
+    }
+
+    // An optional length and dots; the default length where the number is
+    // left out. False (reported) for a length there is none of.
+    bool lengthAfter(MmlCursor& cursor, std::uint64_t& length)
+    {
+        const MmlPlace place{cursor.line(), cursor.column()};
+        length = defaultLength_;
+        if (isDigit(cursor.peek()) && !cursor.afterSpace()) {
+            const std::string digits = digitsAfter(cursor);
+            const int value = digits.size() <= 2 ? std::stoi(digits) : 0;
+            if (std::find(std::begin(kLengths), std::end(kLengths), value) == std::end(kLengths)) {
+                fail(place, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64, found '" +
+                                printablePrefix(digits, kMaxQuotedBytes) + "'");
+                return false;
+            }
+            length = 4 * kUnitsPerBeat / static_cast<std::uint64_t>(value);
+        }
+        std::uint64_t part = length;
+        for (int dots = 0; cursor.peek() == '.' && !cursor.afterSpace(); ++dots) {
+            if (dots == kMaxDots || part % 2 != 0) {
+                fail(cursor, "expected at most " + std::to_string(kMaxDots) + " dots, found more");
+                return false;
+            }
+            cursor.advance();
+            part /= 2;
+            length += part;
+        }
+        channel_.lengths.emplace(length, place);
+        return true;
+    }
+
+    std::optional<int> number(MmlCursor& cursor, const std::string& what, int least, int most)
+    {
+        const MmlPlace place{cursor.line(), cursor.column()};
+        if (!isDigit(cursor.peek()) || cursor.afterSpace()) {
+            fail(place, "expected " + what + found(cursor));
+            return std::nullopt;
+        }
+        const std::string digits = digitsAfter(cursor);
+        const int value = digits.size() <= 3 ? std::stoi(digits) : -1;
+        if (value < least || value > most) {
+            fail(place, "expected " + what + ", found '" + printablePrefix(digits, kMaxQuotedBytes) + "'");
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    static std::string digitsAfter(MmlCursor& cursor)
+    {
+        std::string digits;
+        while (isDigit(cursor.peek()) && !cursor.afterSpace()) {
+            if (digits.size() <= kMaxQuotedBytes) {
+                digits += cursor.peek();
+            }
+            cursor.advance();
+        }
+        return digits;
+    }
+
+    void repeat(MmlCursor& cursor, MmlPlace place, int depth)
+    {
+        if (depth + 1 > kMaxRepeatDepth) {
+            fail(place, "expected repeats nested at most " + std::to_string(kMaxRepeatDepth) + " deep, found deeper");
+            stopped_ = true;
+            return;
+        }
+        const MmlCursor body = cursor;
+        if (!sequence(cursor, depth + 1)) {
+            if (!stopped_) {
+                fail(place, "expected ] to close this [, found the end of the channel");
+            }
+            return;
+        }
+        int times = 2;
+        if (isDigit(cursor.peek()) && !cursor.afterSpace()) {
+            const auto value = number(cursor, "a repeat count 1 … 255", 1, 255);
+            times = value ? *value : 1;
+        }
+        for (int pass = 1; pass < times && !stopped_; ++pass) {
+            MmlCursor again = body;
+            sequence(again, depth + 1);
+        }
+    }
+
+    void phrase(MmlCursor& cursor, MmlPlace place)
+    {
+        std::string name;
+        while (((cursor.peek() >= 'a' && cursor.peek() <= 'z') || (cursor.peek() >= 'A' && cursor.peek() <= 'Z') ||
+                isDigit(cursor.peek()) || cursor.peek() == '_') &&
+               !cursor.afterSpace()) {
+            name += cursor.peek();
+            cursor.advance();
+        }
+        const auto found = source_.phrases.find(name);
+        if (source_.circular.count(name) > 0) {
+            return;  // reported where it uses itself
+        }
+        if (found == source_.phrases.end()) {
+            fail(place, "expected a phrase defined with $" + name + " = …, found none of that name");
+        } else if (!cursor.enter(found->second)) {
+            fail(place, "expected a phrase that does not use itself, found $" + name + " inside $" + name);
+        }
+    }
+
+    // Whether one more note or rest fits in the song; the first that does
+    // not is reported and ends the reading.
+    bool count(MmlPlace place)
+    {
+        if (notesLeft_ == 0) {
+            fail(place, "expected at most " + std::to_string(kMaxMmlNotes) + " notes and rests, repeats counted, found more");
+            stopped_ = true;
+            return false;
+        }
+        --notesLeft_;
+        return true;
+    }
+
+    static std::string found(const MmlCursor& cursor)
+    {
+        if (cursor.atEnd()) {
+            return ", found the end of the channel";
+        }
+        if (cursor.afterSpace()) {
+            return ", found a space";
+        }
+        const char c = cursor.peek();
+        return ", found '" + printable(std::string_view(&c, 1)) + "'";
+    }
+
+    void fail(const MmlCursor& cursor, std::string message) { fail({cursor.line(), cursor.column()}, std::move(message)); }
+
+    void fail(MmlPlace place, std::string message)
+    {
+        // A repeat reads its body again: each error is told once.
+        if (reported_.emplace(place.line, place.column, message).second) {
+            errors_.push_back({place.line, place.column, std::move(message)});
+        }
+    }
+
+    const MmlSource& source_;
+    MmlTempo& tempo_;
+    std::size_t& notesLeft_;
+    std::vector<TextError>& errors_;
+    std::set<std::tuple<std::size_t, std::size_t, std::string>> reported_;
+    MmlChannel channel_;
+    std::uint64_t time_ = 0;                          // units
+    int octave_ = kDefaultOctave;
+    std::uint64_t defaultLength_ = kUnitsPerBeat;     // l4
+    int volume_ = kUnityVolume;
+    int gateEighths_ = 8;
+    bool stopped_ = false;
+};
+
+}  // namespace
+
+MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlTempo& tempo,
+                           std::size_t& notesLeft, std::vector<TextError>& errors)
+{
+    return ChannelParser(source, tempo, notesLeft, errors).parse(pieces);
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "mml_source.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+// One channel's MML read into notes on an exact time line.
+
+inline constexpr std::uint64_t kUnitsPerBeat = 3072;  // a quarter note: 3 × 2^10, for triplets and dots
+inline constexpr std::size_t kMaxMmlNotes = 1000000;  // notes and rests a song may hold, repeats counted
+
+struct MmlPlace {
+    std::size_t line;    // from 1
+    std::size_t column;  // from 1
+};
+
+struct MmlNote {
+    std::uint64_t start;   // units from the song's start
+    std::uint64_t length;  // units, ties included
+    int pitch;             // table index 0 … 80
+    int volume;            // steps of 1/128
+    int gateEighths;       // q: the eighths of the length the gate holds, 1 … 8
+    MmlPlace place;        // where it is written
+};
+
+struct MmlChannel {
+    std::vector<MmlNote> notes;
+    std::uint64_t end = 0;                // units: where the channel's last note or rest ends
+    std::optional<std::uint64_t> loop;    // units: where L stands
+    MmlPlace loopPlace{0, 0};
+    std::map<std::uint64_t, MmlPlace> lengths;  // every length used (notes and rests), where first written
+};
+
+// The song's one tempo, shared by the channels: the first `t` sets it.
+struct MmlTempo {
+    int beatsPerMinute = 0;  // 0 until set
+    MmlPlace place{0, 0};
+};
+
+// Reads one channel. `notesLeft` counts down across channels, so that no
+// song of repeats grows past kMaxMmlNotes. Errors are added once each.
+MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlTempo& tempo,
+                           std::size_t& notesLeft, std::vector<TextError>& errors);

@@ -1,0 +1,255 @@
+#include "mml_source.h"
+
+#include "printable.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+bool isNameCharacter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+std::string foundText(std::string_view text)
+{
+    if (text.empty()) {
+        return "the end of the line";
+    }
+    std::string quoted = "'";
+    quoted += printable(text.substr(0, 1));
+    quoted += "'";
+    return quoted;
+}
+
+// The phrases a phrase uses, with where each use's $ stands.
+std::vector<std::pair<std::string, MmlPiece>> phrasesUsed(const std::vector<MmlPiece>& pieces)
+{
+    std::vector<std::pair<std::string, MmlPiece>> used;
+    for (const MmlPiece& piece : pieces) {
+        for (std::size_t at = piece.text.find('$'); at != std::string_view::npos; at = piece.text.find('$', at + 1)) {
+            std::size_t end = at + 1;
+            while (end < piece.text.size() && isNameCharacter(piece.text[end])) {
+                ++end;
+            }
+            used.emplace_back(std::string(piece.text.substr(at + 1, end - at - 1)),
+                              MmlPiece{piece.text.substr(at), piece.line, piece.column + at});
+        }
+    }
+    return used;
+}
+
+// Follows every chain of phrases; a use that leads back to a phrase on the
+// chain is an error, and the phrases on the cycle are marked.
+void findCircularPhrases(MmlSource& source, std::vector<TextError>& errors)
+{
+    std::map<std::string, int, std::less<>> state;  // 1 on the chain, 2 done
+    std::vector<std::string> chain;
+    std::function<void(const std::string&)> visit = [&](const std::string& name) {
+        state[name] = 1;
+        chain.push_back(name);
+        for (const auto& [used, where] : phrasesUsed(source.phrases.at(name))) {
+            if (source.phrases.count(used) == 0) {
+                continue;  // reported where it is used
+            }
+            if (state[used] == 1) {
+                errors.push_back({where.line, where.column,
+                                  "expected a phrase that does not use itself, found $" + used + " inside $" + name});
+                for (auto on = std::find(chain.begin(), chain.end(), used); on != chain.end(); ++on) {
+                    source.circular.insert(*on);
+                }
+            } else if (state[used] == 0) {
+                visit(used);
+            }
+        }
+        chain.pop_back();
+        state[name] = 2;
+    };
+    for (const auto& entry : source.phrases) {
+        if (state[entry.first] == 0) {
+            visit(entry.first);
+        }
+    }
+}
+
+}  // namespace
+
+MmlSource splitMml(std::string_view text, std::vector<TextError>& errors)
+{
+    MmlSource source;
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    std::size_t lineNumber = 0;
+    while (!text.empty() || lineNumber == 0) {
+        const std::size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+        ++lineNumber;
+        std::size_t column = 1;
+        if (lineNumber == 1 && line.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+            line.remove_prefix(kByteOrderMark.size());
+        }
+        if (line.size() > kMaxLineBytes) {
+            errors.push_back({lineNumber, kMaxLineBytes + 1,
+                              "expected the end of the line within " + std::to_string(kMaxLineBytes) +
+                                  " bytes, found a longer line"});
+            continue;
+        }
+        line = line.substr(0, line.find(';'));
+        while (!line.empty() && isBlank(line.front())) {
+            line.remove_prefix(1);
+            ++column;
+        }
+        while (!line.empty() && isBlank(line.back())) {
+            line.remove_suffix(1);
+        }
+        if (line.empty()) {
+            continue;
+        }
+
+        if (line.front() == '$') {
+            std::size_t end = 1;
+            while (end < line.size() && isNameCharacter(line[end])) {
+                ++end;
+            }
+            const std::string name(line.substr(1, end - 1));
+            std::size_t equals = end;
+            while (equals < line.size() && isBlank(line[equals])) {
+                ++equals;
+            }
+            if (name.empty()) {
+                errors.push_back({lineNumber, column + 1, "expected a phrase name after $, found " +
+                                                              foundText(line.substr(1))});
+            } else if (equals >= line.size() || line[equals] != '=') {
+                errors.push_back({lineNumber, column + equals,
+                                  "expected = and the phrase after $" + name + ", found " +
+                                      foundText(line.substr(equals))});
+            } else if (source.phrases.count(name) > 0) {
+                errors.push_back({lineNumber, column, "expected each phrase named once, found $" + name + " again"});
+            } else {
+                source.phrases[name] = {{line.substr(equals + 1), lineNumber, column + equals + 1}};
+            }
+            continue;
+        }
+
+        std::size_t letters = 0;
+        while (letters < line.size() && line[letters] >= 'A' && line[letters] <= 'F') {
+            ++letters;
+        }
+        if (letters == 0 || (letters < line.size() && !isBlank(line[letters]))) {
+            const std::size_t at = letters < line.size() && letters > 0 ? letters : 0;
+            errors.push_back({lineNumber, column + at,
+                              letters == 0 ? "expected channel letters A … F or a phrase ($name = …), found " +
+                                                 foundText(line)
+                                           : "expected a space after the channel letters, found " +
+                                                 foundText(line.substr(letters))});
+            continue;
+        }
+        const MmlPiece piece{line.substr(letters), lineNumber, column + letters};
+        bool seen[kMmlChannels] = {};
+        for (std::size_t i = 0; i < letters; ++i) {
+            const auto channel = static_cast<std::size_t>(line[i] - 'A');
+            if (!seen[channel]) {
+                seen[channel] = true;
+                source.channels[channel].push_back(piece);
+            }
+        }
+    }
+    findCircularPhrases(source, errors);
+    return source;
+}
+
+MmlCursor::MmlCursor(const std::vector<MmlPiece>& pieces)
+{
+    frames_.push_back({&pieces});
+    settle();
+}
+
+bool MmlCursor::atEnd() const
+{
+    const Frame& frame = frames_.back();
+    return frame.piece >= frame.pieces->size();
+}
+
+char MmlCursor::peek() const
+{
+    if (atEnd()) {
+        return '\0';
+    }
+    const Frame& frame = frames_.back();
+    return (*frame.pieces)[frame.piece].text[frame.at];
+}
+
+void MmlCursor::advance()
+{
+    if (!atEnd()) {
+        ++frames_.back().at;
+        spaced_ = false;
+        settle();
+    }
+}
+
+std::size_t MmlCursor::line() const
+{
+    const Frame& frame = frames_.back();
+    if (atEnd()) {
+        return frame.pieces->empty() ? 1 : frame.pieces->back().line;
+    }
+    return (*frame.pieces)[frame.piece].line;
+}
+
+std::size_t MmlCursor::column() const
+{
+    const Frame& frame = frames_.back();
+    if (atEnd()) {
+        return frame.pieces->empty() ? 1 : frame.pieces->back().column + frame.pieces->back().text.size();
+    }
+    return (*frame.pieces)[frame.piece].column + frame.at;
+}
+
+bool MmlCursor::enter(const std::vector<MmlPiece>& pieces)
+{
+    constexpr std::size_t kMaxPhraseDepth = 64;
+    if (frames_.size() > kMaxPhraseDepth) {
+        return false;
+    }
+    for (const Frame& frame : frames_) {
+        if (frame.pieces == &pieces) {
+            return false;
+        }
+    }
+    frames_.push_back({&pieces});
+    settle();
+    spaced_ = true;  // a phrase is a word of its own
+    return true;
+}
+
+void MmlCursor::settle()
+{
+    for (;;) {
+        Frame& frame = frames_.back();
+        while (frame.piece < frame.pieces->size()) {
+            const std::string_view text = (*frame.pieces)[frame.piece].text;
+            while (frame.at < text.size() && isBlank(text[frame.at])) {
+                ++frame.at;
+                spaced_ = true;
+            }
+            if (frame.at < text.size()) {
+                return;
+            }
+            ++frame.piece;
+            frame.at = 0;
+            spaced_ = true;
+        }
+        if (frames_.size() == 1) {
+            return;
+        }
+        frames_.pop_back();
+        spaced_ = true;
+    }
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "song_assembler.h"
+
+#include <array>
+#include <cstddef>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// An MML file split into what each channel plays and the named phrases,
+// every piece of text keeping the line and column it came from.
+
+inline constexpr std::size_t kMmlChannels = 6;  // A–F: voices 0–5
+
+struct MmlPiece {
+    std::string_view text;  // without its comment
+    std::size_t line;       // from 1
+    std::size_t column;     // of text[0], from 1
+};
+
+struct MmlSource {
+    std::array<std::vector<MmlPiece>, kMmlChannels> channels;  // in file order
+    std::map<std::string, std::vector<MmlPiece>, std::less<>> phrases;
+    std::set<std::string, std::less<>> circular;  // phrases that use themselves, reported already
+};
+
+// Splits `text` (which must outlive the result) into channels and phrases;
+// lines that are neither are errors, and so are phrases that use
+// themselves, directly or through others.
+MmlSource splitMml(std::string_view text, std::vector<TextError>& errors);
+
+// Walks a channel's pieces and the phrases they use, one character at a
+// time, skipping spaces and tabs, always knowing where it is.
+class MmlCursor {
+public:
+    explicit MmlCursor(const std::vector<MmlPiece>& pieces);
+
+    bool atEnd() const;
+    char peek() const;  // '\0' at the end
+    void advance();
+    // Whether a space, a line's end or a phrase's edge came before the
+    // character at the cursor: numbers, dots and names end there.
+    bool afterSpace() const { return spaced_; }
+    std::size_t line() const;
+    std::size_t column() const;
+
+    // Continues in a phrase's pieces, returning here at its end. False when
+    // the phrase is in use already (it would use itself).
+    bool enter(const std::vector<MmlPiece>& pieces);
+
+private:
+    struct Frame {
+        const std::vector<MmlPiece>* pieces;
+        std::size_t piece = 0;
+        std::size_t at = 0;
+    };
+    void settle();  // past spaces, tabs and ended pieces and phrases
+
+    std::vector<Frame> frames_;
+    bool spaced_ = true;
+};
