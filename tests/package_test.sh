@@ -11,10 +11,11 @@ fail() { echo "package_test: $*" >&2; exit 1; }
 
 dpkg-deb -c "$deb" | awk '{print $6}' > "$work/files"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-for file in ./usr/bin/sqn2wav ./usr/bin/sqnasm ./usr/bin/sqndis ./usr/bin/sqnplay ./usr/bin/mid2sqn \
+for file in ./usr/bin/sqn2wav ./usr/bin/sqnasm ./usr/bin/sqndis ./usr/bin/sqnplay ./usr/bin/mid2sqn ./usr/bin/mml2sqn \
     "./usr/lib/$multiarch/libsqn.so.1.0.0" "./usr/lib/$multiarch/libsqn.a" ./usr/include/sqn/sqn.h \
     "./usr/lib/$multiarch/pkgconfig/sqn.pc" "./usr/lib/$multiarch/cmake/sqn/sqnConfig.cmake" \
     ./usr/share/man/man1/sqn2wav.1.gz ./usr/share/man/man1/sqnasm.1.gz ./usr/share/man/man1/sqndis.1.gz \
+    ./usr/share/man/man1/mml2sqn.1.gz ./usr/share/doc/sqn/examples/tune.mml \
     ./usr/share/doc/sqn/examples/demo.txt ./usr/share/doc/sqn2wav/copyright ./usr/share/doc/sqn2wav/changelog.gz; do
     case "$file" in
         ./usr/bin/sqnplay | ./usr/bin/mid2sqn) [ -e "$source/app/$(basename "$file").cpp" ] || continue ;;
@@ -33,6 +34,8 @@ printf '\170\004\000\004\050\000\003\200\000\002\004\000\001\004\004\002\000\000
 [ "$(stat -c %s "$work/worked.wav")" -eq 96300 ] || fail "sqn2wav from the package wrote the wrong length"
 "$root/usr/bin/sqndis" "$work/worked.sqn" | "$root/usr/bin/sqnasm" - "$work/again.sqn"
 cmp "$work/worked.sqn" "$work/again.sqn" || fail "sqndis and sqnasm from the package do not round-trip"
+"$root/usr/bin/mml2sqn" "$root/usr/share/doc/sqn/examples/tune.mml" "$work/tune.sqn" 2>/dev/null
+cmp "$work/tune.sqn" "$root/usr/share/doc/sqn/examples/tune.sqn" || fail "mml2sqn from the package compiles the example differently"
 demo=$root/usr/share/doc/sqn/examples/demo.sqn
 "$root/usr/bin/sqn2wav" "$demo" "$work/demo.wav"
 "$reference" "$demo" "$work/demo-reference.wav"

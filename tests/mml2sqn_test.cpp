@@ -1,0 +1,149 @@
+// mml2sqn run as a composer runs it: the song it writes listed by sqndis
+// with every note on its row, its text form, its errors, and sqnplay
+// playing the MML itself.
+
+#include "memory_read.h"
+#include "mml_compiler.h"
+#include "process_test.h"
+#include "song_player.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+class Mml2sqn : public ProcessTest {
+protected:
+    void writeText(const std::string& name, const std::string& text) const
+    {
+        writeFile(name, Bytes(text.begin(), text.end()));
+    }
+};
+
+// (row, voice, note name, gate) of every note in a listing, the rows summed
+// from its waits.
+std::vector<std::tuple<int, int, std::string, int>> notesInListing(const std::string& listing)
+{
+    std::vector<std::tuple<int, int, std::string, int>> notes;
+    std::istringstream lines(listing);
+    std::string line;
+    int row = 0;
+    std::string pitch[6] = {"G5", "G5", "G5", "G5", "G5", "G5"};
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string command;
+        std::string param;
+        int voice = 0;
+        if (!(words >> command >> voice >> param) || command[0] == '#') {
+            continue;
+        }
+        if (command == "wait" || command == "loop-start") {
+            row += std::stoi(param);
+        } else if (command == "pitch") {
+            pitch[voice] = param;
+        } else if (command == "note") {
+            notes.emplace_back(row, voice, pitch[voice], std::stoi(param));
+        }
+    }
+    return notes;
+}
+
+TEST_F(Mml2sqn, TheSongHoldsTheNotesWritten)
+{
+    writeText("song.mml",
+              "; two channels, a phrase, a repeat, a tie, a triplet and the loop\n"
+              "$turn = d8 c8\n"
+              "A t120 o5 l4 c [e $turn]2 L g&8 r8 a12 b12 > c12\n"
+              "F o3 l2 c c r4 L c c\n");
+    Result r = runProgram(MML2SQN_BINARY, path("song.mml") + " " + path("song.sqn"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, std::string(MML2SQN_BINARY) + ": " + path("song.mml") +
+                         ": 120 beats a minute, 6 rows a beat; 0:04.501 long\n");
+    r = runProgram(SQNDIS_BINARY, path("song.sqn"));
+    ASSERT_EQ(r.status, 0);
+    using Note = std::tuple<int, int, std::string, int>;
+    EXPECT_EQ(notesInListing(r.out), (std::vector<Note>{{0, 0, "C5", 6},
+                                                         {0, 5, "C3", 0},
+                                                         {6, 0, "E5", 6},
+                                                         {12, 0, "D5", 3},
+                                                         {12, 5, "C3", 0},
+                                                         {15, 0, "C5", 3},
+                                                         {18, 0, "E5", 6},
+                                                         {24, 0, "D5", 3},
+                                                         {27, 0, "C5", 3},
+                                                         {30, 0, "G5", 9},
+                                                         {30, 5, "C3", 0},
+                                                         {42, 0, "A5", 2},
+                                                         {42, 5, "C3", 0},
+                                                         {44, 0, "B5", 2},
+                                                         {46, 0, "C6", 2}}));
+    EXPECT_NE(r.out.find("loop-start 0 "), std::string::npos);
+
+    // The text form, for a name ending in .txt in any case, with bars,
+    // beats and the MML line of every note.
+    r = runProgram(MML2SQN_BINARY, path("song.mml") + " " + path("song.TXT"));
+    EXPECT_EQ(r.status, 0);
+    const Bytes text = readFile(path("song.TXT"));
+    const std::string form(text.begin(), text.end());
+    EXPECT_EQ(form.rfind("# mml2sqn 1.0.0 from " + path("song.mml") + ": 120 beats a minute", 0), 0u) << form;
+    EXPECT_NE(form.find("# bar 2, beat 2\npitch 0 G5\nvolume 0 1.0\nnote 0 9                # A, line 3\n"),
+              std::string::npos)
+        << form;
+    r = runProgram(SQNASM_BINARY, path("song.TXT") + " " + path("again.sqn"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(path("again.sqn")), readFile(path("song.sqn")));
+}
+
+TEST_F(Mml2sqn, MistakesWriteNothing)
+{
+    writeFile("out.sqn", {'o', 'l', 'd'});
+    writeText("bad.mml", "A o4 c x\nB o9 c\nG c\n");
+    Result r = runProgram(MML2SQN_BINARY, path("bad.mml") + " " + path("out.sqn"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, path("bad.mml") + ":1:8: expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found 'x'\n" +
+                         path("bad.mml") + ":2:4: expected an octave 1 … 8, found '9'\n" + path("bad.mml") +
+                         ":3:1: expected channel letters A … F or a phrase ($name = …), found 'G'\n");
+    EXPECT_EQ(readFile(path("out.sqn")), (Bytes{'o', 'l', 'd'}));
+    r = runProgram(MML2SQN_BINARY, path("bad.mml") + " " + path("new.sqn"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fs::exists(path("new.sqn")));
+    r = runProgram(MML2SQN_BINARY, path("missing.mml") + " " + path("new.sqn"));
+    EXPECT_EQ(r.err, std::string(MML2SQN_BINARY) + ": cannot read " + path("missing.mml") +
+                         ": No such file or directory\n");
+    r = runProgram(MML2SQN_BINARY, path("bad.mml") + " " + path("bad.mml"));
+    EXPECT_EQ(r.err, std::string(MML2SQN_BINARY) + ": cannot write " + path("bad.mml") + ": it is the input\n");
+    r = runProgram(MML2SQN_BINARY, "--version");
+    EXPECT_EQ(r.out, "mml2sqn 1.0.0\n");
+}
+
+// sqnplay plays MML as it plays a song file: --once gives the compiled
+// song's frames, as sqn2wav writes them.
+TEST_F(Mml2sqn, SqnplayPlaysMml)
+{
+    const std::string text = "A t240 l16 o5 c e g > c\nE o6 [c r]2\n";
+    writeText("song.MML", text);
+    const Result r = runArgs({SQNPLAY_BINARY, "--once", "--backend", "null", "--capture", path("cap.raw"),
+                              path("song.MML")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const MmlResult compiled = compileMml(text);
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    player.looping = false;
+    ASSERT_TRUE(player.load(memoryRead(compiled.song.data(), compiled.song.size())));
+    Bytes expected;
+    Bytes block(2048);
+    SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
+    do {
+        player.render(buffer);
+        expected.insert(expected.end(), block.begin(), block.end());
+    } while (!player.finished);
+    const Bytes captured = readFile(path("cap.raw"));
+    ASSERT_GE(captured.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), captured.begin()));
+}
+
+}  // namespace
