@@ -37,6 +37,16 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// A few digits' value (the callers keep them short).
+int valueOf(const std::string& digits)
+{
+    int value = 0;
+    for (const char c : digits) {
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 // "C9", "Db1": a MIDI note's name, for notes the table does not hold.
 std::string midiName(int midi)
 {
@@ -242,7 +252,7 @@ private:
         length = defaultLength_;
         if (isDigit(cursor.peek()) && !cursor.afterSpace()) {
             const std::string digits = digitsAfter(cursor);
-            const int value = digits.size() <= 2 ? std::stoi(digits) : 0;
+            const int value = digits.size() <= 2 ? valueOf(digits) : 0;
             if (std::find(std::begin(kLengths), std::end(kLengths), value) == std::end(kLengths)) {
                 fail(place, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64, found '" +
                                 printablePrefix(digits, kMaxQuotedBytes) + "'");
@@ -272,7 +282,7 @@ private:
             return std::nullopt;
         }
         const std::string digits = digitsAfter(cursor);
-        const int value = digits.size() <= 3 ? std::stoi(digits) : -1;
+        const int value = digits.size() <= 3 ? valueOf(digits) : -1;
         if (value < least || value > most) {
             fail(place, "expected " + what + ", found '" + printablePrefix(digits, kMaxQuotedBytes) + "'");
             return std::nullopt;

@@ -3,7 +3,6 @@
 #include "printable.h"
 
 #include <algorithm>
-#include <functional>
 
 namespace {
 
@@ -51,21 +50,26 @@ void findCircularPhrases(MmlSource& source, std::vector<TextError>& errors)
 {
     std::map<std::string, int, std::less<>> state;  // 1 on the chain, 2 done
     std::vector<std::string> chain;
-    std::function<void(const std::string&)> visit = [&](const std::string& name) {
+    const auto visit = [&](const auto& self, const std::string& name) -> void {
         state[name] = 1;
         chain.push_back(name);
         for (const auto& [used, where] : phrasesUsed(source.phrases.at(name))) {
             if (source.phrases.count(used) == 0) {
                 continue;  // reported where it is used
             }
-            if (state[used] == 1) {
+            if (state[used] == 0 && chain.size() >= kMaxPhraseDepth) {
+                errors.push_back({where.line, where.column,
+                                  "expected phrases used inside each other at most " + std::to_string(kMaxPhraseDepth) +
+                                      " deep, found $" + used + " deeper"});
+                source.circular.insert(used);
+            } else if (state[used] == 1) {
                 errors.push_back({where.line, where.column,
                                   "expected a phrase that does not use itself, found $" + used + " inside $" + name});
                 for (auto on = std::find(chain.begin(), chain.end(), used); on != chain.end(); ++on) {
                     source.circular.insert(*on);
                 }
             } else if (state[used] == 0) {
-                visit(used);
+                self(self, used);
             }
         }
         chain.pop_back();
@@ -73,7 +77,7 @@ void findCircularPhrases(MmlSource& source, std::vector<TextError>& errors)
     };
     for (const auto& entry : source.phrases) {
         if (state[entry.first] == 0) {
-            visit(entry.first);
+            visit(visit, entry.first);
         }
     }
 }
@@ -214,7 +218,6 @@ std::size_t MmlCursor::column() const
 
 bool MmlCursor::enter(const std::vector<MmlPiece>& pieces)
 {
-    constexpr std::size_t kMaxPhraseDepth = 64;
     if (frames_.size() > kMaxPhraseDepth) {
         return false;
     }

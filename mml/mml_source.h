@@ -13,7 +13,8 @@
 // An MML file split into what each channel plays and the named phrases,
 // every piece of text keeping the line and column it came from.
 
-inline constexpr std::size_t kMmlChannels = 6;  // A–F: voices 0–5
+inline constexpr std::size_t kMmlChannels = 6;     // A–F: voices 0–5
+inline constexpr std::size_t kMaxPhraseDepth = 64;  // phrases used inside phrases
 
 struct MmlPiece {
     std::string_view text;  // without its comment

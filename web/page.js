@@ -1,4 +1,5 @@
-// The playground: the song's text in an editor, assembled as it is typed,
+// The playground: the song's text (the text form or MML) in an editor,
+// assembled or compiled as it is typed,
 // played through an audio worklet, downloaded as .sqn or as sqn2wav's .wav.
 'use strict';
 
@@ -14,6 +15,7 @@ const position = $('position');
 const scope = $('scope');
 
 let songName = 'demo';
+const languageMenu = $('language');  // 'text' (the text form) or 'mml'
 let audio = null;      // {context, node, analyser} once Play was first pressed
 let playing = false;
 let assembled = null;  // the text's bytes, or null while it has errors
@@ -73,7 +75,7 @@ function goTo(line, column) {
 // worklet while it plays.
 function assemble() {
   const text = editor.value;
-  const result = window.sqn.assemble(text);
+  const result = languageMenu.value === 'mml' ? window.sqn.compileMml(text) : window.sqn.assemble(text);
   errorList.replaceChildren();
   errorLines = new Set();
   lineCount = countLines(text);
@@ -203,24 +205,27 @@ function downloadWav() {
   }
 }
 
-function setText(text, name) {
+function setText(text, name, language = 'text') {
   editor.value = text;
   songName = name;
+  languageMenu.value = language;
   editor.scrollTop = 0;
   if (assemble() && playing) startSong();
 }
 
+// Examples of the text form are listed by name, MML's with their ending.
 async function loadExample(name) {
-  const response = await fetch(`examples/${name}.txt`);
-  setText(await response.text(), name);
+  const mml = name.endsWith('.mml');
+  const response = await fetch(`examples/${mml ? name : `${name}.txt`}`);
+  setText(await response.text(), name.replace(/\.mml$/, ''), mml ? 'mml' : 'text');
 }
 
 async function openFile(file) {
-  const name = file.name.replace(/\.(sqn|txt)$/i, '');
+  const name = file.name.replace(/\.(sqn|txt|mml)$/i, '');
   if (/\.sqn$/i.test(file.name)) {
     setText(window.sqn.disassemble(new Uint8Array(await file.arrayBuffer())), name);
   } else {
-    setText(await file.text(), name);
+    setText(await file.text(), name, /\.mml$/i.test(file.name) ? 'mml' : 'text');
   }
 }
 
@@ -233,6 +238,9 @@ async function start() {
   await loadExample(names[0]);
 
   editor.addEventListener('input', onEdit);
+  languageMenu.addEventListener('change', () => {
+    if (assemble() && playing) startSong();
+  });
   editor.addEventListener('scroll', drawGutter);
   window.addEventListener('resize', drawGutter);
   playButton.addEventListener('click', play);

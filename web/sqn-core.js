@@ -2,6 +2,7 @@
 // (the same C++ the command-line programs are built from), for the page and
 // for scripts:
 //   sqn.assemble(text)     → {bytes: Uint8Array} or {errors: [{line, column, message}]}
+//   sqn.compileMml(text)   → the same, for Music Macro Language
 //   sqn.disassemble(bytes) → the text form, as sqndis lists it
 //   sqn.renderWav(bytes)   → Uint8Array: the whole WAV file sqn2wav writes
 // window.sqnReady resolves once it is loaded. sqn.wasmModule is the compiled
@@ -48,16 +49,24 @@ window.sqnReady = (async () => {
     return result;
   }
 
+  // {bytes} or {errors}, from a result whose failure lists
+  // "line\tcolumn\tmessage" a line.
+  function songOrErrors(result) {
+    if (!result.failed) return { bytes: result.bytes };
+    const errors = decoder.decode(result.bytes).split('\n').filter((line) => line !== '').map((line) => {
+      const [lineNumber, column, ...message] = line.split('\t');
+      return { line: Number(lineNumber), column: Number(column), message: message.join('\t') };
+    });
+    return { errors };
+  }
+
   window.sqn = {
     wasmModule,
     assemble(text) {
-      const result = call(wasm.web_assemble, encoder.encode(text));
-      if (!result.failed) return { bytes: result.bytes };
-      const errors = decoder.decode(result.bytes).split('\n').filter((line) => line !== '').map((line) => {
-        const [lineNumber, column, ...message] = line.split('\t');
-        return { line: Number(lineNumber), column: Number(column), message: message.join('\t') };
-      });
-      return { errors };
+      return songOrErrors(call(wasm.web_assemble, encoder.encode(text)));
+    },
+    compileMml(text) {
+      return songOrErrors(call(wasm.web_compile_mml, encoder.encode(text)));
     },
     disassemble(bytes) {
       return decoder.decode(call(wasm.web_disassemble, bytes).bytes);

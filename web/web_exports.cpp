@@ -1,9 +1,11 @@
-// The page's binding: the assembler, the disassembler and the renderer, and
+// The page's binding: the assembler, the MML compiler, the disassembler and
+// the renderer, and
 // a player for the audio worklet, as plain functions of a standalone
 // WebAssembly module. Bytes and text cross in buffers the module allocates;
 // results come back as a Blob the page reads and then frees.
 
 #include "memory_read.h"
+#include "mml_compiler.h"
 #include "output_format.h"
 #include "sample_buffer.h"
 #include "song_player.h"
@@ -117,6 +119,24 @@ __attribute__((export_name("web_assemble"))) Blob* webAssemble(const char* text,
     }
     if (errorCount > errors.size()) {
         listing += "0\t0\t" + std::to_string(errorCount - errors.size()) + " more errors not shown\n";
+    }
+    return failure(listing);
+}
+
+// The same for Music Macro Language.
+__attribute__((export_name("web_compile_mml"))) Blob* webCompileMml(const char* text, std::uint32_t size)
+{
+    const MmlResult result = compileMml(std::string_view(text, size));
+    if (result.errors.empty()) {
+        return makeBlob(false, result.song.data(), result.song.size());
+    }
+    std::string listing;
+    for (std::size_t i = 0; i < result.errors.size() && i < kMaxReportedErrors; ++i) {
+        const TextError& error = result.errors[i];
+        listing += std::to_string(error.line) + "\t" + std::to_string(error.column) + "\t" + error.message + "\n";
+    }
+    if (result.errors.size() > kMaxReportedErrors) {
+        listing += "0\t0\t" + std::to_string(result.errors.size() - kMaxReportedErrors) + " more errors not shown\n";
     }
     return failure(listing);
 }

@@ -122,18 +122,31 @@ test('the page loads with no error and fetches nothing from the network', async 
   await page.screenshot({ path: path.join(here, '..', 'screenshot.png') });
 });
 
-test('every example assembles to the bytes sqnasm makes', async () => {
+test('every example assembles (or compiles, in MML) to the bytes sqnasm and mml2sqn make', async () => {
   const names = JSON.parse(fs.readFileSync(path.join(site, 'examples', 'list.json'), 'utf8'));
   assert.equal(names[0], 'demo');
+  assert.ok(names.includes('tune.mml'));
   for (const name of names) {
     const result = await page.evaluate(async (song) => {
-      const text = await (await fetch(`examples/${song}.txt`)).text();
-      const { bytes, errors } = window.sqn.assemble(text);
+      const mml = song.endsWith('.mml');
+      const text = await (await fetch(`examples/${mml ? song : `${song}.txt`}`)).text();
+      const { bytes, errors } = mml ? window.sqn.compileMml(text) : window.sqn.assemble(text);
       return { bytes: bytes ? Array.from(bytes) : null, errors };
     }, name);
     assert.equal(result.errors, undefined, name);
-    assert.deepEqual(Buffer.from(result.bytes), fs.readFileSync(path.join(build, 'examples', `${name}.sqn`)), name);
+    const built = path.join(build, 'examples', `${name.replace(/\.mml$/, '')}.sqn`);
+    assert.deepEqual(Buffer.from(result.bytes), fs.readFileSync(built), name);
   }
+  // Picking the MML example sets the language; its errors show as the text
+  // form's do.
+  await page.select('#examples', 'tune.mml');
+  await page.waitForFunction(() => document.getElementById('language').value === 'mml');
+  await setText('A o4 c x\n');
+  await page.waitForSelector('#errors li');
+  assert.deepEqual(await page.$$eval('#errors li', (items) => items.map((item) => item.textContent)),
+    ['1:8: expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found \'x\'']);
+  await page.select('#examples', 'demo');
+  await page.waitForFunction(() => document.getElementById('language').value === 'text');
 });
 
 test("renderWav and the download buttons give sqn2wav's files", async () => {
