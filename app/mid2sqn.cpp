@@ -15,6 +15,7 @@
 #include "version.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -29,8 +30,12 @@ constexpr ProgramText kText{
     "voices. Writes the song file, or its text form when <output> ends in .txt or is -.\n"
     "  <input.mid>          formats 0, 1 and 2 (its first track); - reads standard input\n"
     "  <output>             song.sqn, song.txt, or - for the text on standard output\n"
-    "  --rows-per-beat N    the grid, 1 … 255 rows a beat (4); notes fall on the nearest row\n"
-    "  --tempo T            the song's tempo, 1 … 255 beats a minute (the file's first)\n"
+    "  --rows-per-beat N    the grid, 1 … 255 rows a beat (the fewest that fit the notes);\n"
+    "                       notes fall on the nearest row\n"
+    "  --tempo T            the song's tempo, 1 … 255 beats a minute (the one most notes\n"
+    "                       are played at)\n"
+    "  --gain DB            scale the volumes by DB decibels, -60 … 12; 0 keeps velocity\n"
+    "                       as it maps (by default the song is scaled to peak at -1 dBFS)\n"
     "  --transpose N        move melodic notes N semitones, -127 … 127\n"
     "  --channels LIST      the MIDI channels to take, as 1,2,5-8 (all)\n"
     "  --drums CH           the drum channel, 1 … 16 (10)\n"
@@ -96,6 +101,7 @@ int main(int argc, char** argv)
     const CommandLine line = parseCommandLine(argc, argv, kText,
                                               {{"rows-per-beat", true},
                                                {"tempo", true},
+                                               {"gain", true},
                                                {"transpose", true},
                                                {"channels", true},
                                                {"drums", true}},
@@ -116,6 +122,14 @@ int main(int argc, char** argv)
         if (!options.tempo) {
             return badOption(line, "--tempo", "a whole number of beats a minute, 1 … 255");
         }
+    }
+    if (const std::string* value = line.value("gain")) {
+        char* end = nullptr;
+        const double db = value->size() <= 8 ? std::strtod(value->c_str(), &end) : 1e9;
+        if (value->empty() || end == nullptr || *end != '\0' || !(db >= -60.0 && db <= 12.0)) {
+            return badOption(line, "--gain", "decibels, -60 … 12");
+        }
+        options.gainDb = db;
     }
     if (const std::string* value = line.value("transpose")) {
         const auto semitones = number(*value, -127, 127);
@@ -167,15 +181,49 @@ int main(int argc, char** argv)
                      name.c_str(), static_cast<unsigned long long>(kMaxSongBytes));
         return 1;
     }
-    char summary[256];
     const double seconds = renderedSeconds(result.song);
-    std::snprintf(summary, sizeof summary,
-                  "%zu notes taken, %zu dropped or cut for lack of voices, %zu moved by octaves%s; %d:%06.3f long",
-                  result.notesTaken, result.notesDroppedOrCut, result.notesMoved,
-                  result.notesShortened > 0
-                      ? (", " + std::to_string(result.notesShortened) + " held past 255 rows shortened").c_str()
-                      : "",
-                  static_cast<int>(seconds / 60), seconds - 60 * static_cast<int>(seconds / 60));
+    std::string summary = std::to_string(result.notesTaken) + " notes taken, " +
+                          std::to_string(result.notesDroppedOrCut) + " dropped or cut for lack of voices";
+    std::string byChannel;
+    for (std::size_t channel = 0; channel < result.droppedByChannel.size(); ++channel) {
+        if (result.droppedByChannel[channel] > 0) {
+            byChannel += (byChannel.empty() ? "" : ", ") + std::string("channel ") + std::to_string(channel + 1) +
+                         ": " + std::to_string(result.droppedByChannel[channel]);
+        }
+    }
+    if (!byChannel.empty()) {
+        summary += " (" + byChannel + ")";
+    }
+    summary += ", " + std::to_string(result.notesMoved) + " moved by octaves";
+    if (result.notesShortened > 0) {
+        summary += ", " + std::to_string(result.notesShortened) + " held past 255 rows shortened";
+    }
+    char detail[256];
+    std::snprintf(detail, sizeof detail,
+                  "; %d beats a minute, %d rows a beat: starts off by %.1f ms (median), %.1f ms at most; "
+                  "volumes %+.1f dB, peak %.1f dBFS; %d:%06.3f long",
+                  result.tempo, result.rowsPerBeat, 1000.0 * result.medianErrorSeconds,
+                  1000.0 * result.largestErrorSeconds, 20.0 * std::log10(result.gain),
+                  result.peak > 0.0 ? 20.0 * std::log10(result.peak) : -99.0, static_cast<int>(seconds / 60),
+                  seconds - 60 * static_cast<int>(seconds / 60));
+    summary += detail;
+
+    // Warnings, with status 0: the song is written all the same.
+    std::vector<std::string> warnings;
+    std::size_t chosenNotes = 0;
+    for (std::size_t channel = 0; channel < result.notesByChannel.size(); ++channel) {
+        chosenNotes += result.notesByChannel[channel];
+        if (4 * result.droppedByChannel[channel] > result.notesByChannel[channel]) {
+            warnings.push_back("channel " + std::to_string(channel + 1) + " lost " +
+                               std::to_string(result.droppedByChannel[channel]) + " of its " +
+                               std::to_string(result.notesByChannel[channel]) +
+                               " notes for lack of voices (--channels takes fewer)");
+        }
+    }
+    if (chosenNotes == 0) {
+        warnings.push_back(line.has("channels") ? "the chosen channels hold no notes: the song is silent"
+                                                : "the file holds no notes: the song is silent");
+    }
 
     const bool text = output == "-" || namesSongText(output);
     std::vector<std::uint8_t> written = result.song;
@@ -191,6 +239,9 @@ int main(int argc, char** argv)
     } else if (!writeFileBytes(output.c_str(), written)) {
         return fileError(line, "cannot write", output, errno);
     }
-    std::fprintf(stderr, "%s: %s: %s\n", line.program, name.c_str(), summary);
+    std::fprintf(stderr, "%s: %s: %s\n", line.program, name.c_str(), summary.c_str());
+    for (const std::string& warning : warnings) {
+        std::fprintf(stderr, "%s: %s: warning: %s\n", line.program, name.c_str(), warning.c_str());
+    }
     return 0;
 }

@@ -1,6 +1,12 @@
 #include "midi_import.h"
 
 #include "bar_beat.h"
+#include "countdown.h"
+#include "drum_map.h"
+#include "memory_read.h"
+#include "output_format.h"
+#include "sample_buffer.h"
+#include "song_player.h"
 #include "note_names.h"
 #include "pitch_table.h"
 #include "song_event.h"
@@ -11,26 +17,19 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <map>
 #include <stdexcept>
 
 namespace {
 
 constexpr int kMelodicVoices = 4;            // voices 0–3 cycle
 constexpr std::uint8_t kNoiseVoice = 4;      // the noise burst
-constexpr std::uint8_t kThumpVoice = 5;      // the low thump
 constexpr int kMaxRows = 255;                // the longest wait or gate one event holds
 constexpr int kOctave = 12;
 constexpr double kMaxSeconds = 24 * 3600.0;  // longer music is refused
-constexpr double kHitSeconds = 0.101;        // the noise burst sounds this long
 constexpr int kDefaultChannelVolume = 100;   // CC 7 until a file sets it
 constexpr int kFullScale = 127;
 constexpr int kKeys = 16 * 128;              // channel × note
-
-bool isLowDrum(int key)
-{
-    // Acoustic and electric bass drum, low floor tom, high floor tom, low tom.
-    return key == 35 || key == 36 || key == 41 || key == 43 || key == 45;
-}
 
 struct Note {
     std::uint64_t tick = 0;      // where it starts in the file
@@ -123,8 +122,9 @@ struct VoiceState {
 };
 
 // Gives each melodic note starting on `row` a voice, or drops it.
+template <typename Dropped>
 void allocateRow(std::vector<Note>& notes, const std::vector<int>& starting, std::int64_t row,
-                 std::array<VoiceState, kMelodicVoices>& voices, ImportResult& result)
+                 std::array<VoiceState, kMelodicVoices>& voices, const Dropped& dropped)
 {
     std::vector<int> sounding;
     for (const VoiceState& voice : voices) {
@@ -162,14 +162,14 @@ void allocateRow(std::vector<Note>& notes, const std::vector<int>& starting, std
             if (std::find(chosen.begin(), chosen.end(), note) != chosen.end()) {
                 kept.push_back(note);
             } else {
-                ++result.notesDroppedOrCut;
+                dropped(note);
             }
         }
         // Sounding notes left out give up their voices, cut short.
         for (VoiceState& voice : voices) {
             if (voice.busyUntil > row && std::find(chosen.begin(), chosen.end(), voice.note) == chosen.end()) {
                 voice.busyUntil = row;
-                ++result.notesDroppedOrCut;
+                dropped(voice.note);
             }
         }
     }
@@ -189,31 +189,232 @@ void allocateRow(std::vector<Note>& notes, const std::vector<int>& starting, std
     }
 }
 
+constexpr float kFrameSeconds = 1.0f / static_cast<float>(kOutputRate);  // the player's dt
+constexpr double kHeadroom = 0.8912509381337456;  // −1 dBFS
+constexpr double kGoodMedianError = 0.005;        // seconds: a grid this close needs no finer one
+// The longest row the grid may have: the waits keep each note within half
+// a row of its time, making up whole rows for the frames the player spends
+// taking events, so a row is the most a note moves when they do.
+constexpr double kLongestRow = 0.0251;
+constexpr int kGridCandidates[] = {4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192};
+
+// Writes the song's events and its text, knowing at which output frame the
+// player will take the next event: NoteOn takes a frame, a wait its
+// countdown and a frame more.
 class SongWriter {
 public:
-    explicit SongWriter(ImportResult& result) : result_(result) {}
+    SongWriter(ImportResult& result, float rowDuration) : result_(result), rowDuration_(rowDuration) {}
 
     void event(std::uint8_t voice, Command command, int param, const std::string& comment = "")
     {
         const SongEvent event{voice, static_cast<std::uint8_t>(command), static_cast<std::uint16_t>(param)};
         result_.song.insert(result_.song.end(), {event.voice, event.command, static_cast<std::uint8_t>(param)});
         result_.text.push_back({eventStatement(event), comment});
-    }
-
-    // Waits from the current row to `row`.
-    void waitUntil(std::int64_t row)
-    {
-        while (row_ < row) {
-            const auto rows = static_cast<int>(std::min<std::int64_t>(row - row_, kMaxRows));
-            event(0, Command::Wait, rows);
-            row_ += rows;
+        if (command == Command::NoteOn) {
+            frame_ += 1;
+        } else if (command == Command::Wait) {
+            frame_ += waitFrames(param);
         }
     }
 
+    // Waits so that the next event is taken at the frame nearest `target`:
+    // a whole number of rows, in waits of at most 255 rows.
+    void waitUntil(std::uint64_t target)
+    {
+        if (target <= frame_) {
+            return;
+        }
+        const double rowFrames = static_cast<double>(rowDuration_) * kOutputRate;
+        const auto guess = static_cast<std::int64_t>(std::llround(static_cast<double>(target - frame_) / rowFrames));
+        std::int64_t best = 0;
+        std::uint64_t bestMiss = target - frame_;
+        for (std::int64_t rows = std::max<std::int64_t>(1, guess - 2); rows <= guess + 2; ++rows) {
+            const std::uint64_t at = frame_ + framesFor(rows);
+            const std::uint64_t miss = at > target ? at - target : target - at;
+            if (miss < bestMiss) {
+                best = rows;
+                bestMiss = miss;
+            }
+        }
+        for (std::int64_t left = best; left > 0; left -= kMaxRows) {
+            event(0, Command::Wait, static_cast<int>(std::min<std::int64_t>(left, kMaxRows)));
+        }
+    }
+
+    std::uint64_t frame() const { return frame_; }
+
 private:
+    // Frames from taking a wait of `rows` to taking the event after it.
+    std::uint64_t waitFrames(int rows) const
+    {
+        Countdown countdown;
+        countdown.set(static_cast<float>(rows) * rowDuration_);
+        return 1 + countdown.stepsLeft(kFrameSeconds);
+    }
+
+    std::uint64_t framesFor(std::int64_t rows) const
+    {
+        std::uint64_t frames = 0;
+        for (std::int64_t left = rows; left > 0; left -= kMaxRows) {
+            frames += waitFrames(static_cast<int>(std::min<std::int64_t>(left, kMaxRows)));
+        }
+        return frames;
+    }
+
     ImportResult& result_;
-    std::int64_t row_ = 0;
+    float rowDuration_;
+    std::uint64_t frame_ = 0;  // where the next event is taken
 };
+
+// The tempo, in whole beats a minute, that is in force for the most note
+// time; 120 where the file has none.
+int governingTempo(const std::vector<Note>& notes, const TempoMap& tempoMap)
+{
+    std::map<int, double> time;  // beats a minute → seconds of notes
+    for (const Note& note : notes) {
+        if (const auto bpm = tempoMap.beatsPerMinuteAt(note.tick)) {
+            const int whole = static_cast<int>(std::clamp(std::lround(*bpm), 1L, 255L));
+            time[whole] += tempoMap.seconds(note.endTick) - tempoMap.seconds(note.tick);
+        }
+    }
+    int best = 120;
+    double most = -1.0;
+    for (const auto& [bpm, seconds] : time) {
+        if (seconds > most) {
+            best = bpm;
+            most = seconds;
+        }
+    }
+    return best;
+}
+
+// The median and largest distance of `starts` from their nearest rows.
+std::pair<double, double> gridErrors(const std::vector<double>& starts, double rowSeconds)
+{
+    std::vector<double> errors;
+    errors.reserve(starts.size());
+    for (const double start : starts) {
+        errors.push_back(std::abs(start - std::round(start / rowSeconds) * rowSeconds));
+    }
+    if (errors.empty()) {
+        return {0.0, 0.0};
+    }
+    std::nth_element(errors.begin(), errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2), errors.end());
+    const double median = errors[errors.size() / 2];
+    return {median, *std::max_element(errors.begin(), errors.end())};
+}
+
+// The player's row length, in single precision as it computes it.
+float rowDurationOf(int tempo, int rowsPerBeat)
+{
+    return 60.0f / (static_cast<float>(rowsPerBeat) * static_cast<float>(tempo));
+}
+
+// The fewest rows a beat, of rows no longer than kLongestRow, that lie
+// within kGoodMedianError of the notes' starts (median); else the candidate
+// that comes closest.
+int fittingRowsPerBeat(const std::vector<double>& starts, int tempo)
+{
+    int best = kGridCandidates[std::size(kGridCandidates) - 1];
+    double bestMedian = 1e9;
+    for (const int rows : kGridCandidates) {
+        if (rowDurationOf(tempo, rows) > kLongestRow && rows != kGridCandidates[std::size(kGridCandidates) - 1]) {
+            continue;
+        }
+        const double median = gridErrors(starts, rowDurationOf(tempo, rows)).first;
+        if (median <= kGoodMedianError) {
+            return rows;
+        }
+        if (median < bestMedian - 1e-9) {
+            best = rows;
+            bestMedian = median;
+        }
+    }
+    return best;
+}
+
+// The largest absolute value of the mix, rendering the song as sqn2wav does.
+double songPeak(const std::vector<std::uint8_t>& song)
+{
+    SongPlayer player;
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    player.load(memoryRead(song.data(), song.size()));
+    std::vector<float> block(2 * kBlockFrames);
+    SampleBuffer buffer{SampleFormat::F32, ChannelLayout::Stereo, reinterpret_cast<std::uint8_t*>(block.data()),
+                        block.size() * sizeof(float)};
+    double peak = 0.0;
+    do {
+        player.render(buffer);
+        for (const float value : block) {
+            peak = std::max(peak, static_cast<double>(std::abs(value)));
+        }
+    } while (!player.finished);
+    return peak;
+}
+
+struct Plan {
+    std::vector<Note> notes;
+    std::vector<std::vector<int>> rows;  // the kept notes of each row with any, in voice order
+    double endSeconds = 0.0;             // when the last kept note has sounded
+};
+
+// Writes the planned notes as the song, every volume scaled by `gain`.
+void writeSong(const Plan& plan, const ImportOptions& options, const TempoMap& tempoMap, const BarBeatMap& bars,
+               const std::string& tempoNote, double gain, ImportResult& result)
+{
+    const float rowDuration = rowDurationOf(result.tempo, result.rowsPerBeat);
+    result.song = {static_cast<std::uint8_t>(result.tempo), static_cast<std::uint8_t>(result.rowsPerBeat)};
+    result.text.clear();
+    result.text.push_back({"tempo " + std::to_string(result.tempo) + " " + std::to_string(result.rowsPerBeat),
+                           tempoNote});
+    result.notesTaken = 0;
+    SongWriter writer(result, rowDuration);
+    // Nothing is assumed of a voice's pitch or volume: the song comes back
+    // to its start from its end, where they may be anything.
+    std::array<int, kVoiceCount> pitches;
+    std::array<int, kVoiceCount> volumes;
+    pitches.fill(-1);
+    volumes.fill(-1);
+    std::vector<double> errors;
+    for (const std::vector<int>& group : plan.rows) {
+        // The group is taken at the frame nearest its first note's time.
+        double start = 1e300;
+        for (const int index : group) {
+            start = std::min(start, tempoMap.seconds(plan.notes[index].tick));
+        }
+        writer.waitUntil(static_cast<std::uint64_t>(std::llround(start * kOutputRate)));
+        const std::int64_t row = plan.notes[group.front()].row;
+        const double seconds = static_cast<double>(row) * rowDuration;
+        result.text.push_back({"", bars.label(tempoMap.tickAt(seconds), seconds)});
+        for (const int index : group) {
+            const Note& note = plan.notes[index];
+            errors.push_back(std::abs(static_cast<double>(writer.frame()) / kOutputRate - tempoMap.seconds(note.tick)));
+            const auto voice = static_cast<std::uint8_t>(note.voice);
+            if (pitches[voice] != note.pitch) {
+                writer.event(voice, Command::SetPitch, note.pitch);
+                pitches[voice] = note.pitch;
+            }
+            const int volume = static_cast<int>(std::clamp(std::lround(note.volume * gain), 0L, 255L));
+            if (volumes[voice] != volume) {
+                writer.event(voice, Command::SetVolume, volume);
+                volumes[voice] = volume;
+            }
+            const std::string from = "channel " + std::to_string(note.channel + 1);
+            writer.event(voice, Command::NoteOn, note.drum ? 0 : note.gate,
+                         note.drum ? from + ", drum " + std::to_string(note.key) : from);
+            ++result.notesTaken;
+        }
+    }
+    writer.waitUntil(static_cast<std::uint64_t>(std::ceil(plan.endSeconds * kOutputRate)));
+    writer.event(0, Command::LoopEnd, 0, "the end: sqn2wav stops here, sqnplay goes round");
+    (void)options;
+    if (!errors.empty()) {
+        std::sort(errors.begin(), errors.end());
+        result.medianErrorSeconds = errors[errors.size() / 2];
+        result.largestErrorSeconds = errors.back();
+    }
+}
 
 }  // namespace
 
@@ -222,39 +423,48 @@ ImportResult importMidi(const MidiFile& file, const ImportOptions& options)
     ImportResult result;
     const TempoMap tempoMap(file);
     const BarBeatMap bars(file);
-    const auto first = tempoMap.firstBeatsPerMinute();
-    result.tempo = options.tempo ? *options.tempo
-                                 : first ? static_cast<int>(std::clamp(std::lround(*first), 1L, 255L)) : 120;
-    // The player's own row length, so that rows fall where it plays them.
-    const double rowSeconds =
-        60.0f / (static_cast<float>(options.rowsPerBeat) * static_cast<float>(result.tempo));
-    const auto rowOf = [&](std::uint64_t tick) {
-        return static_cast<std::int64_t>(std::llround(tempoMap.seconds(tick) / rowSeconds));
-    };
 
+    Plan plan;
     std::uint64_t lastTick = 0;
-    std::vector<Note> notes = collectNotes(file, options, lastTick);
+    plan.notes = collectNotes(file, options, lastTick);
+    std::vector<Note>& notes = plan.notes;
     if (tempoMap.seconds(lastTick) > kMaxSeconds) {
         throw std::runtime_error("the music lasts longer than 24 hours");
     }
+    std::vector<double> starts;
+    for (const Note& note : notes) {
+        starts.push_back(tempoMap.seconds(note.tick));
+        ++result.notesByChannel[static_cast<std::size_t>(note.channel)];
+    }
+    result.tempo = options.tempo ? *options.tempo : governingTempo(notes, tempoMap);
+    result.rowsPerBeat = options.rowsPerBeat ? *options.rowsPerBeat : fittingRowsPerBeat(starts, result.tempo);
+    const float rowDuration = rowDurationOf(result.tempo, result.rowsPerBeat);
+    const auto rowOf = [&](std::uint64_t tick) {
+        return static_cast<std::int64_t>(std::llround(tempoMap.seconds(tick) / rowDuration));
+    };
+
     for (Note& note : notes) {
         const std::int64_t endRow = rowOf(note.endTick);
         note.row = rowOf(note.tick);
         const std::int64_t length = std::max<std::int64_t>(1, endRow - note.row);
-        if (length > kMaxRows) {
+        if (length > kMaxRows && !note.drum) {
             ++result.notesShortened;
         }
         note.gate = static_cast<int>(std::min<std::int64_t>(length, kMaxRows));
-        if (!note.drum) {
-            int pitch = note.key + options.transpose - kMidiOfIndexZero;
-            const int top = static_cast<int>(kPitchCount) - 1;
-            if (pitch < 0 || pitch > top) {
-                ++result.notesMoved;
-                pitch = pitch < 0 ? pitch + (-pitch + kOctave - 1) / kOctave * kOctave
-                                  : pitch - (pitch - top + kOctave - 1) / kOctave * kOctave;
-            }
-            note.pitch = pitch;
+        if (note.drum) {
+            const DrumSound sound = drumSound(note.key);
+            note.voice = sound.voice;
+            note.pitch = sound.pitch;
+            continue;
         }
+        int pitch = note.key + options.transpose - kMidiOfIndexZero;
+        const int top = static_cast<int>(kPitchCount) - 1;
+        if (pitch < 0 || pitch > top) {
+            ++result.notesMoved;
+            pitch = pitch < 0 ? pitch + (-pitch + kOctave - 1) / kOctave * kOctave
+                              : pitch - (pitch - top + kOctave - 1) / kOctave * kOctave;
+        }
+        note.pitch = pitch;
     }
     std::vector<int> order(notes.size());
     for (std::size_t i = 0; i < notes.size(); ++i) {
@@ -264,9 +474,10 @@ ImportResult importMidi(const MidiFile& file, const ImportOptions& options)
 
     // Voices, a row at a time.
     std::array<VoiceState, kMelodicVoices> voices;
-    std::int64_t endRow = 0;
-    const auto hitRows = static_cast<std::int64_t>(std::ceil(kHitSeconds / rowSeconds));
-    std::vector<std::vector<int>> rows;  // the kept notes of each row with any, in voice order
+    const auto dropped = [&](int note) {
+        ++result.notesDroppedOrCut;
+        ++result.droppedByChannel[static_cast<std::size_t>(notes[note].channel)];
+    };
     for (std::size_t i = 0; i < order.size();) {
         const std::int64_t row = notes[order[i]].row;
         std::vector<int> melodic;
@@ -277,20 +488,19 @@ ImportResult importMidi(const MidiFile& file, const ImportOptions& options)
                 melodic.push_back(order[i]);
                 continue;
             }
-            note.voice = isLowDrum(note.key) ? kThumpVoice : kNoiseVoice;
             int& hit = hits[note.voice - kNoiseVoice];
             if (hit >= 0 && notes[hit].volume >= note.volume) {
-                ++result.notesDroppedOrCut;
+                dropped(order[i]);
                 note.voice = -1;
                 continue;
             }
             if (hit >= 0) {
-                ++result.notesDroppedOrCut;
+                dropped(hit);
                 notes[hit].voice = -1;
             }
             hit = order[i];
         }
-        allocateRow(notes, melodic, row, voices, result);
+        allocateRow(notes, melodic, row, voices, dropped);
         std::vector<int> kept;
         for (int note : melodic) {
             if (notes[note].voice >= 0) {
@@ -303,52 +513,33 @@ ImportResult importMidi(const MidiFile& file, const ImportOptions& options)
             }
         }
         std::sort(kept.begin(), kept.end(), [&](int a, int b) { return notes[a].voice < notes[b].voice; });
-        for (int note : kept) {
-            endRow = std::max(endRow, notes[note].drum ? row + hitRows : notes[note].end());
+        for (int index : kept) {
+            const Note& note = notes[index];
+            const double start = static_cast<double>(row) * rowDuration;
+            const double end = note.drum ? start + hitSeconds({static_cast<std::uint8_t>(note.voice), note.pitch})
+                                         : static_cast<double>(note.end()) * rowDuration;
+            plan.endSeconds = std::max(plan.endSeconds, end);
         }
         if (!kept.empty()) {
-            rows.push_back(std::move(kept));
+            plan.rows.push_back(std::move(kept));
         }
     }
 
-    // The song: per row, pitch and volume where they change, then the notes.
-    result.song = {static_cast<std::uint8_t>(result.tempo), static_cast<std::uint8_t>(options.rowsPerBeat)};
-    const std::string tempoNote = options.tempo ? "beats a minute set by --tempo"
-                                  : first       ? "the file's first tempo, in beats a minute"
-                                                : "the file sets no tempo: 120 beats a minute";
-    result.text.push_back({"tempo " + std::to_string(result.tempo) + " " + std::to_string(options.rowsPerBeat),
-                           tempoNote + "; " + std::to_string(options.rowsPerBeat) + " rows a beat"});
-    SongWriter writer(result);
-    std::array<int, kVoiceCount> pitches;
-    std::array<int, kVoiceCount> volumes;
-    pitches.fill(static_cast<int>(kUnityPitch));
-    volumes.fill(128);
-    for (const std::vector<int>& group : rows) {
-        const std::int64_t row = notes[group.front()].row;
-        writer.waitUntil(row);
-        // Where the row falls in the music, so that notes a tick or two off
-        // the beat are labelled on it, as they now play.
-        const double seconds = static_cast<double>(row) * rowSeconds;
-        result.text.push_back({"", bars.label(tempoMap.tickAt(seconds), seconds)});
-        for (int index : group) {
-            const Note& note = notes[index];
-            const auto voice = static_cast<std::uint8_t>(note.voice);
-            if (!note.drum && pitches[voice] != note.pitch) {
-                writer.event(voice, Command::SetPitch, note.pitch);
-                pitches[voice] = note.pitch;
-            }
-            if (volumes[voice] != note.volume) {
-                writer.event(voice, Command::SetVolume, note.volume);
-                volumes[voice] = note.volume;
-            }
-            const std::string from = "channel " + std::to_string(note.channel + 1);
-            writer.event(voice, Command::NoteOn, note.drum ? 0 : note.gate,
-                         note.drum ? from + ", drum " + std::to_string(note.key) : from);
-            ++result.notesTaken;
-        }
+    const std::string tempoNote =
+        (options.tempo ? std::string("beats a minute set by --tempo") : "the tempo of most of the notes") + "; " +
+        std::to_string(result.rowsPerBeat) + " rows a beat" +
+        (options.rowsPerBeat ? std::string(", set by --rows-per-beat") : ", the grid that fits the notes");
+    // Volumes: as mapped, scaled by hand, or scaled down until the song
+    // peaks at −1 dBFS (rounding to whole steps may need a second try).
+    double gain = options.gainDb ? std::pow(10.0, *options.gainDb / 20.0) : 1.0;
+    writeSong(plan, options, tempoMap, bars, tempoNote, gain, result);
+    result.peak = songPeak(result.song);
+    for (int attempt = 0; !options.gainDb && result.peak > kHeadroom && attempt < 8; ++attempt) {
+        gain *= kHeadroom / result.peak * (attempt == 0 ? 1.0 : 0.99);
+        writeSong(plan, options, tempoMap, bars, tempoNote, gain, result);
+        result.peak = songPeak(result.song);
     }
-    writer.waitUntil(endRow);
-    writer.event(0, Command::LoopEnd, 0, "the end: sqn2wav stops here, sqnplay goes round");
+    result.gain = gain;
     return result;
 }
 

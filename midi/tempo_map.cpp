@@ -17,6 +17,7 @@ TempoMap::TempoMap(const MidiFile& file)
     }
     const std::vector<const MidiEvent*> tempos = eventsInTimeOrder(file, MidiEventKind::Tempo);
     const double quarter = static_cast<double>(file.ticksPerQuarter);
+    ticksPerQuarter_ = quarter;
     segments_.push_back({0, 0.0, kDefaultTempo / 1e6 / quarter});
     for (const MidiEvent* tempo : tempos) {
         if (!first_) {
@@ -39,6 +40,16 @@ double TempoMap::seconds(std::uint64_t tick) const
                                   [](std::uint64_t t, const Segment& segment) { return t < segment.tick; });
     const Segment& segment = *(after - 1);
     return segment.seconds + static_cast<double>(tick - segment.tick) * segment.secondsPerTick;
+}
+
+std::optional<double> TempoMap::beatsPerMinuteAt(std::uint64_t tick) const
+{
+    if (ticksPerQuarter_ == 0.0) {
+        return std::nullopt;
+    }
+    auto after = std::upper_bound(segments_.begin(), segments_.end(), tick,
+                                  [](std::uint64_t t, const Segment& segment) { return t < segment.tick; });
+    return 60.0 / ((after - 1)->secondsPerTick * ticksPerQuarter_);
 }
 
 std::uint64_t TempoMap::tickAt(double seconds) const

@@ -22,6 +22,10 @@ public:
     // The first tempo the file sets, in beats a minute.
     std::optional<double> firstBeatsPerMinute() const { return first_; }
 
+    // The tempo in force at a tick, in beats a minute; nothing with an
+    // SMPTE division, which has none.
+    std::optional<double> beatsPerMinuteAt(std::uint64_t tick) const;
+
 private:
     struct Segment {
         std::uint64_t tick;     // where this tempo starts
@@ -30,4 +34,5 @@ private:
     };
     std::vector<Segment> segments_;  // by tick
     std::optional<double> first_;
+    double ticksPerQuarter_ = 0.0;   // 0 with an SMPTE division
 };

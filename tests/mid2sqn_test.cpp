@@ -74,15 +74,19 @@ TEST_F(Mid2sqn, NotesTakenAreListedOnTheirRowsWithTheirPitches)
     bass.end();
     writeFile("tune.mid", midiFile(1, 480, {conductor, melody, bass, drums}));
 
-    Result r = runProgram(MID2SQN_BINARY, path("tune.mid") + " " + path("tune.sqn"));
+    // The grid and the volumes as given, for rows to count in.
+    Result r = runProgram(MID2SQN_BINARY,
+                          "--tempo 120 --rows-per-beat 4 --gain 0 " + path("tune.mid") + " " + path("tune.sqn"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     const std::string summary = r.err;
     EXPECT_EQ(summary.rfind(std::string(MID2SQN_BINARY) + ": " + path("tune.mid") +
-                                ": 22 notes taken, 0 dropped or cut for lack of voices, 0 moved by octaves; 0:0",
+                                ": 22 notes taken, 0 dropped or cut for lack of voices, 0 moved by octaves; "
+                                "120 beats a minute, 4 rows a beat: starts off by ",
                             0),
               0u)
         << summary;
+    EXPECT_NE(summary.find("; volumes +0.0 dB, peak -"), std::string::npos) << summary;
 
     r = runProgram(SQNDIS_BINARY, path("tune.sqn"));
     ASSERT_EQ(r.status, 0);
@@ -105,7 +109,8 @@ TEST_F(Mid2sqn, NotesTakenAreListedOnTheirRowsWithTheirPitches)
 
     // The text form says where each group is and where each note came
     // from, and assembles to the same song.
-    r = runProgram(MID2SQN_BINARY, path("tune.mid") + " " + path("tune.txt"));
+    r = runProgram(MID2SQN_BINARY,
+                   "--tempo 120 --rows-per-beat 4 --gain 0 " + path("tune.mid") + " " + path("tune.txt"));
     ASSERT_EQ(r.status, 0);
     const Bytes text = readFile(path("tune.txt"));
     const std::string listing(text.begin(), text.end());
@@ -117,7 +122,7 @@ TEST_F(Mid2sqn, NotesTakenAreListedOnTheirRowsWithTheirPitches)
     EXPECT_EQ(readFile(path("again.sqn")), readFile(path("tune.sqn")));
 
     // And to standard output, for a pipe.
-    r = runProgram(MID2SQN_BINARY, "- - <" + path("tune.mid"));
+    r = runProgram(MID2SQN_BINARY, "--tempo 120 --rows-per-beat 4 --gain 0 - - <" + path("tune.mid"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(r.out.find('\n')), listing.substr(listing.find('\n')));
 }
@@ -188,6 +193,23 @@ TEST_F(Mid2sqn, OptionsAtTheirEdges)
     ASSERT_GE(song.size(), 2u);
     EXPECT_EQ(song[0], 150);
     EXPECT_EQ(song[1], 1);
+
+    // Nothing on the chosen channels, or a channel losing more than a
+    // quarter of its notes: a warning, and the song all the same.
+    r = runProgram(program, "--channels 5 " + in + " " + out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find(": warning: the chosen channels hold no notes: the song is silent\n"), std::string::npos)
+        << r.err;
+    MidiTrackWriter crowd;
+    for (int key = 60; key < 66; ++key) {
+        crowd.on(0, 2, key);
+    }
+    crowd.off(480, 2, 60).end();
+    writeFile("crowd.mid", midiFile(0, 480, {crowd}));
+    r = runProgram(program, path("crowd.mid") + " " + out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find(" dropped or cut for lack of voices (channel 3: 2)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(": warning: channel 3 lost 2 of its 6 notes for lack of voices"), std::string::npos) << r.err;
 
     // --drums 10 is MIDI channel 10 (numbered from 1): its note is a hit,
     // channel 11's plays as a note.

@@ -4,7 +4,10 @@
 
 #include "midi_file.h"
 #include "midi_import.h"
+#include "memory_read.h"
 #include "midi_writer.h"
+#include "song_player.h"
+#include "timeline.h"
 #include "test_bytes.h"
 
 #include <gtest/gtest.h>
@@ -52,7 +55,16 @@ std::vector<Played> played(const Bytes& song)
     return notes;
 }
 
-ImportResult import(const Bytes& file, const ImportOptions& options = {})
+// The grid and the volumes as given: 4 rows a beat, velocities as mapped.
+ImportOptions fixedGrid()
+{
+    ImportOptions options;
+    options.rowsPerBeat = 4;
+    options.gainDb = 0.0;
+    return options;
+}
+
+ImportResult import(const Bytes& file, const ImportOptions& options = fixedGrid())
 {
     return importMidi(readMidiFile(file.data(), file.size()), options);
 }
@@ -76,9 +88,10 @@ TEST(MidiImport, TempoMapPutsNotesOnTheRowOfTheirTime)
     MidiTrackWriter notes;
     notes.on(1440, 0, 67).off(240, 0, 67).end();  // 2.0 s, held an eighth: 0.5 s at 60 bpm
     const ImportResult result = import(midiFile(1, 480, {conductor, notes}));
-    EXPECT_EQ(result.tempo, 120);
+    // The note plays at 60: the song's tempo, a row 1/4 s.
+    EXPECT_EQ(result.tempo, 60);
     // Velocity 100 at the channel volume a file starts with (100): 79 steps.
-    EXPECT_EQ(played(result.song), (std::vector<Played>{{16, 0, 28, 79, 4}}));
+    EXPECT_EQ(played(result.song), (std::vector<Played>{{8, 0, 28, 79, 2}}));
     EXPECT_EQ(result.song.back(), 0);  // loop-end 0 0 closes the song...
     EXPECT_EQ(result.song[result.song.size() - 2], 6);
 
@@ -86,13 +99,15 @@ TEST(MidiImport, TempoMapPutsNotesOnTheRowOfTheirTime)
     MidiTrackWriter smpte;
     smpte.on(2000, 0, 67).off(250, 0, 67).end();
     const std::uint16_t division = static_cast<std::uint16_t>((0x100 - 25) << 8 | 40);
-    EXPECT_EQ(played(import(midiFile(0, division, {smpte})).song), (std::vector<Played>{{16, 0, 28, 79, 2}}));
+    ImportOptions at120 = fixedGrid();
+    at120.tempo = 120;
+    EXPECT_EQ(played(import(midiFile(0, division, {smpte}), at120).song), (std::vector<Played>{{16, 0, 28, 79, 2}}));
 
     // The first tempo, rounded, is the song's: 0.6 s a quarter is 100 bpm.
     MidiTrackWriter slow;
     slow.tempo(0, 600000).on(0, 0, 60).off(480, 0, 60).end();
     EXPECT_EQ(import(midiFile(0, 480, {slow})).tempo, 100);
-    ImportOptions fixed;
+    ImportOptions fixed = fixedGrid();
     fixed.tempo = 90;
     fixed.rowsPerBeat = 8;
     const ImportResult forced = import(midiFile(0, 480, {slow}), fixed);
@@ -149,18 +164,20 @@ TEST(MidiImport, DrumsGoToTheTwoHitVoices)
     drums.on(0, 9, 36, 127).on(0, 9, 38, 90).on(0, 9, 42, 60);  // kick, snare, hi-hat at once
     drums.on(480, 9, 41, 127).on(0, 9, 49, 127).end();           // low floor tom, crash
     const ImportResult result = import(midiFile(0, 480, {drums}));
-    // The hi-hat, quieter than the snare on voice 4, is dropped.
-    EXPECT_EQ(played(result.song), (std::vector<Played>{{0, 4, 40, 71, 0}, {0, 5, 40, 101, 0},
-                                                        {4, 4, 40, 101, 0}, {4, 5, 40, 101, 0}}));
+    // The hi-hat, quieter than the snare on voice 4, is dropped. Each drum
+    // has its pitch: the kick 36 and the floor tom 40 on the thump, the
+    // snare 38 and the crash 52 on the noise burst.
+    EXPECT_EQ(played(result.song), (std::vector<Played>{{0, 4, 38, 71, 0}, {0, 5, 36, 101, 0},
+                                                        {4, 4, 52, 101, 0}, {4, 5, 40, 101, 0}}));
     EXPECT_EQ(result.notesDroppedOrCut, 1u);
 
     // --drums 1: channel 1 is the drum channel, channel 10 plays notes.
-    ImportOptions options;
+    ImportOptions options = fixedGrid();
     options.drumChannel = 0;
     MidiTrackWriter swapped;
     swapped.on(0, 0, 36).on(0, 9, 60).off(480, 9, 60).end();
     EXPECT_EQ(played(import(midiFile(0, 480, {swapped}), options).song),
-              (std::vector<Played>{{0, 0, 21, 79, 4}, {0, 5, 40, 79, 0}}));
+              (std::vector<Played>{{0, 0, 21, 79, 4}, {0, 5, 36, 79, 0}}));
 }
 
 // Notes outside D#2 … B8 move by octaves into the table; velocity, channel
@@ -188,10 +205,10 @@ TEST(MidiImport, PitchesAndVolumes)
     // own volume, so the first note needs none.
     EXPECT_EQ(result.song[2 + 1], 4);  // the first event sets the pitch
 
-    ImportOptions up;
+    ImportOptions up = fixedGrid();
     up.transpose = 12;
     EXPECT_EQ(played(import(midiFile(0, 480, {track}), up).song)[2].pitch, 12);
-    ImportOptions onlyTwo;
+    ImportOptions onlyTwo = fixedGrid();
     onlyTwo.channels = 0b10;
     EXPECT_TRUE(played(import(midiFile(0, 480, {track}), onlyTwo).song).empty());
 }
@@ -350,7 +367,7 @@ TEST(MidiImport, DrumTiesAndTheLastHit)
     // 1/32 s, so four rows pass before the end.
     MidiTrackWriter last;
     last.on(0, 9, 38, 100).end();
-    ImportOptions fine;
+    ImportOptions fine = fixedGrid();
     fine.rowsPerBeat = 16;
     const Bytes song = import(midiFile(0, 480, {last}), fine).song;
     ASSERT_GE(song.size(), 8u);
@@ -369,6 +386,128 @@ TEST(MidiImport, BarsFollowTimeSignatures)
     const std::string text = textForm(import(midiFile(0, 480, {track})).text);
     EXPECT_NE(text.find("# bar 3, beat 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("# bar 4, beat 1\n"), std::string::npos) << text;
+}
+
+// The frame at which the player takes each NoteOn of a song, in order.
+std::vector<std::uint64_t> noteFrames(const Bytes& song)
+{
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    player.looping = false;
+    EXPECT_TRUE(player.load(memoryRead(song.data(), song.size())));
+    std::vector<std::uint64_t> frames;
+    computeTimeline(player, 512, [&](std::uint64_t event, std::uint64_t frame) {
+        if (player.events[event].command == 2) {
+            frames.push_back(frame);
+        }
+    });
+    return frames;
+}
+
+// A placeholder tempo at the start and the real one a beat later: the grid
+// follows the real one, and the notes land on it.
+TEST(MidiImport, TheGridFitsTheMusicNotItsFirstTempo)
+{
+    MidiTrackWriter track;
+    track.tempo(0, 500000).tempo(480, 400000);  // 120, then 150 beats a minute
+    track.on(0, 0, 60).off(120, 0, 60);
+    for (int i = 0; i < 200; ++i) {
+        track.on(0, 0, 60 + i % 12).off(120, 0, 60 + i % 12);  // 16ths at 150
+    }
+    track.end();
+    const ImportResult result = import(midiFile(0, 480, {track}), ImportOptions{});
+    // 16 rows a beat: 16ths on rows of 25 ms, short enough that making up
+    // the player's own frames never moves a note by more than half of one.
+    EXPECT_EQ(result.tempo, 150);
+    EXPECT_EQ(result.rowsPerBeat, 16);
+    EXPECT_LT(result.medianErrorSeconds, 0.008);
+    EXPECT_LE(result.largestErrorSeconds, 0.0125 + 0.0001);
+
+    // Triplets want a grid of 3s; swung eighths (2/3 + 1/3 of a beat) too.
+    MidiTrackWriter triplets;
+    for (int i = 0; i < 60; ++i) {
+        triplets.on(0, 0, 60).off(160, 0, 60);
+    }
+    triplets.end();
+    EXPECT_EQ(import(midiFile(0, 480, {triplets}), ImportOptions{}).rowsPerBeat, 24);
+}
+
+// However long the song, each note is taken at the frame nearest its time:
+// the frames its events take and the countdowns' rounding are made up for,
+// so the error at the end is no larger than at the start.
+TEST(MidiImport, NoDriftOverTwentyFiveMinutes)
+{
+    // Eighths at 97 beats a minute for 25 minutes, a chord every beat.
+    MidiTrackWriter track;
+    track.tempo(0, 618557);
+    const int beats = 25 * 97;
+    for (int beat = 0; beat < beats; ++beat) {
+        track.on(0, 0, 48).on(0, 0, 55).on(0, 0, 64).off(240, 0, 48).off(0, 0, 55).off(0, 0, 64);
+        track.on(0, 0, 67).off(240, 0, 67);
+    }
+    track.end();
+    const ImportResult result = import(midiFile(0, 480, {track}), ImportOptions{});
+    const std::vector<std::uint64_t> frames = noteFrames(result.song);
+    ASSERT_EQ(frames.size(), static_cast<std::size_t>(4 * beats));
+    const double secondsPerBeat = 0.618557;
+    double first = 0.0;
+    double last = 0.0;
+    double largest = 0.0;
+    for (int beat = 0; beat < beats; ++beat) {
+        // The chord's three notes are taken a frame apart; the first is on time.
+        const double chord = std::abs(static_cast<double>(frames[4 * beat]) / 48000.0 - beat * secondsPerBeat);
+        const double eighth =
+            std::abs(static_cast<double>(frames[4 * beat + 3]) / 48000.0 - (beat + 0.5) * secondsPerBeat);
+        largest = std::max({largest, chord, eighth});
+        if (beat < 10) {
+            first = std::max({first, chord, eighth});
+        }
+        if (beat >= beats - 10) {
+            last = std::max({last, chord, eighth});
+        }
+    }
+    // Rows of 1/32 beat (19.3 ms): every note within half a row (and a few
+    // frames), at the end as at the start.
+    EXPECT_EQ(result.rowsPerBeat, 32);
+    const double halfRow = 0.5 * 60.0 / (97.0 * 32.0);
+    EXPECT_LE(last, halfRow + 0.0002);
+    EXPECT_LE(largest, halfRow + 0.0002);
+    EXPECT_LE(result.largestErrorSeconds, halfRow + 0.0002);
+    EXPECT_GT(first, 0.0);
+}
+
+// Loud notes on every voice: scaled to peak at −1 dBFS at most, unless the
+// gain is set by hand.
+TEST(MidiImport, HeadroomKeepsTheMixBelowFullScale)
+{
+    // One pitch on four channels, so that the four cycles' peaks line up,
+    // and both drums, all at full velocity and volume.
+    MidiTrackWriter track;
+    for (int channel : {0, 1, 2, 3, 9}) {
+        track.event(0, {static_cast<std::uint8_t>(0xB0 | channel), 7, 127});
+    }
+    for (int bar = 0; bar < 4; ++bar) {
+        for (int channel : {0, 1, 2, 3}) {
+            track.on(0, channel, 64, 127);
+        }
+        track.on(0, 9, 36, 127).on(0, 9, 38, 127);
+        for (int channel : {0, 1, 2, 3}) {
+            track.off(channel == 0 ? 1920 : 0, channel, 64);
+        }
+    }
+    track.end();
+    const Bytes file = midiFile(0, 480, {track});
+    const ImportResult scaled = import(file, ImportOptions{});
+    EXPECT_LE(scaled.peak, 0.8913);
+    EXPECT_GT(scaled.peak, 0.80);
+    EXPECT_LT(scaled.gain, 1.0);
+
+    ImportOptions loud = fixedGrid();
+    loud.gainDb = 6.0;
+    EXPECT_GT(import(file, loud).peak, 1.0);  // by hand, it may clip
+    const ImportResult asMapped = import(file, fixedGrid());
+    EXPECT_EQ(asMapped.gain, 1.0);
+    EXPECT_GT(asMapped.peak, 0.8913);
 }
 
 }  // namespace
