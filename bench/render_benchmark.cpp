@@ -1,5 +1,5 @@
-// render() alone, in frames per second, for 1 … 6 voices sounding
-// throughout: voices 0–3 hold long notes at assorted pitches, voices 4 and 5
+// render() alone, in frames per second, and skip() (a seek), for 1 … 6
+// voices sounding throughout: voices 0–3 hold long notes at assorted pitches, voices 4 and 5
 // retrigger their hits before each pass ends.
 
 #include "memory_read.h"
@@ -71,6 +71,27 @@ void renderVoices(benchmark::State& state)
 }
 
 BENCHMARK(renderVoices)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
+
+// skip() against render() over the same ten seconds: what a seek costs
+// next to playing, as a ratio (lower is better).
+void skipVoices(benchmark::State& state)
+{
+    const auto song = steadySong(static_cast<int>(state.range(0)), 10);
+    std::uint64_t frames = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        SongPlayer player;
+        loadSong(player, song);
+        state.ResumeTiming();
+        player.skip(10ull * kOutputRate);
+        frames += 10ull * kOutputRate;
+        benchmark::DoNotOptimize(player.voices[0].playhead);
+    }
+    state.counters["x realtime"] =
+        benchmark::Counter(static_cast<double>(frames) / kOutputRate, benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(skipVoices)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

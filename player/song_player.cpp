@@ -6,6 +6,47 @@
 
 #include <algorithm>
 
+void SongPlayer::restart()
+{
+    finished = false;
+    loopPasses = 0;
+    position = 0;
+    loopStart = 0;
+    waitTimer.set(0.0f);
+    for (Voice& voice : voices) {
+        WavSample sample = std::move(voice.sample);
+        voice = Voice{};
+        voice.sample = std::move(sample);
+    }
+}
+
+void SongPlayer::skip(std::uint64_t frames)
+{
+    const float dt = 1.0f / sampleRate;
+    const float step = kBaseRate / sampleRate;
+    while (frames > 0) {
+        // The same spans as render's, only not cut at a mixing buffer.
+        std::size_t span = quietFrames(dt, static_cast<std::size_t>(std::min<std::uint64_t>(frames, SIZE_MAX)));
+        const bool ticked = span == 0;
+        if (ticked) {
+            tick(dt);
+            span = 1;
+        }
+        std::array<std::size_t, kVoiceCount> sounded{};
+        for (std::size_t v = 0; v < kVoiceCount; ++v) {
+            Voice& voice = voices[v];
+            sounded[v] = voice.active ? advanceVoice(voice, step * voice.pitch, span) : 0;
+        }
+        if (!ticked) {
+            for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                voices[v].gate.advance(dt, sounded[v]);
+            }
+            waitTimer.advance(dt, span);
+        }
+        frames -= span;
+    }
+}
+
 bool SongPlayer::load(ReadFn read)
 {
     finished = false;

@@ -50,6 +50,15 @@ struct SongPlayer {
     // Overwrites every frame of `buffer`.
     void render(SampleBuffer& buffer);
 
+    // Back to the state just after load, without decoding the sounds again.
+    void restart();
+
+    // Advances by `frames` output frames exactly as rendering them would
+    // (sequencer, gates and playheads, bit for bit), without reading or
+    // mixing a sample: quiet stretches are taken in one go, and playheads
+    // step many frames at once where their sums are exact.
+    void skip(std::uint64_t frames);
+
     // Takes, in one go and without mixing, up to `limit` of the frames in
     // which tick would do nothing but count down the wait and the gates;
     // returns how many. Leaves the sequencer and the gates exactly as that

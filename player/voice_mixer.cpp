@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #if defined(__x86_64__)
@@ -80,6 +81,128 @@ std::size_t mixFormat(Voice& voice, float increment, std::size_t frames, float* 
 }
 
 }  // namespace
+
+namespace {
+
+std::uint32_t bitsOf(float value)
+{
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+float floatOf(std::uint32_t bits)
+{
+    float value = 0.0f;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// How many of the next frames, at most `limit`, a playhead can take as
+// exact steps, and the step in `units` of its binade's spacing. In the
+// binade [2^e, 2^(e+1)) a playhead is P spacings (2^23 <= P < 2^24), and
+// `p + increment` rounds to P + D spacings, D the increment in spacings
+// rounded, as long as the exact sum stays below 2^24 spacings and is no
+// half-way case; so j such steps give exactly P + j·D. Never past the
+// sample's end, so that wraps and ends are stepped one at a time. All in
+// integers, from the floats' bits.
+std::uint64_t exactSteps(float playhead, float increment, float end, std::uint64_t limit, std::uint32_t& mantissa,
+                         int& exponent, std::uint64_t& units)
+{
+    const std::uint32_t p = bitsOf(playhead);
+    const std::uint32_t i = bitsOf(increment);
+    const int pe = static_cast<int>(p >> 23);
+    const int ie = static_cast<int>(i >> 23);
+    if (pe == 0 || pe == 255 || ie == 0 || ie >= pe) {
+        return 0;  // zero, subnormal or not finite; or an increment that leaves the binade at once
+    }
+    const std::uint64_t P = (p & 0x7fffffu) | 0x800000u;
+    const std::uint64_t I = (i & 0x7fffffu) | 0x800000u;
+    const int shift = pe - ie;  // the increment is I / 2^shift spacings
+    if (shift > 40) {
+        return 0;
+    }
+    const std::uint64_t whole = I >> shift;
+    const std::uint64_t rest = I & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    if (rest == half) {
+        return 0;  // a tie: the rounding would depend on the playhead's last bit
+    }
+    const std::uint64_t D = whole + (rest > half ? 1 : 0);
+    const bool below = rest > half;  // the rounded step is above the exact increment
+    const std::uint64_t room = (std::uint64_t{1} << 24) - P;
+    if (D == 0) {
+        return 0;
+    }
+    // The n-th sum is P + n·D - (D - exact increment): below 2^24 spacings.
+    std::uint64_t steps = below ? room / D : (room - 1) / D;
+    // And every playhead below the end, where the end is in this binade.
+    const std::uint32_t e = bitsOf(end);
+    const int ee = static_cast<int>(e >> 23);
+    if (ee == pe) {
+        const std::uint64_t E = (e & 0x7fffffu) | 0x800000u;
+        steps = std::min(steps, E > P ? (E - P - 1) / D : 0);
+    } else if (ee < pe) {
+        return 0;
+    }
+    mantissa = static_cast<std::uint32_t>(P);
+    exponent = pe;
+    units = D;
+    return std::min(steps, limit);
+}
+
+}  // namespace
+
+std::size_t advanceVoice(Voice& voice, float increment, std::size_t frames)
+{
+    const std::uint64_t n = voice.sample.buffer.frameCount();
+    // A voice with an empty sample stays active but is never mixed.
+    if (n == 0) {
+        return frames;
+    }
+    const float end = static_cast<float>(n);
+    float playhead = voice.playhead;
+    std::size_t k = 0;
+    // Below a few increments, binades are a step or two long: not worth a look.
+    const float runsFrom = 4.0f * increment;
+    while (k < frames) {
+        if (playhead >= runsFrom) {
+            std::uint32_t mantissa = 0;
+            int exponent = 0;
+            std::uint64_t units = 0;
+            const std::uint64_t run = exactSteps(playhead, increment, end, frames - k, mantissa, exponent, units);
+            if (run > 0) {
+                const std::uint64_t moved = mantissa + run * units;  // at most 2^24: this binade or its top
+                playhead = moved >> 24 != 0 ? floatOf(static_cast<std::uint32_t>(exponent + 1) << 23)
+                                            : floatOf(static_cast<std::uint32_t>(exponent) << 23 |
+                                                      (static_cast<std::uint32_t>(moved) & 0x7fffffu));
+                k += run;
+                // The run ends where the next step leaves the binade or
+                // reaches the end: that one is taken singly, below.
+                if (k == frames) {
+                    break;
+                }
+            }
+        }
+        // One frame, as mixSpan takes it.
+        playhead += increment;
+        ++k;
+        if (playhead >= end) {
+            if (voice.sustain) {
+                playhead -= end;
+                if (playhead >= end) {
+                    playhead = std::fmod(playhead, end);
+                }
+            } else {
+                voice.playhead = playhead;
+                voice.active = false;
+                return k;
+            }
+        }
+    }
+    voice.playhead = playhead;
+    return frames;
+}
 
 std::size_t mixVoice(Voice& voice, float increment, std::size_t frames, float* left, float* right)
 {

@@ -17,6 +17,11 @@
 // ends (that last frame is still mixed).
 std::size_t mixVoice(Voice& voice, float increment, std::size_t frames, float* left, float* right);
 
+// Moves one voice's playhead as mixVoice would over `frames` frames, bit
+// for bit, without reading its sample; returns what mixVoice would. Runs
+// of frames in which every sum is exact are taken in one step.
+std::size_t advanceVoice(Voice& voice, float increment, std::size_t frames);
+
 // All six voices over `frames` frames (at most kMaxMixFrames), writing each
 // voice's count as mixVoice returns it into `sounded` (0 for a voice that is
 // not sounding). Uses the vector path where the processor and the voices'

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -211,10 +213,154 @@ TEST_F(Library, RenderingAllocatesNothing)
         sqn_player_render_s16(player.get(), ints.data(), 4096);
         sqn_player_render_f32(player.get(), floats.data(), 4096);
         sqn_player_finished(player.get());
+        sqn_player_position(player.get());
+        sqn_player_loop_passes(player.get());
     }
+    sqn_player_seek(player.get(), 480000);
     EXPECT_EQ(allocations.load(), before);
     // With looping on (the default), the demo plays on past its end mark.
     EXPECT_FALSE(sqn_player_finished(player.get()));
+}
+
+// Where the song is: frames rendered, passes, and its length, which is the
+// frame in which sqn_player_finished turns 1.
+TEST_F(Library, PositionPassesAndLength)
+{
+    std::mt19937 random(11);
+    for (int trial = 0; trial < 20; ++trial) {
+        const Bytes song = trial == 0 ? kWorkedExample : randomSong(random);
+        const Player player = open(song);
+        const std::uint64_t length = sqn_player_length(player.get());
+        ASSERT_GT(length, 0u);
+        // Not finished one frame before; finished with that frame.
+        std::vector<std::int16_t> frames(2 * length);
+        sqn_player_render_s16(player.get(), frames.data(), length - 1);
+        EXPECT_EQ(sqn_player_finished(player.get()), 0) << trial;
+        sqn_player_render_s16(player.get(), frames.data(), 1);
+        EXPECT_EQ(sqn_player_finished(player.get()), 1) << trial;
+        EXPECT_EQ(sqn_player_position(player.get()), length);
+        if (trial == 0) {
+            EXPECT_EQ(length, 24006u);  // LoopEnd is taken in frame 24005
+        }
+        // Looping, the same length, and the passes counted as they go by.
+        const Player looping = open(song, 48000, true);
+        EXPECT_EQ(sqn_player_length(looping.get()), length);
+    }
+    const Player looping = open(kWorkedExample, 48000, true);
+    std::vector<std::int16_t> block(2 * 24006);
+    EXPECT_EQ(sqn_player_loop_passes(looping.get()), 0u);
+    sqn_player_render_s16(looping.get(), block.data(), 24006);
+    EXPECT_EQ(sqn_player_loop_passes(looping.get()), 1u);
+    sqn_player_render_s16(looping.get(), block.data(), 24006);
+    EXPECT_EQ(sqn_player_loop_passes(looping.get()), 2u);
+}
+
+// Seeking to a frame gives what rendering from the start and dropping that
+// many frames gives, bit for bit: looping or not, at 44100 Hz too, twice.
+TEST_F(Library, SeekIsRenderAndDrop)
+{
+    std::mt19937 random(12);
+    for (int trial = 0; trial < 24; ++trial) {
+        const Bytes song = randomSong(random);
+        const unsigned rate = trial % 2 == 0 ? 48000 : 44100;
+        const bool looping = trial % 3 != 0;
+        const std::uint64_t frame = random() % 300000;
+        const Player played = open(song, rate, looping);
+        std::vector<std::int16_t> dropped(2 * (frame + 4096));
+        sqn_player_render_s16(played.get(), dropped.data(), frame + 4096);
+        const Player sought = open(song, rate, looping);
+        std::vector<std::int16_t> out(2 * 4096);
+        for (int again = 0; again < 2; ++again) {
+            ASSERT_EQ(sqn_player_seek(sought.get(), frame), 0);
+            EXPECT_EQ(sqn_player_position(sought.get()), frame);
+            sqn_player_render_s16(sought.get(), out.data(), 4096);
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), dropped.begin() + static_cast<std::ptrdiff_t>(2 * frame)))
+                << "trial " << trial << " frame " << frame;
+        }
+    }
+}
+
+// The benchmark's dense ten-minute song, sought to its end and then into
+// it: the frames are the rendered ones. (How long a seek takes is for the
+// benchmark, `make bench`.)
+TEST_F(Library, SeekingTenMinutesOfADenseSong)
+{
+    ASSERT_EQ(runArgs({MAKE_BENCH_SONG_BINARY, "dense", path("dense.sqn")}).status, 0);
+    const Bytes song = readFile(path("dense.sqn"));
+    const Player player = open(song);
+    const std::uint64_t tenMinutes = 600ull * 48000;
+    ASSERT_GE(sqn_player_length(player.get()), tenMinutes);
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        sqn_player_seek(player.get(), tenMinutes);
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::printf("ten minutes sought in %.1f ms\n", 1000.0 * best);
+    const std::uint64_t into = 7ull * 60 * 48000 + 12345;
+    const Player played = open(song);
+    std::vector<std::int16_t> all(2 * (into + 4096));
+    sqn_player_render_s16(played.get(), all.data(), into + 4096);
+    std::vector<std::int16_t> next(2 * 4096);
+    sqn_player_seek(player.get(), into);
+    sqn_player_render_s16(player.get(), next.data(), 4096);
+    EXPECT_TRUE(std::equal(next.begin(), next.end(), all.begin() + static_cast<std::ptrdiff_t>(2 * into)));
+}
+
+// The text form, and why it did not open.
+TEST_F(Library, OpensTheTextForm)
+{
+    const std::string text = "tempo 120 4\npitch 0 G5\nvolume 0 1.0\nnote 0 4\nwait 0 4\nnote 4 0\nloop-end 0 0\n";
+    char error[64] = "untouched";
+    const Player fromText(sqn_player_open_text(text.data(), text.size(), 48000, error, sizeof error));
+    ASSERT_NE(fromText, nullptr);
+    EXPECT_STREQ(error, "");
+    const Player fromBytes = open(kWorkedExample);
+    std::vector<std::int16_t> a(2 * 30000);
+    std::vector<std::int16_t> b(2 * 30000);
+    sqn_player_set_looping(fromText.get(), 0);
+    sqn_player_render_s16(fromText.get(), a.data(), 30000);
+    sqn_player_render_s16(fromBytes.get(), b.data(), 30000);
+    EXPECT_EQ(a, b);
+
+    const std::string bad = "tempo 120 4\nnote 0 x\nwait 0 300\n";
+    EXPECT_EQ(sqn_player_open_text(bad.data(), bad.size(), 48000, error, sizeof error), nullptr);
+    EXPECT_STREQ(error, "2:8: expected a gate length in rows, 0 … 255, found 'x'");
+    char small[8];
+    EXPECT_EQ(sqn_player_open_text(bad.data(), bad.size(), 48000, small, sizeof small), nullptr);
+    EXPECT_STREQ(small, "2:8: ex");
+    EXPECT_EQ(sqn_player_open_text(bad.data(), bad.size(), 48000, nullptr, 0), nullptr);
+    const std::string zero = "tempo 0 4\n";
+    EXPECT_EQ(sqn_player_open_text(zero.data(), zero.size(), 48000, error, sizeof error), nullptr);
+    EXPECT_EQ(std::string(error).rfind("1:1: ", 0), 0u) << error;
+    EXPECT_EQ(sqn_player_open_text(text.data(), text.size(), 0, error, sizeof error), nullptr);
+    EXPECT_EQ(sqn_player_open_text(nullptr, 5, 48000, error, sizeof error), nullptr);
+}
+
+// NULL where a player belongs does nothing, and says so.
+TEST_F(Library, NullPlayersDoNothing)
+{
+    sqn_player_render_s16(nullptr, nullptr, 0);
+    std::int16_t ints[4] = {1, 2, 3, 4};
+    float floats[4] = {1, 2, 3, 4};
+    sqn_player_render_s16(nullptr, ints, 2);
+    sqn_player_render_f32(nullptr, floats, 2);
+    EXPECT_EQ(ints[0], 1);
+    EXPECT_EQ(floats[3], 4.0f);
+    sqn_player_set_looping(nullptr, 1);
+    EXPECT_EQ(sqn_player_finished(nullptr), 0);
+    EXPECT_EQ(sqn_player_position(nullptr), 0u);
+    EXPECT_EQ(sqn_player_length(nullptr), 0u);
+    EXPECT_EQ(sqn_player_loop_passes(nullptr), 0u);
+    EXPECT_EQ(sqn_player_seek(nullptr, 10), -1);
+    sqn_player_close(nullptr);
+    const Player player = open(kWorkedExample);
+    sqn_player_render_s16(player.get(), nullptr, 10);  // no buffer: nothing rendered
+    EXPECT_EQ(sqn_player_position(player.get()), 0u);
+    static_assert(SQN_VERSION_MAJOR == 1 && SQN_VERSION_MINOR == 1 && SQN_VERSION_PATCH == 0);
+    EXPECT_EQ(std::to_string(SQN_VERSION_MAJOR) + "." + std::to_string(SQN_VERSION_MINOR) + "." +
+                  std::to_string(SQN_VERSION_PATCH),
+              SQN_PROJECT_VERSION);
 }
 
 }  // namespace

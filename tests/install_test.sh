@@ -17,7 +17,8 @@ lib=$prefix/$libdir
 for file in bin/sqn2wav bin/sqnasm bin/sqndis include/sqn/sqn.h \
     "$libdir/libsqn.so" "$libdir/libsqn.so.1" "$libdir/libsqn.a" "$libdir/pkgconfig/sqn.pc" \
     "$libdir/cmake/sqn/sqnConfig.cmake" "$libdir/cmake/sqn/sqnConfigVersion.cmake" \
-    share/doc/sqn/examples/demo.txt share/doc/sqn/examples/demo.sqn share/doc/sqn/examples/embed/render.c; do
+    share/doc/sqn/examples/demo.txt share/doc/sqn/examples/demo.sqn share/doc/sqn/examples/embed/render.c \
+    share/man/man3/sqn.3.gz share/man/man5/sqn.5.gz; do
     [ -e "$prefix/$file" ] || fail "$file was not installed"
 done
 for program in "$prefix"/bin/*; do
@@ -26,6 +27,11 @@ for program in "$prefix"/bin/*; do
     [ -e "$page" ] || fail "no manual page for $name"
     warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
     [ -z "$warnings" ] || fail "groff warns about $name.1: $warnings"
+done
+
+for page in "$prefix"/share/man/man3/sqn.3.gz "$prefix"/share/man/man5/sqn.5.gz; do
+    warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
+    [ -z "$warnings" ] || fail "groff warns about $(basename "$page" .gz): $warnings"
 done
 
 readelf -d "$lib/libsqn.so" | grep -q 'SONAME.*\[libsqn\.so\.1\]' || fail "libsqn.so has no SONAME libsqn.so.1"
@@ -46,6 +52,11 @@ cc -std=c99 -Wall -Wextra -Werror "$source/examples/embed/render.c" -o "$work/re
 cc -std=c99 "$source/examples/embed/render.c" -o "$work/render-static" \
     $(pkg-config --cflags sqn) "$lib/libsqn.a" -lstdc++ -lm
 ldd "$work/render-static" | grep -q libsqn && fail "the static build links libsqn.so"
+
+# libsqn 1.1's calls, from C, against the installed library only.
+cc -std=c99 -Wall -Wextra -Werror "$source/tests/api_installed_check.c" -o "$work/api-check" \
+    $(pkg-config --cflags --libs sqn)
+LD_LIBRARY_PATH=$lib "$work/api-check" "$1" || fail "libsqn 1.1's calls do not behave as documented"
 
 for song in "$@"; do
     name=$(basename "$song" .sqn)

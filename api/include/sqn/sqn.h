@@ -4,15 +4,23 @@
    writes for the same song at 48000 Hz.
 
    A player holds no global state and takes no locks: players are
-   independent, each used by one thread at a time. Rendering never
-   allocates, locks or does I/O, so it may run in a real-time audio
-   callback. Nothing is thrown across this interface; failures are NULL.
-   Valid C99 and C++. */
+   independent, each used by one thread at a time. Rendering, the queries
+   and seeking never allocate, lock or do I/O, so they may run in a
+   real-time audio callback (a seek costs a moment, not a render). Nothing
+   is thrown across this interface; failures are NULL or -1. Every function
+   that takes a player accepts NULL and then does nothing: rendering writes
+   nothing, queries return 0, seeking returns -1. Valid C99 and C++. */
 #ifndef SQN_SQN_H
 #define SQN_SQN_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+/* The version of this header, for compile-time checks; sqn_version() gives
+   the library's at run time. */
+#define SQN_VERSION_MAJOR 1
+#define SQN_VERSION_MINOR 1
+#define SQN_VERSION_PATCH 0
 
 #if defined(__GNUC__)
 #define SQN_API __attribute__((visibility("default")))
@@ -31,7 +39,15 @@ typedef struct sqn_player sqn_player;
    16 MiB, when sample_rate is 0, or when memory runs out. sample_rate:
    output frames a second, any from 1 up, e.g. 48000. */
 SQN_API sqn_player *sqn_player_open(const void *song, size_t size, unsigned sample_rate);
-SQN_API void sqn_player_close(sqn_player *player); /* NULL is fine */
+
+/* Like sqn_player_open, from the text form that sqnasm reads (size bytes of
+   text, which need not be terminated). On failure NULL and, where error is
+   not NULL, the first error as "line:column: message" in error (cut to
+   error_size bytes, always terminated; "" on success). */
+SQN_API sqn_player *sqn_player_open_text(const char *text, size_t size, unsigned sample_rate, char *error,
+                                         size_t error_size);
+
+SQN_API void sqn_player_close(sqn_player *player);
 
 /* 1 (the default): LoopEnd jumps back to the loop point and the song plays
    on; 0: LoopEnd ends the song, as sqn2wav renders it. */
@@ -47,6 +63,24 @@ SQN_API void sqn_player_render_s16(sqn_player *player, int16_t *out, size_t fram
 SQN_API void sqn_player_render_f32(sqn_player *player, float *out, size_t frames); /* unclamped mix */
 
 SQN_API int sqn_player_finished(const sqn_player *player); /* 1 once the song has ended */
+
+/* Frames rendered since open or the last seek. */
+SQN_API uint64_t sqn_player_position(const sqn_player *player);
+
+/* Frames the song plays with looping off, up to and including the frame in
+   which it ends (sqn_player_finished turns 1 after rendering it); the same
+   for a player with looping on. */
+SQN_API uint64_t sqn_player_length(const sqn_player *player);
+
+/* Passes LoopEnd has jumped back to the loop point so far. */
+SQN_API unsigned sqn_player_loop_passes(const sqn_player *player);
+
+/* Plays on from `frame`: what is rendered next is bit for bit what rendering
+   from the start and dropping `frame` frames gives, with the player's
+   current looping setting. Fast: the frames skipped are not mixed (ten
+   minutes of a dense song in milliseconds). 0, or -1 when player is NULL. */
+SQN_API int sqn_player_seek(sqn_player *player, uint64_t frame);
+
 SQN_API const char *sqn_version(void);                     /* "MAJOR.MINOR.PATCH" */
 
 #ifdef __cplusplus

@@ -1,0 +1,107 @@
+/* libsqn 1.1 as a C program sees it, built against the installed library
+   only (pkg-config): the version macros, NULL players, the text form and
+   its errors, where the song is and how long it lasts, and seeking. Prints
+   one line and exits 0, or names what failed and exits 1.
+     api_installed_check SONG.sqn */
+#include <sqn/sqn.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#if SQN_VERSION_MAJOR != 1 || SQN_VERSION_MINOR < 1
+#error "libsqn 1.1 or later is needed"
+#endif
+
+static int failures = 0;
+
+static void check(int ok, const char *what)
+{
+    if (!ok) {
+        fprintf(stderr, "api_installed_check: %s\n", what);
+        ++failures;
+    }
+}
+
+static unsigned char *readSong(const char *path, size_t *size)
+{
+    FILE *file = fopen(path, "rb");
+    unsigned char *bytes = NULL;
+    if (file == NULL) {
+        return NULL;
+    }
+    bytes = malloc(1 << 20);
+    *size = bytes ? fread(bytes, 1, 1 << 20, file) : 0;
+    fclose(file);
+    return bytes;
+}
+
+int main(int argc, char **argv)
+{
+    static const char text[] = "tempo 120 4\npitch 0 G5\nnote 0 4\nwait 0 4\nnote 4 0\nloop-end 0 0\n";
+    static const char bad[] = "tempo 120 4\nnote 0 x\n";
+    char error[80];
+    char version[32];
+    size_t size = 0;
+    unsigned char *song = NULL;
+    sqn_player *player = NULL;
+    sqn_player *again = NULL;
+    int16_t *all = NULL;
+    int16_t next[2 * 1000];
+    uint64_t length = 0;
+    uint64_t frame = 0;
+
+    if (argc != 2 || (song = readSong(argv[1], &size)) == NULL) {
+        fprintf(stderr, "usage: api_installed_check SONG.sqn\n");
+        return 1;
+    }
+    snprintf(version, sizeof version, "%d.%d.%d", SQN_VERSION_MAJOR, SQN_VERSION_MINOR, SQN_VERSION_PATCH);
+    check(strcmp(version, sqn_version()) == 0, "the version macros are not the library's version");
+
+    sqn_player_render_s16(NULL, NULL, 0);
+    sqn_player_set_looping(NULL, 1);
+    sqn_player_close(NULL);
+    check(sqn_player_finished(NULL) == 0 && sqn_player_position(NULL) == 0 && sqn_player_length(NULL) == 0 &&
+              sqn_player_loop_passes(NULL) == 0 && sqn_player_seek(NULL, 1) == -1,
+          "a NULL player is not nothing");
+
+    player = sqn_player_open_text(bad, strlen(bad), 48000, error, sizeof error);
+    check(player == NULL && strcmp(error, "2:8: expected a gate length in rows, 0 \xE2\x80\xA6 255, found 'x'") == 0,
+          "open_text does not report the first error with its line and column");
+    player = sqn_player_open_text(text, strlen(text), 44100, error, sizeof error);
+    check(player != NULL && error[0] == '\0', "open_text does not open the text form");
+    sqn_player_close(player);
+
+    /* Length: the frame in which the song ends. */
+    player = sqn_player_open(song, size, 48000);
+    check(player != NULL, "the song does not open");
+    if (player == NULL) {
+        return 1;
+    }
+    sqn_player_set_looping(player, 0);
+    length = sqn_player_length(player);
+    all = malloc(sizeof(int16_t) * 2 * (length + 1000));
+    sqn_player_render_s16(player, all, length - 1);
+    check(!sqn_player_finished(player), "finished before its length");
+    sqn_player_render_s16(player, all + 2 * (length - 1), 1001);
+    check(sqn_player_finished(player), "not finished at its length");
+    check(sqn_player_position(player) == length + 1000, "the position is not the frames rendered");
+
+    /* Seeking: what rendering from the start and dropping gives. */
+    again = sqn_player_open(song, size, 48000);
+    sqn_player_set_looping(again, 0);
+    for (frame = 0; frame < length; frame += length / 7 + 1) {
+        sqn_player_seek(again, frame);
+        sqn_player_render_s16(again, next, 1000);
+        check(memcmp(next, all + 2 * frame, sizeof next) == 0, "a seek differs from rendering and dropping");
+    }
+    sqn_player_close(again);
+    sqn_player_close(player);
+    free(all);
+    free(song);
+    if (failures == 0) {
+        printf("api_installed_check: libsqn %s: versions, NULL, text, length and seeks as documented\n",
+               sqn_version());
+    }
+    return failures == 0 ? 0 : 1;
+}
