@@ -4,10 +4,11 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 PKG_BUILD  ?= build-package
 WEB_BUILD  ?= build-web
+WIN_BUILD  ?= build-windows
 JOBS       ?= 2
 PREFIX     ?= /usr/local
 
-.PHONY: deps build build-sanitize run test install package web web-serve test-web fuzz fuzz-smoke bench bank demo clean
+.PHONY: deps build build-sanitize run test install package windows web web-serve test-web fuzz fuzz-smoke bench bank demo clean
 
 deps:
 	@bash scripts/install-deps
@@ -24,10 +25,12 @@ run: build
 	$(BUILD)/app/sqn2wav $(BUILD)/examples/demo.sqn demo.wav
 	@echo "rendered examples/demo.txt to $(CURDIR)/demo.wav"
 
-test: build build-sanitize package
+test: build build-sanitize package windows
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 	bash tests/package_test.sh $(PKG_BUILD)/sqn2wav_*.deb $(CURDIR) $(BUILD)/app/sqn2wav
+	bash tests/windows_test.sh $(WIN_BUILD)/sqn-*-windows-x86_64.zip $(BUILD)/app/sqn2wav \
+	    $(BUILD)/examples/demo.sqn $(BUILD)/examples/groove.sqn $(BUILD)/examples/tune.sqn
 
 # The programs, the library, its header, pkg-config and CMake files, the
 # manual pages and the examples, under PREFIX.
@@ -43,6 +46,20 @@ package: deps
 	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
 	cmake --build $(PKG_BUILD) -j $(JOBS)
 	cd $(PKG_BUILD) && cpack -G DEB
+
+# libsqn for 64-bit Windows, cross-built by Debian's mingw-w64 into a zip:
+# sqn.dll and its import library, libsqn.a, the header and the example.
+# Wine, for the test that runs the example, comes with it.
+windows:
+	bash scripts/install-deps g++-mingw-w64-x86-64-posix wine64 zip unzip
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+	    -DBUILD_TESTING=OFF >/dev/null
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	rm -rf $(WIN_BUILD)/stage $(WIN_BUILD)/sqn-*-windows-x86_64.zip
+	version=$$(sed -n 's/^project(sqn2wav VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt); \
+	cmake --install $(WIN_BUILD) --prefix $(WIN_BUILD)/stage/sqn-$$version-windows-x86_64 >/dev/null && \
+	cd $(WIN_BUILD)/stage && zip -qr ../sqn-$$version-windows-x86_64.zip sqn-$$version-windows-x86_64
+	@ls $(WIN_BUILD)/sqn-*-windows-x86_64.zip
 
 # The page in the browser: WebAssembly by Debian's emscripten, into
 # $(WEB_BUILD)/site/. Debian's emscripten finds its acorn (node-acorn) only
@@ -86,4 +103,4 @@ demo: build
 	$(BUILD)/tools/make-demo examples/demo.txt
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(PKG_BUILD) $(WEB_BUILD) build-fuzz demo.wav
+	rm -rf $(BUILD) $(SAN_BUILD) $(PKG_BUILD) $(WEB_BUILD) $(WIN_BUILD) build-fuzz demo.wav

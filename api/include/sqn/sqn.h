@@ -22,7 +22,17 @@
 #define SQN_VERSION_MINOR 1
 #define SQN_VERSION_PATCH 0
 
-#if defined(__GNUC__)
+/* On Windows, programs that link the static libsqn.a define SQN_STATIC;
+   those that use sqn.dll define nothing. */
+#if defined(_WIN32)
+#if defined(SQN_BUILDING_DLL)
+#define SQN_API __declspec(dllexport)
+#elif defined(SQN_STATIC)
+#define SQN_API
+#else
+#define SQN_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
 #define SQN_API __attribute__((visibility("default")))
 #else
 #define SQN_API
