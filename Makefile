@@ -21,7 +21,11 @@ build-sanitize: deps
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSQN2WAV_SANITIZE=ON
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 
-run: build
+# Only what it runs: the programs and the example songs, no test, fuzzer
+# or benchmark.
+run: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target sqn2wav sqnasm sqndis sqnplay mml2sqn mid2sqn examples
 	$(BUILD)/app/sqn2wav $(BUILD)/examples/demo.sqn demo.wav
 	@echo "rendered examples/demo.txt to $(CURDIR)/demo.wav"
 
