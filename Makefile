@@ -49,6 +49,7 @@ package: deps
 	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
 	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
 	cmake --build $(PKG_BUILD) -j $(JOBS)
+	rm -f $(PKG_BUILD)/sqn2wav_*.deb
 	cd $(PKG_BUILD) && cpack -G DEB
 
 # libsqn for 64-bit Windows, cross-built by Debian's mingw-w64 into a zip:
