@@ -87,7 +87,11 @@ public:
         const SongEvent event{voice, static_cast<std::uint8_t>(command), static_cast<std::uint16_t>(param)};
         result_.song.insert(result_.song.end(), {event.voice, event.command, static_cast<std::uint8_t>(param)});
         result_.text.push_back({eventStatement(event), comment});
+        result_.eventLines.push_back(line_);
     }
+
+    // The MML line the events that follow come from.
+    void from(std::size_t line) { line_ = line; }
 
     // Waits from the current row to `row`, the last part of the wait as
     // `last` (a LoopStart marks the loop point after it).
@@ -103,6 +107,7 @@ public:
 private:
     MmlResult& result_;
     std::uint64_t row_ = 0;
+    std::size_t line_ = 1;
 };
 
 struct Placed {
@@ -190,6 +195,7 @@ MmlResult compileMml(std::string_view text)
         for (; i < placed.size() && placed[i].row == row; ++i) {
             const MmlNote& note = *placed[i].note;
             const auto voice = static_cast<std::uint8_t>(placed[i].voice);
+            writer.from(note.place.line);
             const std::string from = std::string(1, channelLetter(voice)) + ", line " + std::to_string(note.place.line);
             if (pitches[voice] != note.pitch) {
                 writer.event(voice, Command::SetPitch, note.pitch);
@@ -222,6 +228,7 @@ MmlResult compileMml(std::string_view text)
                                            " bytes, found more"});
         result.song.clear();
         result.text.clear();
+        result.eventLines.clear();
     }
     return result;
 }

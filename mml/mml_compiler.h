@@ -41,6 +41,7 @@ struct MmlResult {
     std::vector<std::uint8_t> song;  // the song file; empty when there were errors
     std::vector<MmlLine> text;       // the same song in the text form, with bars, beats and MML lines
     std::vector<TextError> errors;   // every error, at its line and column, in order
+    std::vector<std::size_t> eventLines;  // the MML line each event comes from (a wait: its note's), in event order
     int tempo = 120;
     int rowsPerBeat = 4;
 };

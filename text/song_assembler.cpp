@@ -253,6 +253,9 @@ void SongAssembler::append(std::initializer_list<std::uint8_t> values, std::size
         return;
     }
     bytes_.insert(bytes_.end(), values);
+    if (values.size() == 3) {
+        eventLines_.push_back(line_);
+    }
 }
 
 bool SongAssembler::number(const Tokens& tokens, std::size_t at, const std::string& what, std::uint8_t& out)

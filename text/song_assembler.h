@@ -41,6 +41,9 @@ public:
     // The song's bytes so far.
     std::vector<std::uint8_t>& bytes() { return bytes_; }
 
+    // The line (from 1) each event so far was written on, in event order.
+    const std::vector<std::size_t>& eventLines() const { return eventLines_; }
+
 private:
     using Tokens = std::vector<Token>;
 
@@ -55,6 +58,7 @@ private:
 
     ErrorFn report_;
     std::vector<std::uint8_t> bytes_;
+    std::vector<std::size_t> eventLines_;
     std::size_t line_ = 0;     // the line being read, from 1
     std::size_t lineEnd_ = 1;  // its column after the last character
     bool hasHeader_ = false;

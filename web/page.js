@@ -16,6 +16,17 @@ const scope = $('scope');
 
 let songName = 'demo';
 const languageMenu = $('language');  // 'text' (the text form) or 'mml'
+const pauseButton = $('pause');
+const lanes = $('lanes');
+let paused = false;
+let playingBytes = null;  // the bytes the worklet plays
+let eventLines = new Uint32Array(0);  // the text line of each event
+let songMap = null;        // {end, loop, rowsPerSecond, notes} for the lanes
+let lastStatus = null;     // the worklet's last report
+let savedText = '';        // the text as last loaded: edits past it are unsaved
+let linkTimer = 0;
+const kStorageKey = 'sqn-playground';
+const kMaxLinkBytes = 8192;  // compressed: longer songs get no link
 let audio = null;      // {context, node, analyser} once Play was first pressed
 let playing = false;
 let assembled = null;  // the text's bytes, or null while it has errors
@@ -25,6 +36,10 @@ let editTimer = 0;
 window.sqnPage = {
   audioTime: () => (audio ? audio.context.currentTime : 0),
   audioState: () => (audio ? audio.context.state : 'none'),
+  song: () => assembled,
+  rate: () => (audio ? audio.context.sampleRate : 0),
+  map: () => songMap,
+  playingLine: () => playingLine,
 };
 
 function say(text) {
@@ -32,6 +47,7 @@ function say(text) {
 }
 
 let lineCount = 1;          // lines of the text, counted once an edit
+let playingLine = 0;        // the line of the event being played, 0 for none
 let errorLines = new Set();  // lines with an error, marked in the gutter
 
 function countLines(text) {
@@ -50,7 +66,8 @@ function drawGutter() {
   const last = Math.min(lineCount, first + Math.ceil(editor.clientHeight / lineHeight) + 2);
   const parts = [];
   for (let line = first + 1; line <= last; ++line) {
-    parts.push(errorLines.has(line) ? `<span class="error">${line}</span>` : String(line));
+    parts.push(errorLines.has(line) ? `<span class="error">${line}</span>`
+      : line === playingLine ? `<span class="playing">${line}</span>` : String(line));
   }
   const shift = first * lineHeight - editor.scrollTop;
   gutter.innerHTML = `<div style="transform: translateY(${shift}px)">${parts.join('\n')}</div>`;
@@ -95,16 +112,33 @@ function assemble() {
     }
   } else {
     assembled = result.bytes;
+    eventLines = window.sqn.eventLines(text, languageMenu.value === 'mml');
+    try { songMap = window.sqn.songMap(assembled); } catch { songMap = null; }
   }
   drawGutter();
+  drawLanes();
   return assembled;
 }
 
+function sameBytes(a, b) {
+  return a && b && a.length === b.length && a.every((value, i) => value === b[i]);
+}
+
+// An edit that changes the song's bytes carries on playing the new song
+// from the same time; one that does not (a comment, a space) changes
+// nothing that is heard.
 function onEdit() {
   clearTimeout(editTimer);
   editTimer = setTimeout(() => {
-    if (assemble() && playing) startSong();
+    const bytes = assemble();
+    if (bytes && playing && !sameBytes(bytes, playingBytes)) startSong(currentFrame());
+    save();
   }, 250);
+}
+
+// Where playback is, in frames of the worklet's own rate.
+function currentFrame() {
+  return lastStatus ? lastStatus.frames : 0;
 }
 
 async function setUpAudio() {
@@ -119,35 +153,90 @@ async function setUpAudio() {
   node.port.onmessage = (event) => {
     const status = event.data;
     if (status.ended) {
-      stop();
-      say('The song has ended.');
+      stop().then(() => say('The song has ended.'));
       return;
     }
-    const seconds = status.frames / context.sampleRate;
-    const minutes = Math.floor(seconds / 60);
-    position.value = `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}` +
-      ` · pass ${status.pass + 1} · event ${status.position} of ${status.events}`;
+    lastStatus = status;
+    showStatus(status, context.sampleRate);
   };
   return { context, node, analyser };
 }
 
-function startSong() {
-  audio.node.port.postMessage({ song: assembled, looping: loopBox.checked });
+// Time, pass, bar and beat, the line being played, and the lanes' playhead.
+function showStatus(status, rate) {
+  const seconds = status.frames / rate;
+  const minutes = Math.floor(seconds / 60);
+  let where = '';
+  const event = status.position - 1;
+  if (songMap && event >= 0) {
+    let frame = 0;
+    for (const note of songMap.notes) {
+      if (note.event > event) break;
+      frame = note.frame;
+    }
+    const beats = (frame / 48000) * songMap.rowsPerSecond / (assembled ? assembled[1] : 4);
+    where = ` · bar ${Math.floor(beats / 4) + 1}, beat ${Math.floor(beats % 4) + 1}`;
+  }
+  position.value = `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}` +
+    ` · pass ${status.pass + 1}${where}`;
+  const line = event >= 0 && event < eventLines.length ? eventLines[event] : 0;
+  if (line !== playingLine) {
+    playingLine = line;
+    keepInView(line);
+    drawGutter();
+  }
+  drawLanes();
 }
 
-async function play() {
+// Scrolls the editor so that a line is in view, where it is not.
+function keepInView(line) {
+  if (line === 0) return;
+  const lineHeight = parseFloat(getComputedStyle(editor).lineHeight) || 19;
+  const top = (line - 1) * lineHeight;
+  if (top < editor.scrollTop || top > editor.scrollTop + editor.clientHeight - 2 * lineHeight) {
+    editor.scrollTop = Math.max(0, top - editor.clientHeight / 3);
+  }
+}
+
+function startSong(from = 0) {
+  playingBytes = assembled;
+  audio.node.port.postMessage({ song: assembled, looping: loopBox.checked, from });
+  lastStatus = { frames: from, pass: 0, position: 0, events: 0 };
+  window.sqnPage.startedFrom = from;
+}
+
+// Plays from a frame of the song at 48000 Hz (the start unless given).
+async function play(from48 = 0) {
   if (!assemble()) {
     say('The song has errors: play starts once they are mended.');
     return;
   }
   if (!audio) audio = await setUpAudio();
-  startSong();
+  startSong(Math.round((from48 * audio.context.sampleRate) / 48000));
   await audio.context.resume();
   playing = true;
+  paused = false;
   playButton.disabled = true;
+  pauseButton.disabled = false;
+  pauseButton.textContent = '❚❚ Pause';
   stopButton.disabled = false;
   say(`Playing at ${audio.context.sampleRate} Hz.`);
   requestAnimationFrame(drawScope);
+}
+
+// Pause holds the audio clock where it is; Resume goes on from there.
+async function togglePause() {
+  if (!playing || !audio) return;
+  paused = !paused;
+  pauseButton.textContent = paused ? '▶ Resume' : '❚❚ Pause';
+  if (paused) {
+    await audio.context.suspend();
+    say('Paused.');
+  } else {
+    await audio.context.resume();
+    say(`Playing at ${audio.context.sampleRate} Hz.`);
+    requestAnimationFrame(drawScope);
+  }
 }
 
 async function stop() {
@@ -155,8 +244,13 @@ async function stop() {
   audio.node.port.postMessage({ stop: true });
   await audio.context.suspend();
   playing = false;
+  paused = false;
   playButton.disabled = false;
+  pauseButton.disabled = true;
+  pauseButton.textContent = '❚❚ Pause';
   stopButton.disabled = true;
+  playingLine = 0;
+  drawGutter();
   say('');
 }
 
@@ -165,7 +259,7 @@ function drawScope() {
   const graphics = scope.getContext('2d');
   const { width, height } = scope;
   graphics.clearRect(0, 0, width, height);
-  if (!playing) return;
+  if (!playing || paused) return;
   const samples = new Float32Array(audio.analyser.fftSize);
   audio.analyser.getFloatTimeDomainData(samples);
   graphics.strokeStyle = '#6cc4ff';
@@ -208,19 +302,34 @@ function downloadWav() {
 function setText(text, name, language = 'text') {
   editor.value = text;
   songName = name;
+  savedText = text;
   languageMenu.value = language;
   editor.scrollTop = 0;
   if (assemble() && playing) startSong();
+  save();
+}
+
+// Whether the text holds edits that were not loaded (an example, a file).
+function unsaved() {
+  return editor.value !== savedText;
+}
+
+// Before replacing the text: true to go on.
+function mayReplace() {
+  return !unsaved() || window.confirm('Replace the song you have written? Your changes will be lost.');
 }
 
 // Examples of the text form are listed by name, MML's with their ending.
-async function loadExample(name) {
+async function loadExample(name, asked = false) {
+  if (!asked && !mayReplace()) return false;
   const mml = name.endsWith('.mml');
   const response = await fetch(`examples/${mml ? name : `${name}.txt`}`);
   setText(await response.text(), name.replace(/\.mml$/, ''), mml ? 'mml' : 'text');
+  return true;
 }
 
 async function openFile(file) {
+  if (!mayReplace()) return;
   const name = file.name.replace(/\.(sqn|txt|mml)$/i, '');
   if (/\.sqn$/i.test(file.name)) {
     setText(window.sqn.disassemble(new Uint8Array(await file.arrayBuffer())), name);
@@ -229,22 +338,178 @@ async function openFile(file) {
   }
 }
 
+// The text as it is typed, kept in the browser for the next visit, and in
+// the address, compressed, so that a link is the song.
+function save() {
+  try {
+    localStorage.setItem(kStorageKey, JSON.stringify({
+      text: editor.value, language: languageMenu.value, name: songName, saved: savedText,
+    }));
+  } catch { /* storage full or refused: the link still holds the song */ }
+  clearTimeout(linkTimer);
+  linkTimer = setTimeout(updateLink, 300);
+}
+
+function base64url(bytes) {
+  let binary = '';
+  for (let i = 0; i < bytes.length; i += 0x8000) binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  return btoa(binary).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
+}
+
+function fromBase64url(text) {
+  const binary = atob(text.replace(/-/g, '+').replace(/_/g, '/'));
+  return Uint8Array.from(binary, (c) => c.charCodeAt(0));
+}
+
+async function transform(bytes, stream) {
+  return new Uint8Array(await new Response(new Blob([bytes]).stream().pipeThrough(stream)).arrayBuffer());
+}
+
+async function updateLink() {
+  const packed = await transform(new TextEncoder().encode(editor.value), new CompressionStream('deflate'));
+  const url = new URL(location.href);
+  if (packed.length > kMaxLinkBytes) {
+    url.hash = '';
+    history.replaceState(null, '', url);
+    window.sqnPage.linkTooLong = packed.length;
+    return;
+  }
+  window.sqnPage.linkTooLong = 0;
+  url.hash = `${languageMenu.value}=${base64url(packed)}`;
+  history.replaceState(null, '', url);
+  window.sqnPage.linkUpdated = (window.sqnPage.linkUpdated || 0) + 1;
+}
+
+async function copyLink() {
+  await updateLink();
+  if (window.sqnPage.linkTooLong) {
+    say(`The song is too long for a link (${Math.ceil(window.sqnPage.linkTooLong / 1024)} KB compressed, ` +
+      `${kMaxLinkBytes / 1024} KB at most): download it instead.`);
+    return;
+  }
+  try {
+    await navigator.clipboard.writeText(location.href);
+    say('The link is copied: it holds the whole song.');
+  } catch {
+    say('The address bar holds the link to this song.');
+  }
+}
+
+// The song a link holds, or nothing.
+async function songFromLink() {
+  const match = /^#(text|mml)=([A-Za-z0-9_-]+)$/.exec(location.hash);
+  if (!match) return null;
+  try {
+    const text = new TextDecoder().decode(await transform(fromBase64url(match[2]), new DecompressionStream('deflate')));
+    return { text, language: match[1] };
+  } catch {
+    return null;
+  }
+}
+
+// The lanes: a lane a voice (0–3 the waveforms, 4 and 5 the hits), each note
+// a bar at its pitch and length, the looped part marked, and the playhead.
+function drawLanes() {
+  const graphics = lanes.getContext('2d');
+  const { width, height } = lanes;
+  graphics.clearRect(0, 0, width, height);
+  if (!songMap || songMap.end <= 0) return;
+  const lane = height / 6;
+  const x = (frame) => (frame / songMap.end) * width;
+  if (songMap.loop >= 0) {
+    graphics.fillStyle = '#1c2230';
+    graphics.fillRect(x(songMap.loop), 0, width - x(songMap.loop), height);
+  }
+  graphics.strokeStyle = '#2c3038';
+  for (let v = 1; v < 6; ++v) {
+    graphics.beginPath();
+    graphics.moveTo(0, v * lane);
+    graphics.lineTo(width, v * lane);
+    graphics.stroke();
+  }
+  for (const note of songMap.notes) {
+    graphics.fillStyle = note.voice < 4 ? '#6cc4ff' : '#ffb86c';
+    const y = (note.voice + 1) * lane - 3 - ((lane - 6) * note.pitch) / 80;
+    graphics.fillRect(x(note.frame), y - 1, Math.max(2, x(note.frame + note.length) - x(note.frame)), 3);
+  }
+  if (playing && lastStatus) {
+    let frame = (lastStatus.frames * 48000) / (audio ? audio.context.sampleRate : 48000);
+    if (frame > songMap.end && songMap.loop >= 0) {
+      frame = songMap.loop + ((frame - songMap.end) % Math.max(1, songMap.end - songMap.loop));
+    }
+    graphics.fillStyle = '#ffffff';
+    graphics.fillRect(Math.min(width - 2, x(frame)), 0, 2, height);
+  }
+}
+
+// A click on the lanes plays from that point in the song.
+function playFromLanes(event) {
+  if (!songMap || songMap.end <= 0) return;
+  const box = lanes.getBoundingClientRect();
+  play(Math.floor(((event.clientX - box.left) / box.width) * songMap.end));
+}
+
+// Space plays and pauses (but types a space in the editor), Ctrl or Cmd
+// with Enter plays from the start, Escape stops.
+function onKey(event) {
+  const inText = event.target === editor || event.target instanceof HTMLInputElement;
+  if ((event.ctrlKey || event.metaKey) && event.key === 'Enter') {
+    event.preventDefault();
+    play(0);
+  } else if (event.key === 'Escape') {
+    stop();
+  } else if (event.key === ' ' && !inText && !(event.target instanceof HTMLButtonElement)) {
+    event.preventDefault();
+    if (playing) togglePause(); else play(0);
+  }
+}
+
+// Tab in the editor indents instead of leaving it.
+function onEditorKey(event) {
+  if (event.key !== 'Tab' || event.ctrlKey || event.metaKey || event.altKey) return;
+  event.preventDefault();
+  const { selectionStart: from, selectionEnd: to } = editor;
+  editor.setRangeText('    ', from, to, 'end');
+  onEdit();
+}
+
 async function start() {
   await window.sqnReady;
   const names = await (await fetch('examples/list.json')).json();
   const menu = $('examples');
   for (const name of names) menu.append(new Option(name, name));
-  menu.addEventListener('change', () => loadExample(menu.value));
-  await loadExample(names[0]);
+  let shown = names[0];
+  menu.addEventListener('change', async () => {
+    if (await loadExample(menu.value)) shown = menu.value; else menu.value = shown;
+  });
+  // A link's song first, then the last visit's text, then the demo.
+  const linked = await songFromLink();
+  let stored = null;
+  try { stored = JSON.parse(localStorage.getItem(kStorageKey) || 'null'); } catch { stored = null; }
+  if (linked) {
+    setText(linked.text, 'song', linked.language);
+    savedText = '';
+  } else if (stored && typeof stored.text === 'string') {
+    setText(stored.text, stored.name || 'song', stored.language === 'mml' ? 'mml' : 'text');
+    savedText = typeof stored.saved === 'string' ? stored.saved : '';
+  } else {
+    await loadExample(names[0], true);
+  }
 
   editor.addEventListener('input', onEdit);
   languageMenu.addEventListener('change', () => {
     if (assemble() && playing) startSong();
+    save();
   });
   editor.addEventListener('scroll', drawGutter);
   window.addEventListener('resize', drawGutter);
-  playButton.addEventListener('click', play);
+  editor.addEventListener('keydown', onEditorKey);
+  document.addEventListener('keydown', onKey);
+  playButton.addEventListener('click', () => play(0));
+  pauseButton.addEventListener('click', togglePause);
   stopButton.addEventListener('click', stop);
+  lanes.addEventListener('click', playFromLanes);
+  $('copy-link').addEventListener('click', copyLink);
   loopBox.addEventListener('change', () => {
     if (audio) audio.node.port.postMessage({ looping: loopBox.checked });
   });

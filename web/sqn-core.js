@@ -68,6 +68,41 @@ window.sqnReady = (async () => {
     compileMml(text) {
       return songOrErrors(call(wasm.web_compile_mml, encoder.encode(text)));
     },
+    // The line each event comes from, for following along.
+    eventLines(text, mml) {
+      const bytes = encoder.encode(text);
+      const at = wasm.web_alloc(bytes.length);
+      new Uint8Array(wasm.memory.buffer, at, bytes.length).set(bytes);
+      const blob = wasm.web_event_lines(at, bytes.length, mml ? 1 : 0);
+      wasm.web_free(at);
+      const [, size, data] = new Uint32Array(wasm.memory.buffer, blob, 3);
+      const lines = new Uint32Array(wasm.memory.buffer.slice(data, data + size));
+      wasm.web_blob_free(blob);
+      return lines;
+    },
+    // {end, loop, rowsPerSecond, notes: [{frame, voice, pitch, length, event}]} at 48000 Hz.
+    songMap(bytes) {
+      const result = call(wasm.web_song_map, bytes);
+      if (result.failed) throw new Error(decoder.decode(result.bytes));
+      const values = new Float64Array(result.bytes.buffer, result.bytes.byteOffset, result.bytes.length / 8);
+      const notes = [];
+      for (let i = 3; i + 5 <= values.length; i += 5) {
+        notes.push({ frame: values[i], voice: values[i + 1], pitch: values[i + 2], length: values[i + 3], event: values[i + 4] });
+      }
+      return { end: values[0], loop: values[1], rowsPerSecond: values[2], notes };
+    },
+    // sqn2wav's 16-bit samples of `frames` frames from frame `from` on.
+    renderFrom(bytes, from, frames) {
+      const at = wasm.web_alloc(bytes.length);
+      new Uint8Array(wasm.memory.buffer, at, bytes.length).set(bytes);
+      const blob = wasm.web_render_from(at, bytes.length, from, frames);
+      wasm.web_free(at);
+      const [failed, size, data] = new Uint32Array(wasm.memory.buffer, blob, 3);
+      const out = new Uint8Array(wasm.memory.buffer, data, size).slice();
+      wasm.web_blob_free(blob);
+      if (failed) throw new Error(decoder.decode(out));
+      return out;
+    },
     disassemble(bytes) {
       return decoder.decode(call(wasm.web_disassemble, bytes).bytes);
     },

@@ -7,11 +7,15 @@
 #include "memory_read.h"
 #include "mml_compiler.h"
 #include "output_format.h"
+#include "pitch_table.h"
+#include "song_event.h"
 #include "sample_buffer.h"
 #include "song_player.h"
 #include "song_text.h"
 #include "timeline.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -141,6 +145,67 @@ __attribute__((export_name("web_compile_mml"))) Blob* webCompileMml(const char* 
     return failure(listing);
 }
 
+// The text line each event of a song comes from, as 32-bit numbers in
+// event order: of the text form (`mml` 0) or of MML (1). Empty where the
+// text has errors.
+__attribute__((export_name("web_event_lines"))) Blob* webEventLines(const char* text, std::uint32_t size, int mml)
+{
+    std::vector<std::uint32_t> lines;
+    if (mml != 0) {
+        const MmlResult result = compileMml(std::string_view(text, size));
+        lines.assign(result.eventLines.begin(), result.eventLines.end());
+    } else {
+        SongAssembler assembler([](const TextError&) {});
+        std::string_view rest(text, size);
+        while (!rest.empty()) {
+            const std::size_t newline = rest.find('\n');
+            assembler.addLine(rest.substr(0, newline));
+            rest = newline == std::string_view::npos ? std::string_view{} : rest.substr(newline + 1);
+        }
+        if (!assembler.failed()) {
+            lines.assign(assembler.eventLines().begin(), assembler.eventLines().end());
+        }
+    }
+    return makeBlob(false, lines.data(), lines.size() * sizeof(std::uint32_t));
+}
+
+// What the lanes show of a song, at 48000 Hz with looping off, as 64-bit
+// floats: the frame the song ends in, the loop point's frame (or -1), the
+// rows a second, then five a note: its frame, voice, pitch index, frames it
+// sounds, and its event's index.
+__attribute__((export_name("web_song_map"))) Blob* webSongMap(const std::uint8_t* song, std::uint32_t size)
+{
+    SongPlayer player;
+    if (!loadDriverStyle(player, song, size)) {
+        return failure("failed to load .sqn file.");
+    }
+    std::vector<double> map{0.0, -1.0, 1.0 / static_cast<double>(player.rowDuration)};
+    std::array<int, kVoiceCount> pitch;
+    pitch.fill(static_cast<int>(kUnityPitch));
+    const double step = static_cast<double>(kBaseRate) / kOutputRate;
+    const Timeline timeline = computeTimeline(player, 1, [&](std::uint64_t index, std::uint64_t frame) {
+        const SongEvent& event = player.events[index];
+        if (event.voice >= kVoiceCount) {
+            return;
+        }
+        const auto command = static_cast<Command>(event.command);
+        if (command == Command::SetPitch) {
+            pitch[event.voice] = std::min<int>(event.param, static_cast<int>(kPitchCount) - 1);
+        } else if (command == Command::LoopStart && map[1] < 0.0) {
+            map[1] = static_cast<double>(frame + 1);
+        } else if (command == Command::NoteOn) {
+            const double ratio = static_cast<double>(kPitchRatios[static_cast<std::size_t>(pitch[event.voice])]);
+            const double pass = static_cast<double>(player.voices[event.voice].sample.buffer.frameCount()) / (step * ratio);
+            const double gate = static_cast<double>(event.param) * player.rowDuration * kOutputRate;
+            const double sounds = event.voice < kSustainedVoices ? gate + pass : pass;
+            map.insert(map.end(), {static_cast<double>(frame), static_cast<double>(event.voice),
+                                   static_cast<double>(pitch[event.voice]), sounds, static_cast<double>(index)});
+        }
+    });
+    map[0] = static_cast<double>(timeline.finishedAt);
+    return makeBlob(false, map.data(), map.size() * sizeof(double));
+}
+
 __attribute__((export_name("web_disassemble"))) Blob* webDisassemble(const std::uint8_t* song, std::uint32_t size)
 {
     const std::string text = disassembleSong(std::vector<std::uint8_t>(song, song + size));
@@ -214,6 +279,29 @@ __attribute__((export_name("web_player_render"))) void webPlayerRender(WebPlayer
         left[i] = mix[2 * i];
         right[i] = mix[2 * i + 1];
     }
+}
+
+// Plays on from `frames` into the song, as if that many had been rendered.
+__attribute__((export_name("web_player_seek"))) void webPlayerSeek(WebPlayer* handle, double frames)
+{
+    handle->player.restart();
+    handle->player.skip(static_cast<std::uint64_t>(frames));
+}
+
+// `frames` frames of the song from `from` on, as sqn2wav's 16-bit samples
+// (at 48000 Hz, looping off): what the page plays from a point.
+__attribute__((export_name("web_render_from"))) Blob* webRenderFrom(const std::uint8_t* song, std::uint32_t size,
+                                                                    double from, std::uint32_t frames)
+{
+    SongPlayer player;
+    if (!loadDriverStyle(player, song, size)) {
+        return failure("failed to load .sqn file.");
+    }
+    player.skip(static_cast<std::uint64_t>(from));
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(frames) * kOutputFrameBytes);
+    SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, out.data(), out.size()};
+    player.render(buffer);
+    return makeBlob(false, out.data(), out.size());
 }
 
 __attribute__((export_name("web_player_finished"))) int webPlayerFinished(const WebPlayer* handle)

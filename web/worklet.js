@@ -1,7 +1,8 @@
 // The audio worklet: plays a song from its own instance of sqn.wasm, at the
 // page's audio rate, a render quantum at a time. The page sends:
 //   {module}                 the compiled sqn.wasm, once
-//   {song: bytes, looping}   start this song from its beginning
+//   {song: bytes, looping, from}  start this song from its beginning, or
+//                            from frame `from` (as if played up to it)
 //   {looping}                LoopEnd jumps back (true) or ends the song
 //   {stop: true}             silence
 // and hears back {frames, pass, position, events} about ten times a second
@@ -47,7 +48,7 @@ class SqnPlayer extends AudioWorkletProcessor {
     if (message.stop) this.close();
   }
 
-  start({ song, looping }) {
+  start({ song, looping, from = 0 }) {
     this.close();
     this.pending = null;
     this.looping = looping;
@@ -57,6 +58,10 @@ class SqnPlayer extends AudioWorkletProcessor {
     this.wasm.web_free(at);
     if (this.player) this.wasm.web_player_set_looping(this.player, looping ? 1 : 0);
     this.frames = 0;
+    if (this.player && from > 0) {
+      this.wasm.web_player_seek(this.player, from);
+      this.frames = from;
+    }
   }
 
   close() {

@@ -30,6 +30,8 @@ let server;
 let origin;
 let browser;
 let page;
+const dialogs = [];     // what the page asked
+let dismissDialogs = false;
 const problems = [];  // console errors, page errors, requests that left the server
 const requested = [];
 
@@ -95,6 +97,11 @@ before(async () => {
   await page.setViewport({ width: 1100, height: 760 });
   page.on('console', (entry) => { if (entry.type() === 'error') problems.push(`console: ${entry.text()}`); });
   page.on('pageerror', (error) => problems.push(`page: ${error.message}`));
+  // Replacing edited text asks first; the tests say yes unless one says otherwise.
+  page.on('dialog', (dialog) => {
+    dialogs.push(dialog.message());
+    return dismissDialogs ? dialog.dismiss() : dialog.accept();
+  });
   page.on('request', (request) => {
     requested.push(request.url());
     if (!/^(data|blob):/.test(request.url()) && !request.url().startsWith(origin)) {
@@ -231,6 +238,130 @@ test('a huge text stays responsive and shows its first hundred errors with a cou
   assert.ok(shown.length < 200 && shown[0] > 100000 && shown[0] < 120000, `gutter shows ${shown[0]} …`);
   await setText('tempo 120 4\nnote 0 4\nwait 0 4\n');
   await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0);
+});
+
+test('a link made by the page reopens the same song, and a reload restores the text', async () => {
+  const text = 'tempo 120 4\npitch 0 C5\nnote 0 4\nwait 0 4  # a link\nloop-end 0 0\n';
+  const before = await page.evaluate(() => window.sqnPage.linkUpdated || 0);
+  await setText(text);
+  await page.waitForFunction((n) => (window.sqnPage.linkUpdated || 0) > n, { timeout: 5000 }, before);
+  const link = page.url();
+  assert.match(link, /#text=[A-Za-z0-9_-]+$/);
+  const bytes = await page.evaluate(() => Array.from(window.sqnPage.song()));
+
+  const other = await browser.newPage();
+  await other.evaluateOnNewDocument(() => localStorage.clear());
+  await other.goto(link);
+  await other.waitForSelector('body[data-ready="true"]');
+  assert.equal(await other.$eval('#song', (editor) => editor.value), text);
+  assert.deepEqual(await other.evaluate(() => Array.from(window.sqnPage.song())), bytes);
+  await other.close();
+
+  // A reload of the page without the link: the text typed last is back.
+  await page.goto(`${origin}/`);
+  await page.waitForSelector('body[data-ready="true"]');
+  assert.equal(await page.$eval('#song', (editor) => editor.value), text);
+});
+
+test('picking an example asks first when the text has unsaved edits', async () => {
+  await page.select('#examples', 'chords');
+  await page.waitForFunction(() => document.getElementById('song').value.includes('tempo'));
+  const edited = (await page.$eval('#song', (editor) => editor.value)) + '# an edit\n';
+  await setText(edited);
+  dismissDialogs = true;
+  dialogs.length = 0;
+  await page.select('#examples', 'groove');
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  dismissDialogs = false;
+  assert.equal(dialogs.length, 1);
+  assert.equal(await page.$eval('#song', (editor) => editor.value), edited);
+  assert.equal(await page.$eval('#examples', (menu) => menu.value), 'chords');
+  await page.select('#examples', 'demo');  // and this time yes
+  await page.waitForFunction(() => document.getElementById('song').value.startsWith('# '));
+  assert.equal(dialogs.length, 2);
+});
+
+test('the lanes show every note, and clicking them plays from there, as sqn2wav renders from that frame', async () => {
+  await page.select('#examples', 'demo');
+  await page.waitForFunction(() => window.sqnPage.map() && window.sqnPage.map().notes.length > 0);
+  const demo = fs.readFileSync(path.join(build, 'examples', 'demo.sqn'));
+  let noteOns = 0;
+  for (let i = 2; i + 3 <= demo.length; i += 3) if (demo[i + 1] === 2 && demo[i] < 6) ++noteOns;
+  const map = await page.evaluate(() => window.sqnPage.map());
+  assert.equal(map.notes.length, noteOns);
+  // Each note is drawn where it plays.
+  const drawn = await page.evaluate(() => {
+    const canvas = document.getElementById('lanes');
+    const graphics = canvas.getContext('2d');
+    const { end, notes } = window.sqnPage.map();
+    let found = 0;
+    for (const note of notes) {
+      const x = Math.floor((note.frame / end) * canvas.width) + 1;
+      const lane = canvas.height / 6;
+      const y = Math.round((note.voice + 1) * lane - 3 - ((lane - 6) * note.pitch) / 80);
+      const [r, g, b] = graphics.getImageData(Math.min(x, canvas.width - 1), y, 1, 1).data;
+      if (r + g + b > 200) ++found;
+    }
+    return found;
+  });
+  assert.equal(drawn, noteOns);
+
+  const box = await (await page.$('#lanes')).boundingBox();
+  const clickX = Math.round(box.x + box.width * 0.3);
+  await page.mouse.click(clickX, Math.round(box.y + box.height / 2));
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'running', { timeout: 10000 });
+  // The frame clicked (at 48000 Hz), and where the worklet was sent to play
+  // from, at the audio context's own rate.
+  const frame = await page.evaluate((x) => {
+    const canvas = document.getElementById('lanes').getBoundingClientRect();
+    return Math.floor(((x - canvas.left) / canvas.width) * window.sqnPage.map().end);
+  }, clickX);
+  assert.ok(Math.abs(frame - 0.3 * map.end) < map.end / 100);
+  const [started, rate] = await page.evaluate(() => [window.sqnPage.startedFrom, window.sqnPage.rate()]);
+  assert.equal(started, Math.round((frame * rate) / 48000));
+  const rendered = await page.evaluate((f) => Array.from(window.sqn.renderFrom(window.sqnPage.song(), f, 4096)), frame);
+  const wav = nativeWav(demo);
+  assert.deepEqual(Buffer.from(rendered), wav.subarray(44 + 4 * frame, 44 + 4 * (frame + 4096)));
+  await page.click('#stop');
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
+});
+
+test('the line being played is marked and followed; Space pauses and resumes the clock', async () => {
+  await page.select('#examples', 'demo');
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  await page.click('#play');
+  await page.waitForSelector('#gutter .playing', { timeout: 10000 });
+  const first = await page.evaluate(() => window.sqnPage.playingLine());
+  await page.waitForFunction((line) => window.sqnPage.playingLine() !== line && window.sqnPage.playingLine() > 0,
+    { timeout: 10000 }, first);
+  const line = await page.evaluate(() => window.sqnPage.playingLine());
+  const text = await page.$eval('#song', (editor) => editor.value.split('\n'));
+  assert.match(text[line - 1], /^(note|pitch|volume|wait|loop-start|loop-end)\b/);
+  assert.match(await page.$eval('#position', (output) => output.value), /pass \d+ · bar \d+, beat \d/);
+
+  await page.click('h1');  // away from the editor
+  await page.keyboard.press('Space');
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
+  const held = await page.evaluate(() => window.sqnPage.audioTime());
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  assert.equal(await page.evaluate(() => window.sqnPage.audioTime()), held, 'the clock stands still while paused');
+  await page.keyboard.press('Space');
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'running');
+  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 0.1, { timeout: 5000 }, held);
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
+});
+
+test('with Loop off, "The song has ended." shows and stays', async () => {
+  await setText('tempo 120 4\npitch 0 G5\nnote 0 2\nwait 0 2\nloop-end 0 0\n');
+  await new Promise((resolve) => setTimeout(resolve, 400));
+  await page.$eval('#loop', (box) => { box.checked = false; box.dispatchEvent(new Event('change')); });
+  await page.click('#play');
+  await page.waitForFunction(() => document.getElementById('message').textContent === 'The song has ended.',
+    { timeout: 10000 });
+  await new Promise((resolve) => setTimeout(resolve, 600));
+  assert.equal(await page.$eval('#message', (message) => message.textContent), 'The song has ended.');
+  await page.$eval('#loop', (box) => { box.checked = true; box.dispatchEvent(new Event('change')); });
 });
 
 test('Play starts the audio clock and Stop stops it', async () => {
