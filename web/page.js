@@ -330,8 +330,15 @@ async function loadExample(name, asked = false) {
 
 async function openFile(file) {
   if (!mayReplace()) return;
-  const name = file.name.replace(/\.(sqn|txt|mml)$/i, '');
-  if (/\.sqn$/i.test(file.name)) {
+  const name = file.name.replace(/\.(sqn|txt|mml|midi?)$/i, '');
+  if (/\.midi?$/i.test(file.name)) {
+    try {
+      setText(await window.sqn.importMidi(new Uint8Array(await file.arrayBuffer())), name);
+      say(`${file.name} is imported as mid2sqn imports it.`);
+    } catch (error) {
+      say(error.message);
+    }
+  } else if (/\.sqn$/i.test(file.name)) {
     setText(window.sqn.disassemble(new Uint8Array(await file.arrayBuffer())), name);
   } else {
     setText(await file.text(), name, /\.mml$/i.test(file.name) ? 'mml' : 'text');

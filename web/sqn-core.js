@@ -5,6 +5,7 @@
 //   sqn.compileMml(text)   → the same, for Music Macro Language
 //   sqn.disassemble(bytes) → the text form, as sqndis lists it
 //   sqn.renderWav(bytes)   → Uint8Array: the whole WAV file sqn2wav writes
+//   sqn.importMidi(bytes)  → a promise of the text form mid2sqn writes
 // window.sqnReady resolves once it is loaded. sqn.wasmModule is the compiled
 // module, for the audio worklet to instantiate.
 'use strict';
@@ -102,6 +103,22 @@ window.sqnReady = (async () => {
       wasm.web_blob_free(blob);
       if (failed) throw new Error(decoder.decode(out));
       return out;
+    },
+    // A Standard MIDI File in the text form, as mid2sqn makes it. Each
+    // import runs in an instance of its own, so that a malformed file
+    // (which stops the instance) leaves the page's own untouched.
+    async importMidi(bytes) {
+      const own = (await WebAssembly.instantiate(wasmModule, sqnImports())).exports;
+      if (own._initialize) own._initialize();
+      try {
+        const at = own.web_alloc(bytes.length);
+        new Uint8Array(own.memory.buffer, at, bytes.length).set(bytes);
+        const blob = own.web_import_midi(at, bytes.length);
+        const [, size, data] = new Uint32Array(own.memory.buffer, blob, 3);
+        return decoder.decode(new Uint8Array(own.memory.buffer, data, size));
+      } catch {
+        throw new Error('This is not a MIDI file the page can read (mid2sqn says why).');
+      }
     },
     disassemble(bytes) {
       return decoder.decode(call(wasm.web_disassemble, bytes).bytes);

@@ -5,6 +5,8 @@
 // results come back as a Blob the page reads and then frees.
 
 #include "memory_read.h"
+#include "midi_file.h"
+#include "midi_import.h"
 #include "mml_compiler.h"
 #include "output_format.h"
 #include "pitch_table.h"
@@ -204,6 +206,20 @@ __attribute__((export_name("web_song_map"))) Blob* webSongMap(const std::uint8_t
     });
     map[0] = static_cast<double>(timeline.finishedAt);
     return makeBlob(false, map.data(), map.size() * sizeof(double));
+}
+
+// A Standard MIDI File as the text form mid2sqn writes, or why it is not
+// one. The reader reports a malformed file by throwing, which ends the
+// module's instance here (exceptions are not caught in the page's build):
+// the page runs each import in an instance of its own.
+__attribute__((export_name("web_import_midi"))) Blob* webImportMidi(const std::uint8_t* bytes, std::uint32_t size)
+{
+    const MidiFile file = readMidiFile(bytes, size);
+    const ImportResult result = importMidi(file, ImportOptions{});
+    const std::string text = "# imported from MIDI: " + std::to_string(result.notesTaken) + " notes taken, " +
+                             std::to_string(result.notesDroppedOrCut) + " dropped or cut for lack of voices\n" +
+                             textForm(result.text);
+    return makeBlob(false, text.data(), text.size());
 }
 
 __attribute__((export_name("web_disassemble"))) Blob* webDisassemble(const std::uint8_t* song, std::uint32_t size)

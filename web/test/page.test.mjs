@@ -192,6 +192,27 @@ test('a song file opened from disk is shown in its text form', async () => {
   assert.match(text, /note 4 0 +# frame 24004, 0\.500083 s/);
 });
 
+test('a MIDI file opens as a song, as mid2sqn imports it; a broken one says so', async () => {
+  const midi = path.join(here, '..', '..', 'examples', 'reel.mid');
+  const input = await page.$('#open');
+  await input.uploadFile(midi);
+  await page.waitForFunction(() => document.getElementById('song').value.startsWith('# imported from MIDI'));
+  const text = await page.$eval('#song', (editor) => editor.value);
+  const native = execFileSync(path.join(build, 'app', 'mid2sqn'), [midi, '-'], { stdio: ['ignore', 'pipe', 'ignore'] })
+    .toString();
+  // The same statements as mid2sqn's text form, line for line after the first.
+  assert.equal(text.split('\n').slice(1).join('\n'), native.split('\n').slice(1).join('\n'));
+  const bytes = await page.evaluate(() => Array.from(window.sqnPage.song()));
+  assert.ok(bytes.length > 100);
+
+  const broken = path.join(work, 'broken.mid');
+  fs.writeFileSync(broken, Buffer.from('MThd and then nothing of use'));
+  await input.uploadFile(broken);
+  await page.waitForFunction(() => document.getElementById('message').textContent.includes('not a MIDI file'));
+  assert.equal(await page.$eval('#song', (editor) => editor.value), text);
+  await page.select('#examples', 'demo');
+});
+
 test('a broken line shows its line and column, marked beside the text', async () => {
   await setText('tempo 120 4\nnote 0 x\nwait 0 4\n');
   await page.waitForSelector('#errors li');
