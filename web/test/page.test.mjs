@@ -211,6 +211,7 @@ test('a MIDI file opens as a song, as mid2sqn imports it; a broken one says so',
   await page.waitForFunction(() => document.getElementById('message').textContent.includes('not a MIDI file'));
   assert.equal(await page.$eval('#song', (editor) => editor.value), text);
   await page.select('#examples', 'demo');
+  await page.waitForFunction(() => document.getElementById('song').value.startsWith('# The demo'));
 });
 
 test('a broken line shows its line and column, marked beside the text', async () => {
