@@ -4,6 +4,7 @@
 #include "printable.h"
 #include "version.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -39,6 +40,17 @@ int fileError(const CommandLine& line, const char* action, const std::string& fi
 {
     std::fprintf(stderr, "%s: %s %s: %s\n", line.program, action, printable(file).c_str(), reason);
     return 1;
+}
+
+int writeOutput(const CommandLine& line, const std::string& output, const std::vector<std::uint8_t>& bytes)
+{
+    if (output == "-") {
+        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0) {
+            return fileError(line, "cannot write", "standard output", errno);
+        }
+        return 0;
+    }
+    return writeFileBytes(output.c_str(), bytes) ? 0 : fileError(line, "cannot write", output, errno);
 }
 
 int refuseSameFile(const CommandLine& line, const std::string& input, const std::string& output)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ int usageError(const CommandLine& line, const ProgramText& text);
 // its control characters escaped. Returns 1.
 int fileError(const CommandLine& line, const char* action, const std::string& file, int error);
 int fileError(const CommandLine& line, const char* action, const std::string& file, const char* reason);
+
+// Writes a program's output: to standard output for "-", else as a file
+// replaced whole (see OutputFile). 0, or 1 with the failure reported.
+int writeOutput(const CommandLine& line, const std::string& output, const std::vector<std::uint8_t>& bytes);
 
 // Refuses an output that is the input before either is touched: "cannot
 // write FILE: it is the input". 1 when refused, 0 otherwise.

@@ -232,12 +232,8 @@ int main(int argc, char** argv)
                                  "\n" + textForm(result.text);
         written.assign(form.begin(), form.end());
     }
-    if (output == "-") {
-        if (std::fwrite(written.data(), 1, written.size(), stdout) != written.size() || std::fflush(stdout) != 0) {
-            return fileError(line, "cannot write", "standard output", errno);
-        }
-    } else if (!writeFileBytes(output.c_str(), written)) {
-        return fileError(line, "cannot write", output, errno);
+    if (writeOutput(line, output, written) != 0) {
+        return 1;
     }
     std::fprintf(stderr, "%s: %s: %s\n", line.program, name.c_str(), summary.c_str());
     for (const std::string& warning : warnings) {

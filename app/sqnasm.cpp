@@ -66,15 +66,5 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const std::vector<std::uint8_t>& song = assembler.bytes();
-    if (outputPath == "-") {
-        if (std::fwrite(song.data(), 1, song.size(), stdout) != song.size() || std::fflush(stdout) != 0) {
-            return fileError(line, "cannot write", "standard output", errno);
-        }
-        return 0;
-    }
-    if (!writeFileBytes(outputPath.c_str(), song)) {
-        return fileError(line, "cannot write", outputPath, errno);
-    }
-    return 0;
+    return writeOutput(line, outputPath, assembler.bytes());
 }

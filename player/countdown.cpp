@@ -1,3 +1,4 @@
+#include "float_bits.h"
 #include "countdown.h"
 
 #include <algorithm>
@@ -14,22 +15,6 @@ struct Split {
 };
 
 constexpr int kFloatBits = 24;  // float mantissa, implicit bit included
-
-// A float's bits and back, copied rather than cast: std::bit_cast is missing
-// from some standard libraries the player is built with (WebAssembly).
-std::uint32_t bitsOf(float value)
-{
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-float floatOf(std::uint32_t bits)
-{
-    float value = 0.0f;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 Split split(float value)
 {

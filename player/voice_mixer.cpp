@@ -1,3 +1,4 @@
+#include "float_bits.h"
 #include "voice_mixer.h"
 
 #include <algorithm>
@@ -83,20 +84,6 @@ std::size_t mixFormat(Voice& voice, float increment, std::size_t frames, float* 
 }  // namespace
 
 namespace {
-
-std::uint32_t bitsOf(float value)
-{
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-float floatOf(std::uint32_t bits)
-{
-    float value = 0.0f;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 // How many of the next frames, at most `limit`, a playhead can take as
 // exact steps, and the step in `units` of its binade's spacing. In the
