@@ -4,10 +4,8 @@
 
 #include "command_line.h"
 #include "file_bytes.h"
-#include "memory_read.h"
 #include "midi_file.h"
 #include "midi_import.h"
-#include "output_format.h"
 #include "printable.h"
 #include "song_player.h"
 #include "song_text.h"
@@ -78,15 +76,6 @@ std::optional<std::uint16_t> channelList(const std::string& text)
     return mask;
 }
 
-// How long sqn2wav renders the song, in seconds.
-double renderedSeconds(const std::vector<std::uint8_t>& song)
-{
-    SongPlayer player;
-    player.sampleRate = static_cast<float>(kOutputRate);
-    player.looping = false;
-    player.load(memoryRead(song.data(), song.size()));
-    return static_cast<double>(computeTimeline(player, kBlockFrames).frames) / kOutputRate;
-}
 
 int badOption(const CommandLine& line, const char* option, const char* wants)
 {

@@ -4,11 +4,8 @@
 
 #include "command_line.h"
 #include "file_bytes.h"
-#include "memory_read.h"
 #include "mml_compiler.h"
-#include "output_format.h"
 #include "printable.h"
-#include "song_player.h"
 #include "song_text.h"
 #include "timeline.h"
 #include "version.h"
@@ -33,14 +30,6 @@ constexpr ProgramText kText{
 
 constexpr std::uint64_t kMaxMmlBytes = 16u << 20;
 
-double renderedSeconds(const std::vector<std::uint8_t>& song)
-{
-    SongPlayer player;
-    player.sampleRate = static_cast<float>(kOutputRate);
-    player.looping = false;
-    player.load(memoryRead(song.data(), song.size()));
-    return static_cast<double>(computeTimeline(player, kBlockFrames).frames) / kOutputRate;
-}
 
 }  // namespace
 

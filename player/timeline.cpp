@@ -1,5 +1,8 @@
 #include "timeline.h"
 
+#include "memory_read.h"
+#include "output_format.h"
+
 Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const EventTaken& taken)
 {
     Timeline timeline;
@@ -25,4 +28,15 @@ Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const Ev
     }
     timeline.frames = end;
     return timeline;
+}
+
+double renderedSeconds(const std::vector<std::uint8_t>& song)
+{
+    SongPlayer player;
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    if (!player.load(memoryRead(song.data(), song.size()))) {
+        return 0.0;
+    }
+    return static_cast<double>(computeTimeline(player, kBlockFrames).frames) / kOutputRate;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 // When the sequencer takes each event of a song, as the renderer plays it
 // (LoopEnd ends the song; output in whole blocks). Found by running the
@@ -21,3 +22,7 @@ using EventTaken = std::function<void(std::uint64_t event, std::uint64_t frame)>
 
 // `player` must be loaded with `looping` off; it is played to the end.
 Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const EventTaken& taken = {});
+
+// How long sqn2wav renders a song file's bytes, in seconds (0 for bytes
+// that do not load).
+double renderedSeconds(const std::vector<std::uint8_t>& song);

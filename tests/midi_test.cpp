@@ -8,6 +8,7 @@
 #include "midi_writer.h"
 #include "song_player.h"
 #include "timeline.h"
+#include "song_notes.h"
 #include "test_bytes.h"
 
 #include <gtest/gtest.h>
@@ -19,40 +20,9 @@
 
 namespace {
 
-// A note as the song plays it: the row its NoteOn is on (the waits before
-// it summed), its voice, and the pitch index, volume and gate it has then.
-struct Played {
-    std::int64_t row;
-    int voice;
-    int pitch;
-    int volume;
-    int gate;
-    bool operator==(const Played&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Played& p)
-{
-    return out << "{row " << p.row << ", voice " << p.voice << ", pitch " << p.pitch << ", volume " << p.volume
-               << ", gate " << p.gate << "}";
-}
-
 std::vector<Played> played(const Bytes& song)
 {
-    std::vector<Played> notes;
-    std::int64_t row = 0;
-    int pitch[6] = {40, 40, 40, 40, 40, 40};
-    int volume[6] = {128, 128, 128, 128, 128, 128};
-    for (std::size_t i = 2; i + 3 <= song.size(); i += 3) {
-        const int voice = song[i];
-        const int param = song[i + 2];
-        switch (song[i + 1]) {
-        case 1: row += param; break;
-        case 2: notes.push_back({row, voice, pitch[voice], volume[voice], param}); break;
-        case 3: volume[voice] = param; break;
-        case 4: pitch[voice] = param; break;
-        }
-    }
-    return notes;
+    return songNotes(song).notes;
 }
 
 // The grid and the volumes as given: 4 rows a beat, velocities as mapped.

@@ -6,6 +6,7 @@
 #include "mml_compiler.h"
 #include "output_format.h"
 #include "song_bytes.h"
+#include "song_notes.h"
 
 #include <gtest/gtest.h>
 
@@ -18,47 +19,9 @@
 
 namespace {
 
-// A NoteOn as the song plays it: its row (the waits before it summed), its
-// voice, and the pitch index, volume and gate it has then.
-struct Played {
-    std::uint64_t row;
-    int voice;
-    int pitch;
-    int volume;
-    int gate;
-    bool operator==(const Played&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Played& p)
+SongNotes listing(const Bytes& song)
 {
-    return out << "{" << p.row << ", " << p.voice << ", " << p.pitch << ", " << p.volume << ", " << p.gate << "}";
-}
-
-struct Listing {
-    std::vector<Played> notes;
-    std::uint64_t loopRow = 0;  // where the event after LoopStart is taken
-    std::uint64_t endRow = 0;   // where LoopEnd is taken
-};
-
-Listing listing(const Bytes& song)
-{
-    Listing out;
-    std::uint64_t row = 0;
-    int pitch[6] = {40, 40, 40, 40, 40, 40};
-    int volume[6] = {128, 128, 128, 128, 128, 128};
-    for (std::size_t i = 2; i + 3 <= song.size(); i += 3) {
-        const int voice = song[i];
-        const int param = song[i + 2];
-        switch (song[i + 1]) {
-        case 1: row += param; break;
-        case 2: out.notes.push_back({row, voice, pitch[voice], volume[voice], param}); break;
-        case 3: volume[voice] = param; break;
-        case 4: pitch[voice] = param; break;
-        case 5: row += param; out.loopRow = row; break;
-        case 6: out.endRow = row; break;
-        }
-    }
-    return out;
+    return songNotes(song);
 }
 
 MmlResult compile(const std::string& text)
@@ -77,7 +40,7 @@ TEST(Mml, NotesFallOnTheirRowsWithTheirPitchesAndGates)
     ASSERT_GE(result.song.size(), 2u);
     EXPECT_EQ(result.song[0], 150);
     EXPECT_EQ(result.song[1], 4);
-    const Listing song = listing(result.song);
+    const SongNotes song = listing(result.song);
     EXPECT_EQ(song.notes, (std::vector<Played>{
                               {0, 0, 21, 128, 2},    // c8
                               {2, 0, 23, 128, 1},    // d16
@@ -104,10 +67,10 @@ TEST(Mml, RepeatsPhrasesTripletsAndChannels)
         "A c4\n"
         "B o3 c4\n");
     EXPECT_EQ(result.rowsPerBeat, 12);
-    const Listing song = listing(result.song);
+    const SongNotes song = listing(result.song);
     std::vector<Played> expected;
     for (int pass = 0; pass < 2; ++pass) {
-        const std::uint64_t at = 24u * static_cast<std::uint64_t>(pass);
+        const std::int64_t at = 24 * pass;
         for (int voice = 0; voice < 2; ++voice) {
             expected.push_back({at, voice, 33, 128, 4});
         }
@@ -138,7 +101,7 @@ TEST(Mml, TheLoopAndChannelsOfDifferentLengths)
     const MmlResult result = compile(
         "A o4 l4 v15 c L d e f g\n"
         "E o4 c L c\n");
-    const Listing song = listing(result.song);
+    const SongNotes song = listing(result.song);
     EXPECT_EQ(song.notes, (std::vector<Played>{{0, 0, 21, 128, 4},
                                                {0, 4, 21, 128, 0},
                                                {4, 0, 23, 128, 4},
@@ -217,7 +180,7 @@ TEST(Mml, TheExampleIsASongThatDoesNotClip)
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 60);
     const MmlResult result = compile(text);
-    const Listing song = listing(result.song);
+    const SongNotes song = listing(result.song);
     bool used[6] = {};
     for (const Played& note : song.notes) {
         used[note.voice] = true;
