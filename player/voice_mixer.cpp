@@ -13,6 +13,26 @@
 
 namespace {
 
+// One frame's move of a playhead, as every mixer takes it: true when a
+// one-shot has passed its end (that frame is still heard).
+inline bool stepPlayhead(float& playhead, float increment, float end, bool sustain)
+{
+    playhead += increment;
+    if (playhead < end) {
+        return false;
+    }
+    if (!sustain) {
+        return true;
+    }
+    playhead -= end;
+    // At a low output rate one frame can pass several cycles; the
+    // remainder is exact, as the one subtraction is.
+    if (playhead >= end) {
+        playhead = std::fmod(playhead, end);
+    }
+    return false;
+}
+
 template <SampleFormat F, ChannelLayout L>
 std::size_t mixSpan(Voice& voice, float increment, std::size_t frames, float* left, float* right)
 {
@@ -27,20 +47,7 @@ std::size_t mixSpan(Voice& voice, float increment, std::size_t frames, float* le
     for (std::size_t k = 0; k < frames; ++k) {
         // The playhead moves before it is read: a note's first frame reads
         // at one increment, not at 0.
-        playhead += increment;
-        bool last = false;
-        if (playhead >= end) {
-            if (sustain) {
-                playhead -= end;
-                // At a low output rate one frame can pass several cycles;
-                // the remainder is exact, as the one subtraction is.
-                if (playhead >= end) {
-                    playhead = std::fmod(playhead, end);
-                }
-            } else {
-                last = true;
-            }
-        }
+        const bool last = stepPlayhead(playhead, increment, end, sustain);
         const auto i0 = static_cast<std::int64_t>(playhead);
         const float frac = playhead - static_cast<float>(i0);
         // Interpolation wraps to frame 0 after the last frame, for one-shots too.
@@ -172,19 +179,11 @@ std::size_t advanceVoice(Voice& voice, float increment, std::size_t frames)
             }
         }
         // One frame, as mixSpan takes it.
-        playhead += increment;
         ++k;
-        if (playhead >= end) {
-            if (voice.sustain) {
-                playhead -= end;
-                if (playhead >= end) {
-                    playhead = std::fmod(playhead, end);
-                }
-            } else {
-                voice.playhead = playhead;
-                voice.active = false;
-                return k;
-            }
+        if (stepPlayhead(playhead, increment, end, voice.sustain)) {
+            voice.playhead = playhead;
+            voice.active = false;
+            return k;
         }
     }
     voice.playhead = playhead;

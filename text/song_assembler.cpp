@@ -160,6 +160,15 @@ void SongAssembler::addLine(std::string_view text)
     }
 }
 
+void SongAssembler::addText(std::string_view text)
+{
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        addLine(text.substr(0, newline));
+        text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+    }
+}
+
 void SongAssembler::header(const Tokens& tokens)
 {
     if (hasHeader_) {
@@ -296,11 +305,7 @@ std::optional<std::vector<std::uint8_t>> assembleSong(std::string_view text, std
             errors.push_back(error);
         }
     });
-    while (!text.empty()) {
-        const std::size_t newline = text.find('\n');
-        assembler.addLine(text.substr(0, newline));
-        text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
-    }
+    assembler.addText(text);
     if (errorCount != nullptr) {
         *errorCount = assembler.errorCount();
     }

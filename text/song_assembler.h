@@ -35,6 +35,9 @@ public:
     // bytes need be passed: a line longer than kMaxLineBytes is an error.
     void addLine(std::string_view text);
 
+    // A whole text, a line at a time.
+    void addText(std::string_view text);
+
     bool failed() const { return errorCount_ > 0; }
     std::size_t errorCount() const { return errorCount_; }  // every one, reported or not
 

@@ -158,12 +158,7 @@ __attribute__((export_name("web_event_lines"))) Blob* webEventLines(const char* 
         lines.assign(result.eventLines.begin(), result.eventLines.end());
     } else {
         SongAssembler assembler([](const TextError&) {});
-        std::string_view rest(text, size);
-        while (!rest.empty()) {
-            const std::size_t newline = rest.find('\n');
-            assembler.addLine(rest.substr(0, newline));
-            rest = newline == std::string_view::npos ? std::string_view{} : rest.substr(newline + 1);
-        }
+        assembler.addText(std::string_view(text, size));
         if (!assembler.failed()) {
             lines.assign(assembler.eventLines().begin(), assembler.eventLines().end());
         }
