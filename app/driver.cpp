@@ -5,6 +5,7 @@
 #include "sample_buffer.h"
 #include "song_player.h"
 #include "wav_writer.h"
+#include "write_behind.h"
 
 #include <array>
 #include <cstdint>
@@ -63,17 +64,23 @@ int render(int argc, char** argv)
         return fail("failed to open output file.\n");
     }
 
-    std::array<std::uint8_t, kBlockBytes> block{};
-    SampleBuffer output{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
     // The block in which the song finishes is rendered and written whole.
+    WriteBehind output(writer);
     do {
-        player.render(output);
-        if (!writer.write(block.data(), kBlockFrames)) {
+        std::uint8_t* const chunk = output.chunk();
+        std::size_t frames = 0;
+        do {
+            SampleBuffer block{SampleFormat::S16, ChannelLayout::Stereo, chunk + frames * kOutputFrameBytes,
+                               kBlockBytes};
+            player.render(block);
+            frames += kBlockFrames;
+        } while (!player.finished && frames < WriteBehind::kChunkFrames);
+        if (!output.submit(frames)) {
             return fail("failed to write pcm frames.\n");
         }
     } while (!player.finished);
 
-    if (!writer.finish()) {
+    if (!output.finish() || !writer.finish()) {
         return fail("failed to write pcm frames.\n");
     }
     return 0;

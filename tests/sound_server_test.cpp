@@ -266,7 +266,7 @@ TEST_F(SoundServer, EveryTenthOfASecondArrivesUnderHeavyLoad)
     // Compilers, a browser and a renderer at once, and more: every core
     // busy, memory churned, processes forked, the disk and caches thrashed.
     load_ = spawn({"/usr/bin/stress-ng", "--cpu", "8", "--vm", "4", "--vm-bytes", "128M", "--fork", "4", "--hdd", "2",
-                   "--cache", "4", "--timeout", "120", "-q"},
+                   "--cache", "4", "--timeout", "120", "-q", "--temp-path", dir_.string()},
                   (dir_ / "stress.out").string(), true);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const Bytes song = uniqueSong(20, 2);

@@ -1,0 +1,60 @@
+#include "write_behind.h"
+
+#include "wav_writer.h"
+
+WriteBehind::WriteBehind(WavWriter& writer) : writer_(writer)
+{
+    for (auto& chunk : chunks_) {
+        chunk.resize(kChunkFrames * kOutputFrameBytes);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+WriteBehind::~WriteBehind()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+bool WriteBehind::submit(std::size_t frames)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    frames_[next_] = frames;
+    ++queued_;
+    changed_.notify_all();
+    // The next chunk is free once fewer than all of them wait.
+    changed_.wait(lock, [this] { return queued_ < kChunks || failed_; });
+    next_ = (next_ + 1) % kChunks;
+    return !failed_;
+}
+
+bool WriteBehind::finish()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return queued_ == 0 || failed_; });
+    return !failed_;
+}
+
+void WriteBehind::run()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return queued_ > 0 || closing_; });
+        // Closing before finish() means the output is being abandoned.
+        if (closing_ || failed_) {
+            return;
+        }
+        const std::size_t index = oldest_;
+        lock.unlock();
+        const bool written = writer_.write(chunks_[index].data(), frames_[index]);
+        lock.lock();
+        oldest_ = (oldest_ + 1) % kChunks;
+        --queued_;
+        failed_ = failed_ || !written;
+        changed_.notify_all();
+    }
+}
