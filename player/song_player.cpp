@@ -15,8 +15,10 @@ void SongPlayer::restart()
     waitTimer.set(0.0f);
     for (Voice& voice : voices) {
         WavSample sample = std::move(voice.sample);
+        SampleTable table = std::move(voice.table);
         voice = Voice{};
         voice.sample = std::move(sample);
+        voice.table = std::move(table);
     }
 }
 
@@ -59,6 +61,7 @@ bool SongPlayer::load(ReadFn read)
     for (std::size_t v = 0; v < kVoiceCount; ++v) {
         voices[v] = Voice{};
         voices[v].sample = bankSample(v);
+        voices[v].table = makeSampleTable(voices[v].sample.buffer);
     }
 
     std::uint8_t tempo = 0;
@@ -221,7 +224,11 @@ void SongPlayer::render(SampleBuffer& buffer)
             }
             waitTimer.advance(dt, span);
         }
-        buffer.writeFrames(done, mixLeft_.data(), mixRight_.data(), span);
+        if (buffer.format == SampleFormat::S16 && buffer.layout == ChannelLayout::Stereo) {
+            writeMixS16Stereo(buffer.data + 4 * done, mixLeft_.data(), mixRight_.data(), span);
+        } else {
+            buffer.writeFrames(done, mixLeft_.data(), mixRight_.data(), span);
+        }
         done += span;
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "countdown.h"
+#include "sample_table.h"
 #include "wav_sample.h"
 
 #include <cstddef>
@@ -11,6 +12,7 @@ inline constexpr std::size_t kVoiceCount = 6;
 // see events; the sequencer sets these fields and the mixer reads them.
 struct Voice {
     WavSample sample;       // the voice's own copy of its built-in sound
+    SampleTable table;      // the sound as floats, for the vector mixer
     float pitch = 1.0f;     // playback-rate ratio, 0.0992128 … 10.079343
     float volume = 1.0f;    // gain, 0 … 1.9921875
     float playhead = 0.0f;  // frames into sample, 0 … frame count

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if defined(SQN_VECTOR_MIXER)
+#include "vector_mixer.h"
 #endif
 
 namespace {
@@ -209,311 +209,35 @@ std::size_t mixVoice(Voice& voice, float increment, std::size_t frames, float* l
     return frames;
 }
 
-#if defined(__x86_64__)
-
-namespace {
-
-constexpr int kLanes = 8;  // voices 0 … 5 in lanes 0 … 5
-
-// Whether the vector path can mix these voices: 16-bit samples short
-// enough for 32-bit indices, and long enough against the increment that one
-// subtraction wraps both the playhead and the interpolation index (at
-// 48000 Hz a frame moves at most 9.3 frames; at low output rates a frame
-// can pass a whole cycle, which only the scalar path wraps).
-bool vectorFits(const std::array<Voice, kVoiceCount>& voices, float step)
-{
-    for (const Voice& voice : voices) {
-        if (!voice.active) {
-            continue;
-        }
-        const SampleBuffer& sample = voice.sample.buffer;
-        const std::uint64_t n = sample.frameCount();
-        if (sample.format != SampleFormat::S16 || n < 16 || n > (1u << 22) ||
-            !(step * voice.pitch + 1.0f < static_cast<float>(n))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// 16-bit samples at `index` (in samples) of `data`, as floats, where `mask`
-// is set; 0.0 elsewhere. Each is gathered as the 32-bit word ending with it
-// and shifted down, so nothing before or after the samples is read; sample 0
-// has no word before it and is taken from `first`.
-__attribute__((target("avx2"))) __m256 gatherS16(const std::uint8_t* data, __m256i index, __m256i mask,
-                                                  __m256i first)
-{
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i atFirst = _mm256_cmpeq_epi32(index, zero);
-    const __m256i gatherMask = _mm256_andnot_si256(atFirst, mask);
-    // Byte offset 2·index − 2: the word whose high half is the sample.
-    const __m256i offsets = _mm256_sub_epi32(_mm256_add_epi32(index, index), _mm256_set1_epi32(2));
-    const __m256i words =
-        _mm256_mask_i32gather_epi32(zero, reinterpret_cast<const int*>(data), offsets, gatherMask, 1);
-    __m256i values = _mm256_srai_epi32(words, 16);
-    values = _mm256_blendv_epi8(values, first, _mm256_and_si256(atFirst, mask));
-    return _mm256_mul_ps(_mm256_cvtepi32_ps(values), _mm256_set1_ps(SampleBuffer::kS16Scale));
-}
-
-// Rows of eight lanes (one row a frame) into one contiguous column a lane,
-// eight frames at a time.
-__attribute__((target("avx2"))) void transpose(const float (*rows)[kLanes], std::size_t frames,
-                                                float (*columns)[kMaxMixFrames])
-{
-    for (std::size_t k = 0; k < frames; k += kLanes) {
-        __m256 r[kLanes];
-        for (int i = 0; i < kLanes; ++i) {
-            r[i] = _mm256_load_ps(rows[k + i]);
-        }
-        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
-        const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
-        const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
-        const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
-        const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
-        const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
-        const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
-        const __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
-        const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
-        const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-        const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
-        const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-        const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
-        const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-        const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
-        const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-        const __m256 lanes[kVoiceCount] = {
-            _mm256_permute2f128_ps(u0, u4, 0x20), _mm256_permute2f128_ps(u1, u5, 0x20),
-            _mm256_permute2f128_ps(u2, u6, 0x20), _mm256_permute2f128_ps(u3, u7, 0x20),
-            _mm256_permute2f128_ps(u0, u4, 0x31), _mm256_permute2f128_ps(u1, u5, 0x31),
-        };
-        for (std::size_t v = 0; v < kVoiceCount; ++v) {
-            _mm256_storeu_ps(&columns[v][k], lanes[v]);
-        }
-    }
-}
-
-// 16-bit samples at `count` index vectors (in samples), as floats, read
-// from one window of kWindow samples starting at the first lane's first
-// index: a few contiguous loads and lane permutes in place of gathers.
-// False, with nothing read, when any index falls outside the window or the
-// window passes the end of the `total` samples.
-template <int kWindow>
-__attribute__((target("avx2"))) bool windowS16(const std::uint8_t* data, std::int32_t total, const __m256i* index,
-                                                int count, __m256* out)
-{
-    const std::int32_t first = _mm256_cvtsi256_si32(index[0]);
-    if (first < 0 || first > total - kWindow) {
-        return false;
-    }
-    const __m256i base = _mm256_set1_epi32(first);
-    const __m256i highest = _mm256_set1_epi32(kWindow - 1);
-    const __m256i zero = _mm256_setzero_si256();
-    __m256i offsets[4];
-    __m256i outside = zero;
-    for (int i = 0; i < count; ++i) {
-        offsets[i] = _mm256_sub_epi32(index[i], base);
-        outside = _mm256_or_si256(outside, _mm256_or_si256(_mm256_cmpgt_epi32(offsets[i], highest),
-                                                           _mm256_cmpgt_epi32(zero, offsets[i])));
-    }
-    if (!_mm256_testz_si256(outside, outside)) {
-        return false;
-    }
-    constexpr int kParts = kWindow / 8;
-    __m256i parts[kParts];
-    for (int j = 0; j < kParts; ++j) {
-        parts[j] = _mm256_cvtepi16_epi32(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 2 * (first + 8 * j))));
-    }
-    const __m256 scale = _mm256_set1_ps(SampleBuffer::kS16Scale);
-    const __m256i seven = _mm256_set1_epi32(7);
-    for (int i = 0; i < count; ++i) {
-        const __m256i lane = _mm256_and_si256(offsets[i], seven);
-        __m256i value = _mm256_permutevar8x32_epi32(parts[0], lane);
-        for (int j = 1; j < kParts; ++j) {
-            const __m256i inPart = _mm256_cmpgt_epi32(offsets[i], _mm256_set1_epi32(8 * j - 1));
-            value = _mm256_blendv_epi8(value, _mm256_permutevar8x32_epi32(parts[j], lane), inPart);
-        }
-        out[i] = _mm256_mul_ps(_mm256_cvtepi32_ps(value), scale);
-    }
-    return true;
-}
-
-// Samples at `count` index vectors through a window of 16 samples where
-// `narrow`, else of 32, or gathered where the window does not hold them.
-__attribute__((target("avx2"))) void readS16(const std::uint8_t* data, std::int32_t total, const __m256i* index,
-                                              const __m256i* mask, const __m256i* first, int count, bool whole,
-                                              bool narrow, __m256* out)
-{
-    if (whole && (narrow ? windowS16<16>(data, total, index, count, out)
-                         : windowS16<32>(data, total, index, count, out))) {
-        return;
-    }
-    for (int i = 0; i < count; ++i) {
-        out[i] = gatherS16(data, index[i], mask[i], first[i]);
-    }
-}
-
-// Pass 2 for one voice: interpolates `count` frames from its column of
-// playheads and adds them into left and right.
-__attribute__((target("avx2"))) void interpolateVoice(const Voice& voice, float increment, const float* playheads,
-                                                       std::size_t count, float* left, float* right)
-{
-    const SampleBuffer& sample = voice.sample.buffer;
-    const std::uint8_t* data = sample.data;
-    const auto n = static_cast<std::int32_t>(sample.frameCount());
-    const bool stereo = sample.layout == ChannelLayout::Stereo;
-    // Eight frames read from the first frame's i0 to at most 7 increments
-    // and two frames further: the samples that must fit in the window.
-    const bool narrow = (7.0f * increment + 2.0f) * (stereo ? 2.0f : 1.0f) <= 16.0f;
-    const __m256i frames = _mm256_set1_epi32(n);
-    const __m256i lastFrame = _mm256_set1_epi32(n - 1);
-    const __m256 volume = _mm256_set1_ps(voice.volume);
-    const __m256i firstLeft = _mm256_set1_epi32(static_cast<std::int16_t>(data[0] | (data[1] << 8)));
-    const __m256i firstRight =
-        stereo ? _mm256_set1_epi32(static_cast<std::int16_t>(data[2] | (data[3] << 8))) : firstLeft;
-
-    for (std::size_t k = 0; k < count; k += kLanes) {
-        const __m256i within =
-            _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count - k)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const __m256 playhead = _mm256_loadu_ps(playheads + k);
-        const __m256i i0 = _mm256_cvttps_epi32(playhead);
-        const __m256 frac = _mm256_sub_ps(playhead, _mm256_cvtepi32_ps(i0));
-        __m256i i1 = _mm256_cvttps_epi32(_mm256_add_ps(playhead, _mm256_set1_ps(1.0f)));
-        i1 = _mm256_sub_epi32(i1, _mm256_and_si256(_mm256_cmpgt_epi32(i1, lastFrame), frames));
-        // i0 passes the end only on a one-shot's last frame: silence.
-        const __m256i valid = _mm256_and_si256(_mm256_cmpgt_epi32(frames, i0), within);
-
-        // The 16-bit values at i0 (a) and i1 (b), left then right.
-        const bool whole = count - k >= kLanes;
-        __m256 valueLeft;
-        __m256 valueRight;
-        if (stereo) {
-            const __m256i one = _mm256_set1_epi32(1);
-            const __m256i a0 = _mm256_add_epi32(i0, i0);
-            const __m256i b0 = _mm256_add_epi32(i1, i1);
-            const __m256i index[4] = {a0, _mm256_add_epi32(a0, one), b0, _mm256_add_epi32(b0, one)};
-            const __m256i mask[4] = {valid, valid, within, within};
-            const __m256i first[4] = {firstLeft, firstRight, firstLeft, firstRight};
-            __m256 v[4];
-            readS16(data, 2 * n, index, mask, first, 4, whole, narrow, v);
-            valueLeft = _mm256_mul_ps(volume, _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(v[2], v[0]), frac), v[0]));
-            valueRight = _mm256_mul_ps(volume, _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(v[3], v[1]), frac), v[1]));
-        } else {
-            const __m256i index[2] = {i0, i1};
-            const __m256i mask[2] = {valid, within};
-            const __m256i first[2] = {firstLeft, firstLeft};
-            __m256 v[2];
-            readS16(data, n, index, mask, first, 2, whole, narrow, v);
-            valueLeft = _mm256_mul_ps(volume, _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(v[1], v[0]), frac), v[0]));
-            valueRight = valueLeft;
-        }
-        // Frames past `count` add exactly nothing.
-        const __m256 keep = _mm256_castsi256_ps(within);
-        _mm256_storeu_ps(left + k, _mm256_add_ps(_mm256_loadu_ps(left + k), _mm256_and_ps(valueLeft, keep)));
-        _mm256_storeu_ps(right + k, _mm256_add_ps(_mm256_loadu_ps(right + k), _mm256_and_ps(valueRight, keep)));
-    }
-}
-
-__attribute__((target("avx2"))) void mixVoicesAvx2(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames,
-                                                    float* left, float* right, std::array<std::size_t, kVoiceCount>& sounded)
-{
-    // Pass 1: every playhead as one lane, so the frame-to-frame chain is a
-    // single vector addition; wraps and ends are rare and leave the chain
-    // through a branch.
-    alignas(32) float playheads[kMaxMixFrames][kLanes];
-    alignas(32) float lanes[kLanes] = {};
-    alignas(32) float increments[kLanes] = {};
-    alignas(32) float ends[kLanes];
-    alignas(32) float wraps[kLanes] = {};
-    const float never = std::numeric_limits<float>::infinity();
-    std::size_t ended[kLanes];  // frames each lane sounds in this span
-    bool stoppedInSpan[kLanes] = {};
-    for (int v = 0; v < kLanes; ++v) {
-        ends[v] = never;
-        ended[v] = frames;
-    }
-    for (std::size_t v = 0; v < kVoiceCount; ++v) {
-        const Voice& voice = voices[v];
-        if (!voice.active) {
-            continue;
-        }
-        lanes[v] = voice.playhead;
-        increments[v] = step * voice.pitch;
-        ends[v] = static_cast<float>(voice.sample.buffer.frameCount());
-        wraps[v] = voice.sustain ? ends[v] : 0.0f;
-    }
-    __m256 playhead = _mm256_load_ps(lanes);
-    __m256 increment = _mm256_load_ps(increments);
-    __m256 end = _mm256_load_ps(ends);
-    __m256 wrap = _mm256_load_ps(wraps);
-    for (std::size_t k = 0; k < frames; ++k) {
-        playhead = _mm256_add_ps(playhead, increment);
-        const __m256 past = _mm256_cmp_ps(playhead, end, _CMP_GE_OQ);
-        if (_mm256_movemask_ps(past) != 0) {
-            // Sustained voices wrap (p − n is exact); one-shots stop after
-            // this frame, their lanes frozen.
-            playhead = _mm256_sub_ps(playhead, _mm256_and_ps(past, wrap));
-            const __m256 stopping = _mm256_andnot_ps(_mm256_cmp_ps(wrap, _mm256_setzero_ps(), _CMP_NEQ_OQ), past);
-            const int stopped = _mm256_movemask_ps(stopping);
-            if (stopped != 0) {
-                _mm256_store_ps(playheads[k], playhead);
-                for (int v = 0; v < kLanes; ++v) {
-                    if (stopped & (1 << v)) {
-                        ended[v] = k + 1;
-                        stoppedInSpan[v] = true;
-                    }
-                }
-                increment = _mm256_andnot_ps(stopping, increment);
-                end = _mm256_blendv_ps(end, _mm256_set1_ps(never), stopping);
-                continue;
-            }
-        }
-        _mm256_store_ps(playheads[k], playhead);
-    }
-    // Rows past the span are read by the last group of pass 2 and masked.
-    for (std::size_t k = frames; k % kLanes != 0; ++k) {
-        _mm256_store_ps(playheads[k], _mm256_setzero_ps());
-    }
-    alignas(32) float columns[kVoiceCount][kMaxMixFrames];
-    transpose(playheads, frames, columns);
-
-    // Pass 2: voice after voice, in index order.
-    for (std::size_t v = 0; v < kVoiceCount; ++v) {
-        Voice& voice = voices[v];
-        if (!voice.active) {
-            sounded[v] = 0;
-            continue;
-        }
-        const std::size_t count = ended[v];
-        interpolateVoice(voice, increments[v], columns[v], count, left, right);
-        voice.playhead = columns[v][count - 1];
-        if (stoppedInSpan[v]) {
-            voice.active = false;
-        }
-        sounded[v] = count;
-    }
-}
-
-// Read from the processor model libgcc fills in at start-up: no
-// initialisation guard, so a real-time caller never waits on one.
-bool haveAvx2()
-{
-    return __builtin_cpu_supports("avx2") != 0;
-}
-
-}  // namespace
+#if defined(SQN_VECTOR_MIXER)
 
 bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
                      std::array<std::size_t, kVoiceCount>& sounded)
 {
-    if (frames == 0 || frames > kMaxMixFrames || !haveAvx2() || !vectorFits(voices, step)) {
+    if (frames == 0 || frames > kMaxMixFrames) {
         return false;
     }
-    if (std::none_of(voices.begin(), voices.end(), [](const Voice& voice) { return voice.active; })) {
+    // Every sounding voice needs its float table, and an increment short
+    // enough against its sample that one subtraction wraps both the playhead
+    // and the interpolation's next frame (at 48000 Hz a frame moves at most
+    // 9.3 frames; at low output rates a frame can pass a whole cycle, which
+    // only the scalar path wraps).
+    bool any = false;
+    for (const Voice& voice : voices) {
+        if (!voice.active) {
+            continue;
+        }
+        any = true;
+        if (!voice.table.describes(voice.sample.buffer) ||
+            !(step * voice.pitch + 1.0f < static_cast<float>(voice.table.frames))) {
+            return false;
+        }
+    }
+    if (!any) {
         sounded.fill(0);
         return true;
     }
-    mixVoicesAvx2(voices, step, frames, left, right, sounded);
+    mixVoicesVectorKernel(voices.data(), step, frames, left, right, sounded.data());
     return true;
 }
 
@@ -538,5 +262,22 @@ void mixVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t f
     for (std::size_t v = 0; v < voices.size(); ++v) {
         Voice& voice = voices[v];
         sounded[v] = voice.active ? mixVoice(voice, step * voice.pitch, frames, left, right) : 0;
+    }
+}
+
+void writeMixS16Stereo(std::uint8_t* out, const float* left, const float* right, std::size_t frames)
+{
+#if defined(SQN_VECTOR_MIXER)
+    std::size_t j = writeMixS16StereoKernel(out, left, right, frames);
+#else
+    std::size_t j = 0;
+#endif
+    for (; j < frames; ++j) {
+        const auto l = static_cast<std::uint16_t>(SampleBuffer::s16From(left[j]));
+        const auto r = static_cast<std::uint16_t>(SampleBuffer::s16From(right[j]));
+        out[4 * j] = static_cast<std::uint8_t>(l);
+        out[4 * j + 1] = static_cast<std::uint8_t>(l >> 8);
+        out[4 * j + 2] = static_cast<std::uint8_t>(r);
+        out[4 * j + 3] = static_cast<std::uint8_t>(r >> 8);
     }
 }

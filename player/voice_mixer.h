@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 // Adds sounding voices into consecutive output frames. Each voice's playhead
 // advances by its increment every frame, wraps (sustained) or ends (one-shot)
@@ -34,3 +35,8 @@ void mixVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t f
 // nothing mixed) where it does not apply.
 bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
                      std::array<std::size_t, kVoiceCount>& sounded);
+
+// Mixed frames as interleaved 16-bit stereo, as SampleBuffer::writeFrames
+// writes them (limited to ±1.0, a NaN as +1.0, scaled by 32767, truncated),
+// in vector code where the vector mixer is built.
+void writeMixS16Stereo(std::uint8_t* out, const float* left, const float* right, std::size_t frames);

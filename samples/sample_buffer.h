@@ -61,9 +61,7 @@ struct SampleBuffer {
         const std::uint64_t end = first < frames ? first + std::min(count, frames - first) : first;
         if (format == SampleFormat::S16 && layout == ChannelLayout::Stereo) {
             std::uint8_t* out = data + 4 * first;
-            std::uint64_t j = first + writeS16StereoVector(out, left, right, end - first);
-            out += 4 * (j - first);
-            for (; j < end; ++j, out += 4) {
+            for (std::uint64_t j = first; j < end; ++j, out += 4) {
                 storeU32(out, static_cast<std::uint16_t>(s16From(left[j - first])), 2);
                 storeU32(out + 2, static_cast<std::uint16_t>(s16From(right[j - first])), 2);
             }
@@ -73,11 +71,6 @@ struct SampleBuffer {
             writeFrame(j, left[j - first], right[j - first]);
         }
     }
-
-    // The 16-bit stereo conversion for as many whole groups of frames as the
-    // processor's vector unit takes; returns the frames written.
-    static std::uint64_t writeS16StereoVector(std::uint8_t* out, const float* left, const float* right,
-                                              std::uint64_t count);
 
     // Full-scale factors, each the single-precision value the output is
     // defined by.

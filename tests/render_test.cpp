@@ -267,6 +267,7 @@ TEST(Render, VectorMixerMatchesScalarMixer)
                 voice.sample.storage = source.storage;
                 voice.sample.buffer = source.buffer;
                 voice.sample.buffer.data = voice.sample.storage.data();
+                voice.table = makeSampleTable(voice.sample.buffer);
             }
             std::mt19937 state(random());
             const float n = static_cast<float>(vectorVoices[v].sample.buffer.frameCount());
@@ -320,6 +321,7 @@ TEST(Render, OneShotLandingExactlyOnItsEndStopsThere)
         voice.sample.storage = bank.voices[5].sample.storage;
         voice.sample.buffer = bank.voices[5].sample.buffer;
         voice.sample.buffer.data = voice.sample.storage.data();
+        voice.table = makeSampleTable(voice.sample.buffer);
         const float end = static_cast<float>(voice.sample.buffer.frameCount());
         voice.active = true;
         voice.playhead = end - 2.0f;  // then end − 1.5, − 1, − 0.5 and the end itself

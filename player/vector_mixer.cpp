@@ -1,0 +1,478 @@
+// The vector path of the mixer, in Highway's portable vector operations:
+// compiled once for each instruction set Highway targets on this
+// architecture (SSE4, AVX2, AVX-512; NEON; ...) and chosen at run time.
+// Bit for bit the scalar mixer's sums, in the same order.
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "vector_mixer.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+
+#include <hwy/highway.h>
+
+#if HWY_ARCH_X86
+#include <cpuid.h>
+#endif
+
+#include "vector_mixer.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+HWY_BEFORE_NAMESPACE();
+namespace sqn {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Eight lanes at most: the six voices side by side in the playhead chain,
+// eight frames side by side when mixing.
+using Floats = hn::CappedTag<float, 8>;
+using Ints = hn::RebindToSigned<Floats>;
+using Bits = hn::RebindToUnsigned<Floats>;
+constexpr std::size_t kChunk = 8;   // frames each round of the chain steps
+constexpr std::size_t kLanes = 8;   // voices 0 … 5 in lanes 0 … 5
+constexpr std::size_t kMaxWindows = 4;
+
+// What mixing one voice needs, fixed for the whole span.
+struct Plan {
+    const float* values[2];  // left and right: the same table for mono
+    const float* steps[2];
+    std::int64_t frames;     // in the sample
+    float volume;
+    std::size_t windows;     // lanes-wide windows a group of frames reads from; 0: gathered
+    bool stereo;
+};
+
+// One voice's value in one frame, exactly as the scalar mixer takes it,
+// from the float tables.
+inline float laneValue(const float* values, std::int64_t n, float playhead, float volume)
+{
+    const auto i0 = static_cast<std::int64_t>(playhead);
+    const float frac = playhead - static_cast<float>(i0);
+    auto i1 = static_cast<std::int64_t>(playhead + 1.0f);
+    if (i1 >= n) {
+        i1 %= n;
+    }
+    const float a = i0 < n ? values[i0] : 0.0f;
+    const float b = values[i1];
+    return volume * ((b - a) * frac + a);
+}
+
+// A table's entries at `lane` offsets from `base`, read from kWindows
+// consecutive lanes-wide windows of the table, each taken by a lane
+// permutation: contiguous loads instead of a gather.
+template <std::size_t kWindows, class V, class I, class M>
+HWY_INLINE V readWindows(const float* table, std::int32_t base, const I& lane, const M* beyond)
+{
+    const Floats d;
+    V value = hn::TableLookupLanes(hn::LoadU(d, table + base), lane);
+    for (std::size_t w = 1; w < kWindows; ++w) {
+        value = hn::IfThenElse(beyond[w], hn::TableLookupLanes(hn::LoadU(d, table + base + w * hn::Lanes(d)), lane),
+                               value);
+    }
+    return value;
+}
+
+// The values of one voice for one group of lanes-many frames whose
+// playheads are `playhead`, added to `sumLeft` and `sumRight`; windows of
+// the tables read as kWindows windows, or gathered where kWindows is 0.
+// False, with nothing added, where the group needs the scalar formula: a
+// frame with its playhead a hair below a power of two (where playhead + 1
+// rounds up to the next index but one).
+template <std::size_t kChannels, std::size_t kWindows, class V>
+HWY_INLINE bool addGroup(const Plan& plan, const V playhead, V& sumLeft, V& sumRight)
+{
+    const Floats d;
+    const Ints di;
+    const Bits du;
+    const auto mantissa = hn::Set(du, 0x7fffffu);
+    if (HWY_UNLIKELY(!hn::AllFalse(du, hn::Eq(hn::And(hn::BitCast(du, playhead), mantissa), mantissa)))) {
+        return false;
+    }
+    const auto i0 = hn::ConvertTo(di, playhead);
+    const V frac = hn::Sub(playhead, hn::ConvertTo(d, i0));
+    V a[kChannels];
+    V s[kChannels];
+    if constexpr (kWindows > 0) {
+        // Frames of a group without a wrap read nondecreasing indices from
+        // the first lane's on.
+        const std::int32_t base = hn::GetLane(i0);
+        const auto offset = hn::Sub(i0, hn::Set(di, base));
+        const auto lane =
+            hn::IndicesFromVec(d, hn::And(offset, hn::Set(di, static_cast<std::int32_t>(hn::Lanes(d) - 1))));
+        hn::Mask<Floats> beyond[kWindows];
+        for (std::size_t w = 1; w < kWindows; ++w) {
+            beyond[w] = hn::RebindMask(
+                d, hn::Gt(offset, hn::Set(di, static_cast<std::int32_t>(w * hn::Lanes(d)) - 1)));
+        }
+        for (std::size_t c = 0; c < kChannels; ++c) {
+            a[c] = readWindows<kWindows, V>(plan.values[c], base, lane, beyond);
+            s[c] = readWindows<kWindows, V>(plan.steps[c], base, lane, beyond);
+        }
+    } else {
+        for (std::size_t c = 0; c < kChannels; ++c) {
+            a[c] = hn::GatherIndex(d, plan.values[c], i0);
+            s[c] = hn::GatherIndex(d, plan.steps[c], i0);
+        }
+    }
+    // As the scalar mixer: volume · ((b − a) · frac + a), b − a read ready-made.
+    const V volume = hn::Set(d, plan.volume);
+    const V left = hn::Mul(volume, hn::Add(hn::Mul(s[0], frac), a[0]));
+    sumLeft = hn::Add(sumLeft, left);
+    if constexpr (kChannels == 2) {
+        sumRight = hn::Add(sumRight, hn::Mul(volume, hn::Add(hn::Mul(s[1], frac), a[1])));
+    } else {
+        sumRight = hn::Add(sumRight, left);
+    }
+    return true;
+}
+
+template <std::size_t kChannels, class V>
+HWY_INLINE bool addGroupOf(const Plan& plan, const V playhead, V& sumLeft, V& sumRight)
+{
+    switch (plan.windows) {
+    case 1:
+        return addGroup<kChannels, 1>(plan, playhead, sumLeft, sumRight);
+    case 2:
+        return addGroup<kChannels, 2>(plan, playhead, sumLeft, sumRight);
+    case 3:
+        return addGroup<kChannels, 3>(plan, playhead, sumLeft, sumRight);
+    case 4:
+        return addGroup<kChannels, 4>(plan, playhead, sumLeft, sumRight);
+    default:
+        return addGroup<kChannels, 0>(plan, playhead, sumLeft, sumRight);
+    }
+}
+
+// Rows of eight lanes (one row a frame) into columns of frames, one a lane.
+HWY_INLINE void transpose(const float (*rows)[kLanes], float (*columns)[kChunk])
+{
+    const Floats d;
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+    // Eight by eight in registers: pairs, then pairs of pairs, then halves.
+    const hn::Repartition<double, Floats> dd;
+    using V = hn::Vec<Floats>;
+    V r[8];
+    for (std::size_t i = 0; i < 8; ++i) {
+        r[i] = hn::Load(d, rows[i]);
+    }
+    V t[8];
+    for (std::size_t i = 0; i < 4; ++i) {
+        t[2 * i] = hn::InterleaveLower(d, r[2 * i], r[2 * i + 1]);
+        t[2 * i + 1] = hn::InterleaveUpper(d, r[2 * i], r[2 * i + 1]);
+    }
+    const auto pairs = [&](const V& x, const V& y, bool upper) {
+        const auto xd = hn::BitCast(dd, x);
+        const auto yd = hn::BitCast(dd, y);
+        return hn::BitCast(d, upper ? hn::InterleaveUpper(dd, xd, yd) : hn::InterleaveLower(dd, xd, yd));
+    };
+    const V u[8] = {pairs(t[0], t[2], false), pairs(t[0], t[2], true), pairs(t[1], t[3], false),
+                    pairs(t[1], t[3], true),  pairs(t[4], t[6], false), pairs(t[4], t[6], true),
+                    pairs(t[5], t[7], false), pairs(t[5], t[7], true)};
+    for (std::size_t i = 0; i < 4; ++i) {
+        hn::Store(hn::ConcatLowerLower(d, u[i + 4], u[i]), d, columns[i]);
+        hn::Store(hn::ConcatUpperUpper(d, u[i + 4], u[i]), d, columns[i + 4]);
+    }
+#else
+    (void)d;
+    for (std::size_t i = 0; i < kChunk; ++i) {
+        for (std::size_t v = 0; v < kLanes; ++v) {
+            columns[v][i] = rows[i][v];
+        }
+    }
+#endif
+}
+
+void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float* right, std::size_t* sounded)
+{
+    const Floats d;
+    using V = hn::Vec<Floats>;
+    const std::size_t n = hn::Lanes(d);
+    const std::size_t chains = kLanes / n;  // vectors the chain of eight lanes takes
+
+    // The chain: every playhead in a lane, so that one frame's move is one
+    // vector addition; wraps and ends are rare and leave it through a branch.
+    HWY_ALIGN float playheads[kLanes] = {};
+    HWY_ALIGN float increments[kLanes] = {};
+    HWY_ALIGN float ends[kLanes];
+    std::size_t ended[kLanes];  // frames each lane sounds in this span
+    bool stopped[kLanes] = {};
+    Plan plans[kLanes] = {};
+    const float never = std::numeric_limits<float>::infinity();
+    for (std::size_t v = 0; v < kLanes; ++v) {
+        ends[v] = never;
+        ended[v] = 0;
+    }
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        const Voice& voice = voices[v];
+        if (!voice.active) {
+            continue;
+        }
+        const float increment = step * voice.pitch;
+        playheads[v] = voice.playhead;
+        increments[v] = increment;
+        ends[v] = static_cast<float>(voice.table.frames);
+        ended[v] = frames;
+        Plan& plan = plans[v];
+        plan.stereo = !voice.table.values[1].empty();
+        for (std::size_t c = 0; c < 2; ++c) {
+            plan.values[c] = voice.table.values[plan.stereo ? c : 0].data();
+            plan.steps[c] = voice.table.steps[plan.stereo ? c : 0].data();
+        }
+        plan.frames = static_cast<std::int64_t>(voice.table.frames);
+        plan.volume = voice.volume;
+        // A group's indices span at most (lanes − 1) steps and one more for
+        // the truncation; a little over, for the steps' rounding.
+        const std::size_t span = static_cast<std::size_t>(static_cast<float>(n - 1) * increment * 1.001f) + 2;
+        const std::size_t windows = (span + n - 1) / n;
+        plan.windows = windows <= kMaxWindows && windows * n <= SampleTable::kPadding ? windows : 0;
+    }
+
+    V chain[kLanes];
+    V increment[kLanes];
+    V end[kLanes];
+    const auto load = [&] {
+        for (std::size_t c = 0; c < chains; ++c) {
+            chain[c] = hn::Load(d, playheads + c * n);
+            increment[c] = hn::Load(d, increments + c * n);
+            end[c] = hn::Load(d, ends + c * n);
+        }
+    };
+    load();
+
+    HWY_ALIGN float rows[kChunk][kLanes];
+    HWY_ALIGN float columns[kLanes][kChunk];
+    HWY_ALIGN float scalar[kChunk] = {};
+    for (std::size_t first = 0; first < frames; first += kChunk) {
+        const std::size_t count = std::min(kChunk, frames - first);
+        bool irregular[kLanes] = {};  // a lane wrapped or ended in this chunk
+        // Playheads only grow until they wrap or end, so a chunk in which
+        // the last frame passes no lane's end needs no look at the others.
+        V before[kLanes];
+        bool past = false;
+        for (std::size_t c = 0; c < chains; ++c) {
+            before[c] = chain[c];
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            for (std::size_t c = 0; c < chains; ++c) {
+                chain[c] = hn::Add(chain[c], increment[c]);
+                hn::Store(chain[c], d, rows[k] + c * n);
+            }
+        }
+        for (std::size_t c = 0; c < chains; ++c) {
+            past = past || !hn::AllFalse(d, hn::Ge(chain[c], end[c]));
+        }
+        if (HWY_UNLIKELY(past)) {
+            for (std::size_t c = 0; c < chains; ++c) {
+                chain[c] = before[c];
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                for (std::size_t c = 0; c < chains; ++c) {
+                    chain[c] = hn::Add(chain[c], increment[c]);
+                    hn::Store(chain[c], d, rows[k] + c * n);
+                }
+                bool wrapped = false;
+                for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                    if (rows[k][v] < ends[v]) {
+                        continue;
+                    }
+                    // Sustained voices wrap (p − n is exact: the increment
+                    // is less than the sample); one-shots stop after this
+                    // frame, their lanes frozen.
+                    wrapped = true;
+                    irregular[v] = true;
+                    if (voices[v].sustain) {
+                        rows[k][v] -= ends[v];
+                    } else {
+                        ended[v] = first + k + 1;
+                        stopped[v] = true;
+                        increments[v] = 0.0f;
+                        ends[v] = never;
+                    }
+                }
+                if (wrapped) {
+                    for (std::size_t v = 0; v < kLanes; ++v) {
+                        playheads[v] = rows[k][v];
+                    }
+                    load();
+                }
+            }
+        }
+        for (std::size_t k = count; k < kChunk; ++k) {
+            for (std::size_t v = 0; v < kLanes; ++v) {
+                rows[k][v] = 0.0f;
+            }
+        }
+        transpose(rows, columns);
+
+        // Voice after voice, in index order, into sums held in registers.
+        for (std::size_t g = 0; g < kChunk && first + g < frames; g += n) {
+            // The last group of a span may be partial: nothing past the
+            // span is read or written.
+            const std::size_t keep = std::min(n, frames - first - g);
+            const auto kept = hn::FirstN(d, keep);
+            V sumLeft = keep == n ? hn::LoadU(d, left + first + g) : hn::MaskedLoad(kept, d, left + first + g);
+            V sumRight = keep == n ? hn::LoadU(d, right + first + g) : hn::MaskedLoad(kept, d, right + first + g);
+            for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                if (ended[v] <= first + g) {
+                    continue;
+                }
+                const std::size_t lanes = std::min(n, ended[v] - first - g);
+                const V playhead = hn::Load(d, columns[v] + g);
+                if (!irregular[v] && lanes == n &&
+                    (plans[v].stereo ? addGroupOf<2>(plans[v], playhead, sumLeft, sumRight)
+                                     : addGroupOf<1>(plans[v], playhead, sumLeft, sumRight))) {
+                    continue;
+                }
+                // Wraps, ends, the span's last frames: frame by frame.
+                const Plan& plan = plans[v];
+                const auto within = hn::FirstN(d, lanes);
+                for (std::size_t j = 0; j < lanes; ++j) {
+                    scalar[j] = laneValue(plan.values[0], plan.frames, columns[v][g + j], plan.volume);
+                }
+                sumLeft = hn::IfThenElse(within, hn::Add(sumLeft, hn::LoadU(d, scalar)), sumLeft);
+                if (plan.stereo) {
+                    for (std::size_t j = 0; j < lanes; ++j) {
+                        scalar[j] = laneValue(plan.values[1], plan.frames, columns[v][g + j], plan.volume);
+                    }
+                }
+                sumRight = hn::IfThenElse(within, hn::Add(sumRight, hn::LoadU(d, scalar)), sumRight);
+            }
+            if (keep == n) {
+                hn::StoreU(sumLeft, d, left + first + g);
+                hn::StoreU(sumRight, d, right + first + g);
+            } else {
+                hn::BlendedStore(sumLeft, kept, d, left + first + g);
+                hn::BlendedStore(sumRight, kept, d, right + first + g);
+            }
+        }
+    }
+
+    for (std::size_t c = 0; c < chains; ++c) {
+        hn::Store(chain[c], d, playheads + c * n);
+    }
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        Voice& voice = voices[v];
+        if (!voice.active) {
+            sounded[v] = 0;
+            continue;
+        }
+        voice.playhead = playheads[v];
+        voice.active = !stopped[v];
+        sounded[v] = ended[v];
+    }
+}
+
+// Whole vectors of frames as 16-bit stereo, as SampleBuffer::s16From takes
+// each value: the limits by comparisons, so that a NaN comes out as +1.0 on
+// every instruction set.
+std::size_t WriteS16Stereo(std::uint8_t* out, const float* left, const float* right, std::size_t frames)
+{
+    if constexpr (std::endian::native != std::endian::little) {
+        return 0;  // the frames are stored as 32-bit words, low half first
+    }
+    const Floats d;
+    const Ints di;
+    const std::size_t n = hn::Lanes(d);
+    const auto high = hn::Set(d, 1.0f);
+    const auto low = hn::Set(d, -1.0f);
+    const auto scale = hn::Set(d, 32767.0f);
+    const auto lowHalf = hn::Set(di, 0xffff);
+    const auto toS16 = [&](hn::Vec<Floats> x) {
+        const auto below = hn::IfThenElse(hn::Lt(x, high), x, high);
+        return hn::ConvertTo(di, hn::Mul(hn::IfThenElse(hn::Lt(low, below), below, low), scale));
+    };
+    std::size_t j = 0;
+    for (; j + n <= frames; j += n) {
+        const auto l = toS16(hn::LoadU(d, left + j));
+        const auto r = toS16(hn::LoadU(d, right + j));
+        const auto words = hn::Or(hn::And(l, lowHalf), hn::ShiftLeft<16>(r));
+        hn::StoreU(words, di, reinterpret_cast<std::int32_t*>(out + 4 * j));
+    }
+    return j;
+}
+
+// NOLINTNEXTLINE(google-readability-namespace-comments)
+}  // namespace HWY_NAMESPACE
+}  // namespace sqn
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace {
+
+struct Kernels {
+    decltype(&sqn::HWY_STATIC_DISPATCH(MixVoices)) mix;
+    decltype(&sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)) write;
+};
+
+#if HWY_ARCH_X86
+// Whether the processor (and the system, for the wider registers) has
+// every feature Highway compiles the target for.
+bool hasF16c()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_F16C) != 0;
+}
+
+bool hasSse4()
+{
+    return __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("aes");
+}
+
+bool hasAvx2()
+{
+    return hasSse4() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma") && hasF16c();
+}
+
+bool hasAvx3()
+{
+    return hasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+}
+#endif
+
+// The best kernels this processor runs. Chosen here rather than through
+// Highway's own run-time library, whose start-up measures a timer for
+// several milliseconds in every program that loads it.
+Kernels choose()
+{
+#if HWY_ARCH_X86
+#if HWY_TARGETS & HWY_AVX3
+    if (hasAvx3()) {
+        return {&sqn::N_AVX3::MixVoices, &sqn::N_AVX3::WriteS16Stereo};
+    }
+#endif
+#if HWY_TARGETS & HWY_AVX2
+    if (hasAvx2()) {
+        return {&sqn::N_AVX2::MixVoices, &sqn::N_AVX2::WriteS16Stereo};
+    }
+#endif
+#if HWY_TARGETS & HWY_SSE4
+    if (hasSse4()) {
+        return {&sqn::N_SSE4::MixVoices, &sqn::N_SSE4::WriteS16Stereo};
+    }
+#endif
+#endif
+    return {&sqn::HWY_STATIC_DISPATCH(MixVoices), &sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)};
+}
+
+// Chosen while the program starts, so that a real-time caller never waits
+// on a first-use guard.
+const Kernels kKernels = choose();
+
+}  // namespace
+
+void mixVoicesVectorKernel(Voice* voices, float step, std::size_t frames, float* left, float* right,
+                           std::size_t* sounded)
+{
+    kKernels.mix(voices, step, frames, left, right, sounded);
+}
+
+std::size_t writeMixS16StereoKernel(std::uint8_t* out, const float* left, const float* right, std::size_t frames)
+{
+    return kKernels.write(out, left, right, frames);
+}
+#endif
