@@ -5,10 +5,11 @@ SAN_BUILD  ?= build-sanitize
 PKG_BUILD  ?= build-package
 WEB_BUILD  ?= build-web
 WIN_BUILD  ?= build-windows
+ARM_BUILD  ?= build-aarch64
 JOBS       ?= 2
 PREFIX     ?= /usr/local
 
-.PHONY: deps build build-sanitize run test install package windows web web-serve test-web fuzz fuzz-smoke bench bank demo clean
+.PHONY: deps build build-sanitize run test install package windows aarch64 web web-serve test-web fuzz fuzz-smoke bench bank demo clean
 
 deps:
 	@bash scripts/install-deps
@@ -29,12 +30,13 @@ run: deps
 	$(BUILD)/app/sqn2wav $(BUILD)/examples/demo.sqn demo.wav
 	@echo "rendered examples/demo.txt to $(CURDIR)/demo.wav"
 
-test: build build-sanitize package windows
+test: build build-sanitize package windows aarch64
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 	bash tests/package_test.sh $(PKG_BUILD)/sqn2wav_*.deb $(CURDIR) $(BUILD)/app/sqn2wav
 	bash tests/windows_test.sh $(WIN_BUILD)/sqn-*-windows-x86_64.zip $(BUILD)/app/sqn2wav \
 	    $(BUILD)/examples/demo.sqn $(BUILD)/examples/groove.sqn $(BUILD)/examples/tune.sqn
+	bash tests/aarch64_test.sh $(ARM_BUILD)/app/sqn2wav $(BUILD)
 
 # The programs, the library, its header, pkg-config and CMake files, the
 # manual pages and the examples, under PREFIX.
@@ -65,6 +67,21 @@ windows:
 	cmake --install $(WIN_BUILD) --prefix $(WIN_BUILD)/stage/sqn-$$version-windows-x86_64 >/dev/null && \
 	cd $(WIN_BUILD)/stage && zip -qr ../sqn-$$version-windows-x86_64.zip sqn-$$version-windows-x86_64
 	@ls $(WIN_BUILD)/sqn-*-windows-x86_64.zip
+
+# sqn2wav for 64-bit ARM Linux (its vector mixer in NEON), cross-compiled
+# and linked statically, for running under qemu-user. The headers it needs
+# beyond the C++ library (miniaudio's and Highway's, the same for every
+# architecture) are linked into a folder of their own, so that the cross
+# compiler sees no other header of this machine.
+aarch64:
+	bash scripts/install-deps g++-aarch64-linux-gnu qemu-user
+	mkdir -p $(ARM_BUILD)/include
+	ln -sfn /usr/include/miniaudio.h $(ARM_BUILD)/include/miniaudio.h
+	ln -sfn /usr/include/hwy $(ARM_BUILD)/include/hwy
+	cmake -S . -B $(ARM_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+	    -DBUILD_TESTING=OFF -DMINIAUDIO_INCLUDE_DIR=$(CURDIR)/$(ARM_BUILD)/include \
+	    -DHWY_INCLUDE_DIR=$(CURDIR)/$(ARM_BUILD)/include >/dev/null
+	cmake --build $(ARM_BUILD) -j $(JOBS) --target sqn2wav
 
 # The page in the browser: WebAssembly by Debian's emscripten, into
 # $(WEB_BUILD)/site/. Debian's emscripten finds its acorn (node-acorn) only

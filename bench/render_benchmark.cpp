@@ -68,6 +68,11 @@ void renderVoices(benchmark::State& state)
     state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
     state.counters["x realtime"] =
         benchmark::Counter(static_cast<double>(frames) / kOutputRate, benchmark::Counter::kIsRate);
+    // Seconds a voice costs a frame, the output's conversion included.
+    if (state.range(0) > 0) {
+        state.counters["s/frame/voice"] = benchmark::Counter(static_cast<double>(frames * state.range(0)),
+                                                             benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    }
 }
 
 BENCHMARK(renderVoices)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
