@@ -35,10 +35,7 @@ void SongPlayer::skip(std::uint64_t frames)
             span = 1;
         }
         std::array<std::size_t, kVoiceCount> sounded{};
-        for (std::size_t v = 0; v < kVoiceCount; ++v) {
-            Voice& voice = voices[v];
-            sounded[v] = voice.active ? advanceVoice(voice, step * voice.pitch, span) : 0;
-        }
+        advanceVoices(voices, step, span, sounded);
         if (!ticked) {
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
                 voices[v].gate.advance(dt, sounded[v]);

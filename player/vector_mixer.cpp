@@ -185,36 +185,141 @@ HWY_INLINE void transpose(const float (*rows)[kLanes], float (*columns)[kChunk])
 #endif
 }
 
+// The six playheads as lanes of a chain, so that one frame's move is one
+// vector addition; wraps and ends are rare and leave it through a branch.
+class Playheads {
+public:
+    using V = hn::Vec<Floats>;
+
+    Playheads(const Voice* voices, float step, std::size_t frames) : voices_(voices)
+    {
+        for (std::size_t v = 0; v < kLanes; ++v) {
+            ends_[v] = kNever;
+        }
+        for (std::size_t v = 0; v < kVoiceCount; ++v) {
+            const Voice& voice = voices[v];
+            if (voice.active) {
+                playheads_[v] = voice.playhead;
+                increments_[v] = step * voice.pitch;
+                ends_[v] = static_cast<float>(voice.sample.buffer.frameCount());
+                ended_[v] = frames;
+            }
+        }
+        load();
+    }
+
+    float increment(std::size_t v) const { return increments_[v]; }
+
+    // Frames lane `v` sounds in the span: all of them, or up to and
+    // including the frame in which a one-shot ended.
+    std::size_t ended(std::size_t v) const { return ended_[v]; }
+
+    // Moves every lane `count` frames on from frame `first`, each frame's
+    // playheads into row k % kChunk of `rows` (kRows) or only into the
+    // chain; `irregular` marks the lanes that wrapped or ended.
+    template <bool kRows>
+    void step(std::size_t first, std::size_t count, float (*rows)[kLanes], bool* irregular)
+    {
+        const Floats d;
+        const std::size_t n = hn::Lanes(d);
+        for (std::size_t k = 0; k < count; ++k) {
+            bool reached = false;
+            for (std::size_t c = 0; c < chains(); ++c) {
+                chain_[c] = hn::Add(chain_[c], increment_[c]);
+                if constexpr (kRows) {
+                    hn::Store(chain_[c], d, rows[k % kChunk] + c * n);
+                }
+                reached = reached || !hn::AllFalse(d, hn::Ge(chain_[c], end_[c]));
+            }
+            if (HWY_LIKELY(!reached)) {
+                continue;
+            }
+            float* row = rows[k % kChunk];
+            for (std::size_t c = 0; c < chains(); ++c) {
+                hn::Store(chain_[c], d, row + c * n);
+            }
+            for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                if (row[v] < ends_[v]) {
+                    continue;
+                }
+                // Sustained voices wrap (p − n is exact: the increment is
+                // less than the sample); one-shots stop after this frame,
+                // their lanes frozen.
+                irregular[v] = true;
+                if (voices_[v].sustain) {
+                    row[v] -= ends_[v];
+                } else {
+                    ended_[v] = first + k + 1;
+                    stopped_[v] = true;
+                    increments_[v] = 0.0f;
+                    ends_[v] = kNever;
+                }
+            }
+            for (std::size_t v = 0; v < kLanes; ++v) {
+                playheads_[v] = row[v];
+            }
+            load();
+        }
+    }
+
+    // The voices as the span leaves them, and the frames each sounded.
+    void finish(Voice* voices, std::size_t* sounded)
+    {
+        const Floats d;
+        for (std::size_t c = 0; c < chains(); ++c) {
+            hn::Store(chain_[c], d, playheads_ + c * hn::Lanes(d));
+        }
+        for (std::size_t v = 0; v < kVoiceCount; ++v) {
+            Voice& voice = voices[v];
+            if (!voice.active) {
+                sounded[v] = 0;
+                continue;
+            }
+            voice.playhead = playheads_[v];
+            voice.active = !stopped_[v];
+            sounded[v] = ended_[v];
+        }
+    }
+
+private:
+    static constexpr float kNever = std::numeric_limits<float>::infinity();
+
+    // Vectors the eight lanes take.
+    static std::size_t chains() { return kLanes / hn::Lanes(Floats()); }
+
+    void load()
+    {
+        const Floats d;
+        for (std::size_t c = 0; c < chains(); ++c) {
+            chain_[c] = hn::Load(d, playheads_ + c * hn::Lanes(d));
+            increment_[c] = hn::Load(d, increments_ + c * hn::Lanes(d));
+            end_[c] = hn::Load(d, ends_ + c * hn::Lanes(d));
+        }
+    }
+
+    const Voice* voices_;
+    HWY_ALIGN float playheads_[kLanes] = {};   // frames into each sample
+    HWY_ALIGN float increments_[kLanes] = {};  // frames a frame; 0 once stopped
+    HWY_ALIGN float ends_[kLanes];             // frame counts; infinity for lanes without a voice
+    std::size_t ended_[kLanes] = {};
+    bool stopped_[kLanes] = {};
+    V chain_[kLanes];
+    V increment_[kLanes];
+    V end_[kLanes];
+};
+
 void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float* right, std::size_t* sounded)
 {
     const Floats d;
     using V = hn::Vec<Floats>;
     const std::size_t n = hn::Lanes(d);
-    const std::size_t chains = kLanes / n;  // vectors the chain of eight lanes takes
-
-    // The chain: every playhead in a lane, so that one frame's move is one
-    // vector addition; wraps and ends are rare and leave it through a branch.
-    HWY_ALIGN float playheads[kLanes] = {};
-    HWY_ALIGN float increments[kLanes] = {};
-    HWY_ALIGN float ends[kLanes];
-    std::size_t ended[kLanes];  // frames each lane sounds in this span
-    bool stopped[kLanes] = {};
+    Playheads playheads(voices, step, frames);
     Plan plans[kLanes] = {};
-    const float never = std::numeric_limits<float>::infinity();
-    for (std::size_t v = 0; v < kLanes; ++v) {
-        ends[v] = never;
-        ended[v] = 0;
-    }
     for (std::size_t v = 0; v < kVoiceCount; ++v) {
         const Voice& voice = voices[v];
         if (!voice.active) {
             continue;
         }
-        const float increment = step * voice.pitch;
-        playheads[v] = voice.playhead;
-        increments[v] = increment;
-        ends[v] = static_cast<float>(voice.table.frames);
-        ended[v] = frames;
         Plan& plan = plans[v];
         plan.stereo = !voice.table.values[1].empty();
         for (std::size_t c = 0; c < 2; ++c) {
@@ -225,22 +330,11 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
         plan.volume = voice.volume;
         // A group's indices span at most (lanes − 1) steps and one more for
         // the truncation; a little over, for the steps' rounding.
-        const std::size_t span = static_cast<std::size_t>(static_cast<float>(n - 1) * increment * 1.001f) + 2;
+        const std::size_t span =
+            static_cast<std::size_t>(static_cast<float>(n - 1) * playheads.increment(v) * 1.001f) + 2;
         const std::size_t windows = (span + n - 1) / n;
         plan.windows = windows <= kMaxWindows && windows * n <= SampleTable::kPadding ? windows : 0;
     }
-
-    V chain[kLanes];
-    V increment[kLanes];
-    V end[kLanes];
-    const auto load = [&] {
-        for (std::size_t c = 0; c < chains; ++c) {
-            chain[c] = hn::Load(d, playheads + c * n);
-            increment[c] = hn::Load(d, increments + c * n);
-            end[c] = hn::Load(d, ends + c * n);
-        }
-    };
-    load();
 
     HWY_ALIGN float rows[kChunk][kLanes];
     HWY_ALIGN float columns[kLanes][kChunk];
@@ -248,58 +342,7 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
     for (std::size_t first = 0; first < frames; first += kChunk) {
         const std::size_t count = std::min(kChunk, frames - first);
         bool irregular[kLanes] = {};  // a lane wrapped or ended in this chunk
-        // Playheads only grow until they wrap or end, so a chunk in which
-        // the last frame passes no lane's end needs no look at the others.
-        V before[kLanes];
-        bool past = false;
-        for (std::size_t c = 0; c < chains; ++c) {
-            before[c] = chain[c];
-        }
-        for (std::size_t k = 0; k < count; ++k) {
-            for (std::size_t c = 0; c < chains; ++c) {
-                chain[c] = hn::Add(chain[c], increment[c]);
-                hn::Store(chain[c], d, rows[k] + c * n);
-            }
-        }
-        for (std::size_t c = 0; c < chains; ++c) {
-            past = past || !hn::AllFalse(d, hn::Ge(chain[c], end[c]));
-        }
-        if (HWY_UNLIKELY(past)) {
-            for (std::size_t c = 0; c < chains; ++c) {
-                chain[c] = before[c];
-            }
-            for (std::size_t k = 0; k < count; ++k) {
-                for (std::size_t c = 0; c < chains; ++c) {
-                    chain[c] = hn::Add(chain[c], increment[c]);
-                    hn::Store(chain[c], d, rows[k] + c * n);
-                }
-                bool wrapped = false;
-                for (std::size_t v = 0; v < kVoiceCount; ++v) {
-                    if (rows[k][v] < ends[v]) {
-                        continue;
-                    }
-                    // Sustained voices wrap (p − n is exact: the increment
-                    // is less than the sample); one-shots stop after this
-                    // frame, their lanes frozen.
-                    wrapped = true;
-                    irregular[v] = true;
-                    if (voices[v].sustain) {
-                        rows[k][v] -= ends[v];
-                    } else {
-                        ended[v] = first + k + 1;
-                        stopped[v] = true;
-                        increments[v] = 0.0f;
-                        ends[v] = never;
-                    }
-                }
-                if (wrapped) {
-                    for (std::size_t v = 0; v < kLanes; ++v) {
-                        playheads[v] = rows[k][v];
-                    }
-                    load();
-                }
-            }
-        }
+        playheads.step<true>(first, count, rows, irregular);
         for (std::size_t k = count; k < kChunk; ++k) {
             for (std::size_t v = 0; v < kLanes; ++v) {
                 rows[k][v] = 0.0f;
@@ -316,10 +359,10 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
             V sumLeft = keep == n ? hn::LoadU(d, left + first + g) : hn::MaskedLoad(kept, d, left + first + g);
             V sumRight = keep == n ? hn::LoadU(d, right + first + g) : hn::MaskedLoad(kept, d, right + first + g);
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
-                if (ended[v] <= first + g) {
+                if (playheads.ended(v) <= first + g) {
                     continue;
                 }
-                const std::size_t lanes = std::min(n, ended[v] - first - g);
+                const std::size_t lanes = std::min(n, playheads.ended(v) - first - g);
                 const V playhead = hn::Load(d, columns[v] + g);
                 if (!irregular[v] && lanes == n &&
                     (plans[v].stereo ? addGroupOf<2>(plans[v], playhead, sumLeft, sumRight)
@@ -349,20 +392,18 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
             }
         }
     }
+    playheads.finish(voices, sounded);
+}
 
-    for (std::size_t c = 0; c < chains; ++c) {
-        hn::Store(chain[c], d, playheads + c * n);
-    }
-    for (std::size_t v = 0; v < kVoiceCount; ++v) {
-        Voice& voice = voices[v];
-        if (!voice.active) {
-            sounded[v] = 0;
-            continue;
-        }
-        voice.playhead = playheads[v];
-        voice.active = !stopped[v];
-        sounded[v] = ended[v];
-    }
+// The playheads alone, as MixVoices moves them, for seeking: no sample is
+// read and nothing is mixed.
+void AdvanceVoices(Voice* voices, float step, std::size_t frames, std::size_t* sounded)
+{
+    Playheads playheads(voices, step, frames);
+    HWY_ALIGN float rows[kChunk][kLanes];
+    bool irregular[kLanes] = {};
+    playheads.step<false>(0, frames, rows, irregular);
+    playheads.finish(voices, sounded);
 }
 
 // Whole vectors of frames as 16-bit stereo, as SampleBuffer::s16From takes
@@ -404,6 +445,7 @@ namespace {
 
 struct Kernels {
     decltype(&sqn::HWY_STATIC_DISPATCH(MixVoices)) mix;
+    decltype(&sqn::HWY_STATIC_DISPATCH(AdvanceVoices)) advance;
     decltype(&sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)) write;
 };
 
@@ -442,21 +484,22 @@ Kernels choose()
 #if HWY_ARCH_X86
 #if HWY_TARGETS & HWY_AVX3
     if (hasAvx3()) {
-        return {&sqn::N_AVX3::MixVoices, &sqn::N_AVX3::WriteS16Stereo};
+        return {&sqn::N_AVX3::MixVoices, &sqn::N_AVX3::AdvanceVoices, &sqn::N_AVX3::WriteS16Stereo};
     }
 #endif
 #if HWY_TARGETS & HWY_AVX2
     if (hasAvx2()) {
-        return {&sqn::N_AVX2::MixVoices, &sqn::N_AVX2::WriteS16Stereo};
+        return {&sqn::N_AVX2::MixVoices, &sqn::N_AVX2::AdvanceVoices, &sqn::N_AVX2::WriteS16Stereo};
     }
 #endif
 #if HWY_TARGETS & HWY_SSE4
     if (hasSse4()) {
-        return {&sqn::N_SSE4::MixVoices, &sqn::N_SSE4::WriteS16Stereo};
+        return {&sqn::N_SSE4::MixVoices, &sqn::N_SSE4::AdvanceVoices, &sqn::N_SSE4::WriteS16Stereo};
     }
 #endif
 #endif
-    return {&sqn::HWY_STATIC_DISPATCH(MixVoices), &sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)};
+    return {&sqn::HWY_STATIC_DISPATCH(MixVoices), &sqn::HWY_STATIC_DISPATCH(AdvanceVoices),
+            &sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)};
 }
 
 // Chosen while the program starts, so that a real-time caller never waits
@@ -469,6 +512,11 @@ void mixVoicesVectorKernel(Voice* voices, float step, std::size_t frames, float*
                            std::size_t* sounded)
 {
     kKernels.mix(voices, step, frames, left, right, sounded);
+}
+
+void advanceVoicesVectorKernel(Voice* voices, float step, std::size_t frames, std::size_t* sounded)
+{
+    kKernels.advance(voices, step, frames, sounded);
 }
 
 std::size_t writeMixS16StereoKernel(std::uint8_t* out, const float* left, const float* right, std::size_t frames)

@@ -13,6 +13,11 @@
 void mixVoicesVectorKernel(Voice* voices, float step, std::size_t frames, float* left, float* right,
                            std::size_t* sounded);
 
+// The playheads alone over `frames` frames (any number), as
+// mixVoicesVectorKernel moves them: for seeking. Every active voice must
+// have a sample of more frames than its increment plus one.
+void advanceVoicesVectorKernel(Voice* voices, float step, std::size_t frames, std::size_t* sounded);
+
 // writeMixS16Stereo's vector part: converts the frames it can in whole
 // vectors and returns how many.
 std::size_t writeMixS16StereoKernel(std::uint8_t* out, const float* left, const float* right, std::size_t frames);

@@ -209,6 +209,29 @@ std::size_t mixVoice(Voice& voice, float increment, std::size_t frames, float* l
     return frames;
 }
 
+void advanceVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames,
+                   std::array<std::size_t, kVoiceCount>& sounded)
+{
+#if defined(SQN_VECTOR_MIXER)
+    // As in mixing: one subtraction must wrap every sustained playhead.
+    const bool fits = std::all_of(voices.begin(), voices.end(), [step](const Voice& voice) {
+        return !voice.active || step * voice.pitch + 1.0f < static_cast<float>(voice.sample.buffer.frameCount());
+    });
+    if (std::none_of(voices.begin(), voices.end(), [](const Voice& voice) { return voice.active; })) {
+        sounded.fill(0);
+        return;
+    }
+    if (fits) {
+        advanceVoicesVectorKernel(voices.data(), step, frames, sounded.data());
+        return;
+    }
+#endif
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        Voice& voice = voices[v];
+        sounded[v] = voice.active ? advanceVoice(voice, step * voice.pitch, frames) : 0;
+    }
+}
+
 #if defined(SQN_VECTOR_MIXER)
 
 bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,

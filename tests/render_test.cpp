@@ -304,6 +304,18 @@ TEST(Render, VectorMixerMatchesScalarMixer)
         }
         ASSERT_TRUE(vectorLeft == scalarLeft) << "trial " << trial;
         ASSERT_TRUE(vectorRight == scalarRight) << "trial " << trial;
+
+        // Seeking moves the playheads as mixing does, over spans of any length.
+        const std::size_t skipped = frames * (1 + trial % 40);
+        std::array<std::size_t, 6> together{};
+        advanceVoices(vectorVoices, step, skipped, together);
+        for (std::size_t v = 0; v < 6; ++v) {
+            Voice& voice = scalarVoices[v];
+            const std::size_t alone = voice.active ? advanceVoice(voice, step * voice.pitch, skipped) : 0;
+            ASSERT_EQ(together[v], alone) << "trial " << trial << " voice " << v;
+            ASSERT_EQ(vectorVoices[v].playhead, voice.playhead) << "trial " << trial << " voice " << v;
+            ASSERT_EQ(vectorVoices[v].active, voice.active) << "trial " << trial << " voice " << v;
+        }
     }
     EXPECT_EQ(vectorRuns, 3000);
 }
