@@ -81,8 +81,8 @@ HWY_INLINE V readWindows(const float* table, std::int32_t base, const I& lane, c
 // False, with nothing added, where the group needs the scalar formula: a
 // frame with its playhead a hair below a power of two (where playhead + 1
 // rounds up to the next index but one).
-template <std::size_t kChannels, std::size_t kWindows, class V>
-HWY_INLINE bool addGroup(const Plan& plan, const V playhead, V& sumLeft, V& sumRight)
+template <std::size_t kChannels, std::size_t kWindows, class V, class M>
+HWY_INLINE bool addGroup(const Plan& plan, const V playhead, const M* within, V& sumLeft, V& sumRight)
 {
     const Floats d;
     const Ints di;
@@ -120,29 +120,34 @@ HWY_INLINE bool addGroup(const Plan& plan, const V playhead, V& sumLeft, V& sumR
     // As the scalar mixer: volume · ((b − a) · frac + a), b − a read ready-made.
     const V volume = hn::Set(d, plan.volume);
     const V left = hn::Mul(volume, hn::Add(hn::Mul(s[0], frac), a[0]));
-    sumLeft = hn::Add(sumLeft, left);
-    if constexpr (kChannels == 2) {
-        sumRight = hn::Add(sumRight, hn::Mul(volume, hn::Add(hn::Mul(s[1], frac), a[1])));
+    const V right = kChannels == 2 ? hn::Mul(volume, hn::Add(hn::Mul(s[kChannels - 1], frac), a[kChannels - 1])) : left;
+    if (within == nullptr) {
+        sumLeft = hn::Add(sumLeft, left);
+        sumRight = hn::Add(sumRight, right);
     } else {
-        sumRight = hn::Add(sumRight, left);
+        sumLeft = hn::IfThenElse(*within, hn::Add(sumLeft, left), sumLeft);
+        sumRight = hn::IfThenElse(*within, hn::Add(sumRight, right), sumRight);
     }
     return true;
 }
 
+// addGroup for a group whose frames' indices only grow: read through
+// windows where they are narrow enough.
 template <std::size_t kChannels, class V>
 HWY_INLINE bool addGroupOf(const Plan& plan, const V playhead, V& sumLeft, V& sumRight)
 {
+    const hn::Mask<Floats>* all = nullptr;
     switch (plan.windows) {
     case 1:
-        return addGroup<kChannels, 1>(plan, playhead, sumLeft, sumRight);
+        return addGroup<kChannels, 1>(plan, playhead, all, sumLeft, sumRight);
     case 2:
-        return addGroup<kChannels, 2>(plan, playhead, sumLeft, sumRight);
+        return addGroup<kChannels, 2>(plan, playhead, all, sumLeft, sumRight);
     case 3:
-        return addGroup<kChannels, 3>(plan, playhead, sumLeft, sumRight);
+        return addGroup<kChannels, 3>(plan, playhead, all, sumLeft, sumRight);
     case 4:
-        return addGroup<kChannels, 4>(plan, playhead, sumLeft, sumRight);
+        return addGroup<kChannels, 4>(plan, playhead, all, sumLeft, sumRight);
     default:
-        return addGroup<kChannels, 0>(plan, playhead, sumLeft, sumRight);
+        return addGroup<kChannels, 0>(plan, playhead, all, sumLeft, sumRight);
     }
 }
 
@@ -209,6 +214,9 @@ public:
     }
 
     float increment(std::size_t v) const { return increments_[v]; }
+
+    // Whether lane `v` stopped in a frame before frame `frame`.
+    bool endsWithin(std::size_t v, std::size_t frame) const { return stopped_[v] && ended_[v] <= frame; }
 
     // Frames lane `v` sounds in the span: all of them, or up to and
     // including the frame in which a one-shot ended.
@@ -364,14 +372,20 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
                 }
                 const std::size_t lanes = std::min(n, playheads.ended(v) - first - g);
                 const V playhead = hn::Load(d, columns[v] + g);
-                if (!irregular[v] && lanes == n &&
-                    (plans[v].stereo ? addGroupOf<2>(plans[v], playhead, sumLeft, sumRight)
-                                     : addGroupOf<1>(plans[v], playhead, sumLeft, sumRight))) {
-                    continue;
-                }
-                // Wraps, ends, the span's last frames: frame by frame.
                 const Plan& plan = plans[v];
                 const auto within = hn::FirstN(d, lanes);
+                // A one-shot's last frame reads past its end: that group
+                // frame by frame. A group with a wrap, or the span's last,
+                // gathers; all others read windows.
+                if (!playheads.endsWithin(v, first + g + n)) {
+                    if (!irregular[v] && lanes == n
+                            ? (plan.stereo ? addGroupOf<2>(plan, playhead, sumLeft, sumRight)
+                                           : addGroupOf<1>(plan, playhead, sumLeft, sumRight))
+                            : (plan.stereo ? addGroup<2, 0>(plan, playhead, &within, sumLeft, sumRight)
+                                           : addGroup<1, 0>(plan, playhead, &within, sumLeft, sumRight))) {
+                        continue;
+                    }
+                }
                 for (std::size_t j = 0; j < lanes; ++j) {
                     scalar[j] = laneValue(plan.values[0], plan.frames, columns[v][g + j], plan.volume);
                 }
