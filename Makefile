@@ -89,6 +89,8 @@ aarch64:
 EMSCRIPTEN_ENV = NODE_PATH=/usr/share/nodejs
 web:
 	bash scripts/install-deps emscripten node-acorn
+	command -v npm >/dev/null || bash scripts/install-deps nodejs npm
+	cd web/editor && npm ci --no-audit --no-fund --loglevel=error
 	$(EMSCRIPTEN_ENV) emcmake cmake -S . -B $(WEB_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(EMSCRIPTEN_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
 	@echo "the page is in $(WEB_BUILD)/site/: make web-serve, then open http://localhost:8000/"
@@ -100,7 +102,6 @@ web-serve: web
 # files are compared with the native sqn2wav's. Writes web/screenshot.png.
 test-web: web build
 	bash scripts/install-deps chromium
-	command -v npm >/dev/null || bash scripts/install-deps nodejs npm
 	cd web/test && npm ci --no-audit --no-fund --loglevel=error
 	node web/test/page.test.mjs $(WEB_BUILD)/site $(BUILD)
 

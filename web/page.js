@@ -4,8 +4,9 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-const editor = $('song');
-const gutter = $('gutter');
+// The editor (editor.js): the text, its highlighting, errors and the line
+// being played. `#song` also reads and takes the text as its `value`.
+const editor = window.SqnEditor.create($('song'));
 const errorList = $('errors');
 const message = $('message');
 const playButton = $('play');
@@ -40,53 +41,14 @@ window.sqnPage = {
   rate: () => (audio ? audio.context.sampleRate : 0),
   map: () => songMap,
   playingLine: () => playingLine,
+  cursor: () => editor.cursor(),
 };
 
 function say(text) {
   message.textContent = text;
 }
 
-let lineCount = 1;          // lines of the text, counted once an edit
 let playingLine = 0;        // the line of the event being played, 0 for none
-let errorLines = new Set();  // lines with an error, marked in the gutter
-
-function countLines(text) {
-  let lines = 1;
-  for (let at = text.indexOf('\n'); at !== -1; at = text.indexOf('\n', at + 1)) ++lines;
-  return lines;
-}
-
-// Line numbers beside the text, the lines with errors marked. Only the
-// lines in view are drawn, so that a text of a million lines scrolls and
-// takes keystrokes as a short one does (lines never wrap: each is one line
-// high).
-function drawGutter() {
-  const lineHeight = parseFloat(getComputedStyle(editor).lineHeight) || 19;
-  const first = Math.floor(editor.scrollTop / lineHeight);
-  const last = Math.min(lineCount, first + Math.ceil(editor.clientHeight / lineHeight) + 2);
-  const parts = [];
-  for (let line = first + 1; line <= last; ++line) {
-    parts.push(errorLines.has(line) ? `<span class="error">${line}</span>`
-      : line === playingLine ? `<span class="playing">${line}</span>` : String(line));
-  }
-  const shift = first * lineHeight - editor.scrollTop;
-  gutter.innerHTML = `<div style="transform: translateY(${shift}px)">${parts.join('\n')}</div>`;
-}
-
-// Puts the cursor at a line and column of the text.
-function goTo(line, column) {
-  const text = editor.value;
-  let at = 0;
-  for (let i = 1; i < line; ++i) {
-    const next = text.indexOf('\n', at);
-    if (next === -1) break;
-    at = next + 1;
-  }
-  // Columns count bytes; close enough for the ASCII the form is written in.
-  at += column - 1;
-  editor.focus();
-  editor.setSelectionRange(at, at);
-}
 
 // Assembles the text, shows its errors, and hands a changed song to the
 // worklet while it plays.
@@ -94,8 +56,7 @@ function assemble() {
   const text = editor.value;
   const result = languageMenu.value === 'mml' ? window.sqn.compileMml(text) : window.sqn.assemble(text);
   errorList.replaceChildren();
-  errorLines = new Set();
-  lineCount = countLines(text);
+  editor.setLanguage(languageMenu.value);
   if (result.errors) {
     assembled = null;
     // The first hundred, then how many more: the module counts the rest.
@@ -105,8 +66,7 @@ function assemble() {
         item.textContent = error.message;
       } else {
         item.textContent = `${error.line}:${error.column}: ${error.message}`;
-        item.addEventListener('click', () => goTo(error.line, error.column));
-        errorLines.add(error.line);
+        item.addEventListener('click', () => editor.goTo(error.line, error.column));
       }
       errorList.append(item);
     }
@@ -115,7 +75,7 @@ function assemble() {
     eventLines = window.sqn.eventLines(text, languageMenu.value === 'mml');
     try { songMap = window.sqn.songMap(assembled); } catch { songMap = null; }
   }
-  drawGutter();
+  editor.setErrors(result.errors || []);
   drawLanes();
   return assembled;
 }
@@ -182,20 +142,10 @@ function showStatus(status, rate) {
   const line = event >= 0 && event < eventLines.length ? eventLines[event] : 0;
   if (line !== playingLine) {
     playingLine = line;
-    keepInView(line);
-    drawGutter();
+    editor.setPlaying(line);
+    editor.showLine(line);
   }
   drawLanes();
-}
-
-// Scrolls the editor so that a line is in view, where it is not.
-function keepInView(line) {
-  if (line === 0) return;
-  const lineHeight = parseFloat(getComputedStyle(editor).lineHeight) || 19;
-  const top = (line - 1) * lineHeight;
-  if (top < editor.scrollTop || top > editor.scrollTop + editor.clientHeight - 2 * lineHeight) {
-    editor.scrollTop = Math.max(0, top - editor.clientHeight / 3);
-  }
 }
 
 function startSong(from = 0) {
@@ -250,7 +200,7 @@ async function stop() {
   pauseButton.textContent = '❚❚ Pause';
   stopButton.disabled = true;
   playingLine = 0;
-  drawGutter();
+  editor.setPlaying(0);
   say('');
 }
 
@@ -304,7 +254,7 @@ function setText(text, name, language = 'text') {
   songName = name;
   savedText = text;
   languageMenu.value = language;
-  editor.scrollTop = 0;
+  editor.scrollToTop();
   if (assemble() && playing) startSong();
   save();
 }
@@ -373,7 +323,8 @@ async function transform(bytes, stream) {
 }
 
 async function updateLink() {
-  const packed = await transform(new TextEncoder().encode(editor.value), new CompressionStream('deflate'));
+  const text = editor.value;
+  const packed = await transform(new TextEncoder().encode(text), new CompressionStream('deflate'));
   const url = new URL(location.href);
   if (packed.length > kMaxLinkBytes) {
     url.hash = '';
@@ -384,6 +335,7 @@ async function updateLink() {
   window.sqnPage.linkTooLong = 0;
   url.hash = `${languageMenu.value}=${base64url(packed)}`;
   history.replaceState(null, '', url);
+  window.sqnPage.linkText = text;  // the text the address holds now
   window.sqnPage.linkUpdated = (window.sqnPage.linkUpdated || 0) + 1;
 }
 
@@ -459,7 +411,7 @@ function playFromLanes(event) {
 // Space plays and pauses (but types a space in the editor), Ctrl or Cmd
 // with Enter plays from the start, Escape stops.
 function onKey(event) {
-  const inText = event.target === editor || event.target instanceof HTMLInputElement;
+  const inText = editor.contains(event.target) || event.target instanceof HTMLInputElement;
   if ((event.ctrlKey || event.metaKey) && event.key === 'Enter') {
     event.preventDefault();
     play(0);
@@ -469,15 +421,6 @@ function onKey(event) {
     event.preventDefault();
     if (playing) togglePause(); else play(0);
   }
-}
-
-// Tab in the editor indents instead of leaving it.
-function onEditorKey(event) {
-  if (event.key !== 'Tab' || event.ctrlKey || event.metaKey || event.altKey) return;
-  event.preventDefault();
-  const { selectionStart: from, selectionEnd: to } = editor;
-  editor.setRangeText('    ', from, to, 'end');
-  onEdit();
 }
 
 async function start() {
@@ -503,14 +446,11 @@ async function start() {
     await loadExample(names[0], true);
   }
 
-  editor.addEventListener('input', onEdit);
+  $('song').addEventListener('input', onEdit);
   languageMenu.addEventListener('change', () => {
     if (assemble() && playing) startSong();
     save();
   });
-  editor.addEventListener('scroll', drawGutter);
-  window.addEventListener('resize', drawGutter);
-  editor.addEventListener('keydown', onEditorKey);
   document.addEventListener('keydown', onKey);
   playButton.addEventListener('click', () => play(0));
   pauseButton.addEventListener('click', togglePause);

@@ -2,7 +2,8 @@
 // driven by puppeteer-core): it loads cleanly and offline, its examples
 // assemble as sqnasm assembles them, its WAV files are sqn2wav's byte for
 // byte (from window.sqn and from the download button), errors show their
-// line and column, and Play and Stop start and stop the audio clock. Keeps a
+// line and column in the editor (CodeMirror, highlighted, with undo), and
+// Play and Stop start and stop the audio clock. Keeps a
 // screenshot in web/screenshot.png.
 //   node page.test.mjs SITE_DIR NATIVE_BUILD_DIR
 import { after, before, test } from 'node:test';
@@ -214,12 +215,56 @@ test('a MIDI file opens as a song, as mid2sqn imports it; a broken one says so',
   await page.waitForFunction(() => document.getElementById('song').value.startsWith('# The demo'));
 });
 
-test('a broken line shows its line and column, marked beside the text', async () => {
+test('the editor colours both languages, indents with Tab and undoes', async () => {
+  // Command word, voice, note name, number and comment each in a colour of their own.
+  const colours = () => {
+    const line = document.querySelectorAll('#song .cm-line')[1];
+    return new Set(Array.from(line.querySelectorAll('span'), (span) => getComputedStyle(span).color)).size;
+  };
+  await setText('tempo 120 4\npitch 0 C5 # high\nwait 0 4\n');
+  assert.ok(await page.evaluate(colours) >= 4, 'the text form is highlighted');
+  await page.select('#language', 'mml');
+  await setText('; a tune\nA t120 l8 o5 c d [e g]2 ; the tune\n');
+  assert.ok(await page.evaluate(colours) >= 4, 'MML is highlighted');
+  await page.select('#language', 'text');
+
+  const text = 'tempo 120 4\nnote 0 4\nwait 0 4\n';
+  await setText(text);
+  await page.click('#song .cm-line:nth-child(2)');
+  await page.keyboard.press('Home');
+  await page.keyboard.press('Tab');
+  assert.equal(await page.$eval('#song', (editor) => editor.value), 'tempo 120 4\n    note 0 4\nwait 0 4\n');
+  assert.equal(await page.evaluate(() => document.activeElement.closest('#song') !== null), true, 'Tab stays in the editor');
+  await page.keyboard.down('Control');
+  await page.keyboard.press('z');
+  await page.keyboard.up('Control');
+  assert.equal(await page.$eval('#song', (editor) => editor.value), text);
+  await page.keyboard.down('Control');
+  await page.keyboard.press('y');
+  await page.keyboard.up('Control');
+  assert.equal(await page.$eval('#song', (editor) => editor.value), 'tempo 120 4\n    note 0 4\nwait 0 4\n');
+  await page.click('h1');
+  await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0 && window.sqnPage.song()?.length === 8);
+});
+
+test('a broken line shows its line and column, underlined in the text with the message on hover', async () => {
   await setText('tempo 120 4\nnote 0 x\nwait 0 4\n');
   await page.waitForSelector('#errors li');
   const errors = await page.$$eval('#errors li', (items) => items.map((item) => item.textContent));
   assert.deepEqual(errors, ["2:8: expected a gate length in rows, 0 … 255, found 'x'"]);
-  assert.deepEqual(await page.$$eval('#gutter .error', (marks) => marks.map((mark) => mark.textContent)), ['2']);
+  // The word at 2:8 is underlined, its line marked in the gutter.
+  await page.waitForSelector('#song .cm-lintRange-error');
+  const underlined = await page.$$eval('#song .cm-lintRange-error', (marks) => marks.map((mark) => mark.textContent));
+  assert.deepEqual(underlined, ['x']);
+  assert.equal(await page.$$eval('#song .cm-lint-marker-error', (marks) => marks.length), 1);
+  await page.hover('#song .cm-lintRange-error');
+  await page.waitForSelector('.cm-tooltip-lint', { timeout: 5000 });
+  assert.match(await page.$eval('.cm-tooltip-lint', (tip) => tip.textContent), /expected a gate length in rows/);
+  await page.mouse.move(0, 0);
+  // Clicking the error puts the cursor there.
+  await page.click('#errors li');
+  const cursor = await page.evaluate(() => window.sqnPage.cursor());
+  assert.deepEqual(cursor, { line: 2, column: 8 });
   const result = await page.evaluate(() => window.sqn.assemble('tempo 120 4\nnote 0 x\n'));
   assert.deepEqual(result, { errors: [{ line: 2, column: 8, message: "expected a gate length in rows, 0 … 255, found 'x'" }] });
 
@@ -228,8 +273,7 @@ test('a broken line shows its line and column, marked beside the text', async ()
 });
 
 test('a huge text stays responsive and shows its first hundred errors with a count of the rest', async () => {
-  // 500,000 bad lines: the list holds a hundred and a count. (Most of the
-  // time here is the browser laying out the text area itself.)
+  // 500,000 bad lines: the list holds a hundred and a count.
   const bad = 'tempo 120 4\n' + 'note 0 x\n'.repeat(500000);
   await setText(bad);
   await page.waitForFunction(() => document.querySelectorAll('#errors li').length > 0, { timeout: 40000 });
@@ -248,25 +292,27 @@ test('a huge text stays responsive and shows its first hundred errors with a cou
   const valid = 'tempo 120 4\n' + 'note 0 4   # a comment to make the line longer\n'.repeat(220000);
   await setText(valid);
   await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0, { timeout: 40000 });
-  // Only the lines in view are numbered, at the top and after a scroll.
-  const gutterLines = await page.$eval('#gutter', (gutter) => gutter.textContent.split('\n').length);
-  assert.ok(gutterLines < 200, `${gutterLines} gutter lines drawn`);
-  const shown = await page.evaluate(() => {
-    const editor = document.getElementById('song');
-    editor.scrollTop = editor.scrollHeight / 2;
-    editor.dispatchEvent(new Event('scroll'));
-    return document.getElementById('gutter').textContent.split('\n').map(Number);
+  // Only the lines in view are laid out and numbered, at the top and after a scroll.
+  const drawn = await page.$$eval('#song .cm-line', (lines) => lines.length);
+  assert.ok(drawn < 200, `${drawn} lines drawn`);
+  await page.evaluate(() => {
+    const scroller = document.querySelector('#song .cm-scroller');
+    scroller.scrollTop = scroller.scrollHeight / 2;
   });
+  // (The gutter's first element is a hidden spacer as wide as the widest number.)
+  const numbered = () => Array.from(document.querySelectorAll('#song .cm-lineNumbers .cm-gutterElement'))
+    .filter((n) => n.style.visibility !== 'hidden').map((n) => Number(n.textContent));
+  await page.waitForFunction(`(${numbered})()[0] > 100000`, { timeout: 5000 });
+  const shown = await page.evaluate(numbered);
   assert.ok(shown.length < 200 && shown[0] > 100000 && shown[0] < 120000, `gutter shows ${shown[0]} …`);
   await setText('tempo 120 4\nnote 0 4\nwait 0 4\n');
-  await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0);
+  await page.waitForFunction(() => window.sqnPage.song()?.length === 8, { timeout: 40000 });
 });
 
 test('a link made by the page reopens the same song, and a reload restores the text', async () => {
   const text = 'tempo 120 4\npitch 0 C5\nnote 0 4\nwait 0 4  # a link\nloop-end 0 0\n';
-  const before = await page.evaluate(() => window.sqnPage.linkUpdated || 0);
   await setText(text);
-  await page.waitForFunction((n) => (window.sqnPage.linkUpdated || 0) > n, { timeout: 5000 }, before);
+  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 5000 }, text);
   const link = page.url();
   assert.match(link, /#text=[A-Za-z0-9_-]+$/);
   const bytes = await page.evaluate(() => Array.from(window.sqnPage.song()));
@@ -352,7 +398,7 @@ test('the line being played is marked and followed; Space pauses and resumes the
   await page.select('#examples', 'demo');
   await new Promise((resolve) => setTimeout(resolve, 300));
   await page.click('#play');
-  await page.waitForSelector('#gutter .playing', { timeout: 10000 });
+  await page.waitForSelector('#song .cm-line.playing', { timeout: 10000 });
   const first = await page.evaluate(() => window.sqnPage.playingLine());
   await page.waitForFunction((line) => window.sqnPage.playingLine() !== line && window.sqnPage.playingLine() > 0,
     { timeout: 10000 }, first);
