@@ -247,6 +247,21 @@ test('the editor colours both languages, indents with Tab and undoes', async () 
   await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0 && window.sqnPage.song()?.length === 8);
 });
 
+test('on a phone-sized screen long lines wrap instead of running off it', async () => {
+  await page.setViewport({ width: 390, height: 760 });
+  await setText(`tempo 120 4\n# ${'a long comment that goes on and on '.repeat(6)}\nwait 0 4\n`);
+  const [content, scroller] = await page.evaluate(() => [
+    document.querySelector('#song .cm-content').getBoundingClientRect().right,
+    document.querySelector('#song .cm-scroller').getBoundingClientRect().right,
+  ]);
+  assert.ok(content <= scroller + 1, `the text reaches ${content} px, the editor ends at ${scroller} px`);
+  const height = await page.$eval('#song .cm-line:nth-child(2)', (line) => line.getBoundingClientRect().height);
+  assert.ok(height > 40, 'the long line takes several rows');
+  await page.setViewport({ width: 1100, height: 760 });
+  await setText('tempo 120 4\nnote 0 4\nwait 0 4\n');
+  await page.waitForFunction(() => window.sqnPage.song()?.length === 8);
+});
+
 test('a broken line shows its line and column, underlined in the text with the message on hover', async () => {
   await setText('tempo 120 4\nnote 0 x\nwait 0 4\n');
   await page.waitForSelector('#errors li');
