@@ -16,6 +16,7 @@
 #include "vector_mixer.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -493,39 +494,56 @@ bool hasAvx3()
 // The best kernels this processor runs. Chosen here rather than through
 // Highway's own run-time library, whose start-up measures a timer for
 // several milliseconds in every program that loads it.
-Kernels choose()
+// Every set of kernels this processor runs, best first: the choice, and
+// the others for tests.
+struct Choice {
+    std::array<Kernels, 4> kernels;
+    std::size_t count = 0;
+
+    void add(const Kernels& k) { kernels[count++] = k; }
+};
+
+Choice choose()
 {
+    Choice choice;
 #if HWY_ARCH_X86
 #if HWY_TARGETS & HWY_AVX3
     if (hasAvx3()) {
-        return {&sqn::N_AVX3::MixVoices, &sqn::N_AVX3::AdvanceVoices, &sqn::N_AVX3::WriteS16Stereo};
+        choice.add({&sqn::N_AVX3::MixVoices, &sqn::N_AVX3::AdvanceVoices, &sqn::N_AVX3::WriteS16Stereo});
     }
 #endif
 #if HWY_TARGETS & HWY_AVX2
     if (hasAvx2()) {
-        return {&sqn::N_AVX2::MixVoices, &sqn::N_AVX2::AdvanceVoices, &sqn::N_AVX2::WriteS16Stereo};
+        choice.add({&sqn::N_AVX2::MixVoices, &sqn::N_AVX2::AdvanceVoices, &sqn::N_AVX2::WriteS16Stereo});
     }
 #endif
 #if HWY_TARGETS & HWY_SSE4
     if (hasSse4()) {
-        return {&sqn::N_SSE4::MixVoices, &sqn::N_SSE4::AdvanceVoices, &sqn::N_SSE4::WriteS16Stereo};
+        choice.add({&sqn::N_SSE4::MixVoices, &sqn::N_SSE4::AdvanceVoices, &sqn::N_SSE4::WriteS16Stereo});
     }
 #endif
 #endif
-    return {&sqn::HWY_STATIC_DISPATCH(MixVoices), &sqn::HWY_STATIC_DISPATCH(AdvanceVoices),
-            &sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)};
+    choice.add({&sqn::HWY_STATIC_DISPATCH(MixVoices), &sqn::HWY_STATIC_DISPATCH(AdvanceVoices),
+                &sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)});
+    return choice;
 }
 
 // Chosen while the program starts, so that a real-time caller never waits
 // on a first-use guard.
-const Kernels kKernels = choose();
+const Choice kChoice = choose();
+const Kernels& kKernels = kChoice.kernels[0];
 
 }  // namespace
 
-void mixVoicesVectorKernel(Voice* voices, float step, std::size_t frames, float* left, float* right,
-                           std::size_t* sounded)
+std::size_t vectorKernelCount()
 {
-    kKernels.mix(voices, step, frames, left, right, sounded);
+    return kChoice.count;
+}
+
+void mixVoicesVectorKernelAt(std::size_t which, Voice* voices, float step, std::size_t frames, float* left,
+                             float* right, std::size_t* sounded)
+{
+    kChoice.kernels[which].mix(voices, step, frames, left, right, sounded);
 }
 
 void advanceVoicesVectorKernel(Voice* voices, float step, std::size_t frames, std::size_t* sounded)

@@ -234,10 +234,15 @@ void advanceVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size
 
 #if defined(SQN_VECTOR_MIXER)
 
-bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
-                     std::array<std::size_t, kVoiceCount>& sounded)
+std::size_t vectorKernels()
 {
-    if (frames == 0 || frames > kMaxMixFrames) {
+    return vectorKernelCount();
+}
+
+bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
+                     std::array<std::size_t, kVoiceCount>& sounded, std::size_t kernel)
+{
+    if (frames == 0 || frames > kMaxMixFrames || kernel >= vectorKernelCount()) {
         return false;
     }
     // Every sounding voice needs its float table, and an increment short
@@ -260,13 +265,19 @@ bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::si
         sounded.fill(0);
         return true;
     }
-    mixVoicesVectorKernel(voices.data(), step, frames, left, right, sounded.data());
+    mixVoicesVectorKernelAt(kernel, voices.data(), step, frames, left, right, sounded.data());
     return true;
 }
 
 #else
 
-bool mixVoicesVector(std::array<Voice, kVoiceCount>&, float, std::size_t, float*, float*, std::array<std::size_t, kVoiceCount>&)
+std::size_t vectorKernels()
+{
+    return 0;
+}
+
+bool mixVoicesVector(std::array<Voice, kVoiceCount>&, float, std::size_t, float*, float*, std::array<std::size_t, kVoiceCount>&,
+                     std::size_t)
 {
     return false;
 }

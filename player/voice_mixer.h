@@ -38,10 +38,16 @@ inline constexpr std::size_t kMaxMixFrames = 512;
 void mixVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
                std::array<std::size_t, kVoiceCount>& sounded);
 
-// The vector path alone, for testing it against mixVoice; false (and
-// nothing mixed) where it does not apply.
+// The vector path alone, for testing it against mixVoice: with the
+// kernels chosen for this processor, or with the `kernel`-th of those it
+// runs (0 … vectorKernels() − 1). False (and nothing mixed) where it does
+// not apply.
 bool mixVoicesVector(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
-                     std::array<std::size_t, kVoiceCount>& sounded);
+                     std::array<std::size_t, kVoiceCount>& sounded, std::size_t kernel = 0);
+
+// How many instruction sets the vector mixer can use on this processor; 0
+// where it is not built.
+std::size_t vectorKernels();
 
 // Mixed frames as interleaved 16-bit stereo, as SampleBuffer::writeFrames
 // writes them (limited to ±1.0, a NaN as +1.0, scaled by 32767, truncated),
