@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <stdexcept>
 
@@ -333,21 +334,39 @@ int fittingRowsPerBeat(const std::vector<double>& starts, int tempo)
     return best;
 }
 
-// The largest absolute value of the mix, rendering the song as sqn2wav does.
+// The largest absolute value of the mix, rendering the song as sqn2wav does
+// (whole blocks, through the one in which it ends). Stretches in which no
+// voice sounds are silence and are skipped in one go: a file whose notes
+// are hours apart takes no longer than one whose notes are close.
 double songPeak(const std::vector<std::uint8_t>& song)
 {
     SongPlayer player;
     player.sampleRate = static_cast<float>(kOutputRate);
     player.looping = false;
     player.load(memoryRead(song.data(), song.size()));
+    const float dt = 1.0f / player.sampleRate;
     std::vector<float> block(2 * kBlockFrames);
-    SampleBuffer buffer{SampleFormat::F32, ChannelLayout::Stereo, reinterpret_cast<std::uint8_t*>(block.data()),
-                        block.size() * sizeof(float)};
     double peak = 0.0;
+    std::uint64_t done = 0;  // frames of the song behind
     do {
+        const bool silent =
+            std::none_of(player.voices.begin(), player.voices.end(), [](const Voice& voice) { return voice.active; });
+        if (silent) {
+            const std::uint64_t skipped = player.skipWait(dt, std::numeric_limits<std::uint64_t>::max());
+            if (skipped > 0) {
+                done += skipped;
+                continue;
+            }
+        }
+        // Up to the end of sqn2wav's block, so that the last one ends where
+        // sqn2wav's does.
+        const std::uint64_t frames = kBlockFrames - done % kBlockFrames;
+        SampleBuffer buffer{SampleFormat::F32, ChannelLayout::Stereo, reinterpret_cast<std::uint8_t*>(block.data()),
+                            frames * 2 * sizeof(float)};
         player.render(buffer);
-        for (const float value : block) {
-            peak = std::max(peak, static_cast<double>(std::abs(value)));
+        done += frames;
+        for (std::size_t i = 0; i < 2 * frames; ++i) {
+            peak = std::max(peak, static_cast<double>(std::abs(block[i])));
         }
     } while (!player.finished);
     return peak;

@@ -480,4 +480,31 @@ TEST(MidiImport, HeadroomKeepsTheMixBelowFullScale)
     EXPECT_GT(asMapped.peak, 0.8913);
 }
 
+// The same loud bars three hours apart: the peak is measured on what
+// sounds, and the hours of silence between (nine hours of frames to
+// render) take no time. A file with its notes years apart would otherwise
+// never finish importing.
+TEST(MidiImport, HoursOfSilenceAreSkippedWhenMeasuringThePeak)
+{
+    constexpr std::uint32_t kThreeHours = 3u * 3600u * 960u;  // ticks at 480 a beat, 120 beats a minute
+    MidiTrackWriter track;
+    for (int channel : {0, 1, 2, 3, 9}) {
+        track.event(0, {static_cast<std::uint8_t>(0xB0 | channel), 7, 127});
+    }
+    for (int bar = 0; bar < 4; ++bar) {
+        for (int channel : {0, 1, 2, 3}) {
+            track.on(channel == 0 && bar > 0 ? kThreeHours : 0, channel, 64, 127);
+        }
+        track.on(0, 9, 36, 127).on(0, 9, 38, 127);
+        for (int channel : {0, 1, 2, 3}) {
+            track.off(channel == 0 ? 1920 : 0, channel, 64);
+        }
+    }
+    track.end();
+    const ImportResult result = import(midiFile(0, 480, {track}), ImportOptions{});
+    EXPECT_GT(renderedSeconds(result.song), 9.0 * 3600.0);
+    EXPECT_LE(result.peak, 0.8913);
+    EXPECT_GT(result.peak, 0.80);
+}
+
 }  // namespace
