@@ -90,6 +90,7 @@ const fromPage = Annotation.define();
 
 function create(host) {
   const language = new Compartment();
+  let languageName = 'text';
   const view = new EditorView({
     parent: host,
     state: EditorState.create({
@@ -113,6 +114,8 @@ function create(host) {
     }),
   });
 
+  // Columns count bytes; the same as characters for the ASCII the songs
+  // are written in.
   const lineStart = (line, column = 1) => {
     const doc = view.state.doc;
     const at = doc.line(Math.min(Math.max(line, 1), doc.lines));
@@ -133,7 +136,11 @@ function create(host) {
     view,
     get value() { return view.state.doc.toString(); },
     set value(text) { host.value = text; },
+    // Only a change of language is dispatched: reconfiguring parses the
+    // text again, and the page calls this on every edit.
     setLanguage(name) {
+      if (name === languageName) return;
+      languageName = name;
       view.dispatch({ effects: language.reconfigure(name === 'mml' ? mml : textForm) });
     },
     // Errors as { line, column, message }, each underlined from its column
