@@ -1,6 +1,7 @@
 // The vector path of the mixer, in Highway's portable vector operations:
 // compiled once for each instruction set Highway targets on this
-// architecture (SSE4, AVX2, AVX-512; NEON; ...) and chosen at run time.
+// architecture (SSE4, AVX2, AVX-512 on x86-64; NEON on 64-bit ARM), the best
+// the processor runs chosen at start-up.
 // Bit for bit the scalar mixer's sums, in the same order.
 
 #undef HWY_TARGET_INCLUDE
@@ -40,10 +41,10 @@ constexpr std::size_t kMaxWindows = 4;
 struct Plan {
     const float* values[2];  // left and right: the same table for mono
     const float* steps[2];
-    std::int64_t frames;     // in the sample
-    float volume;
-    std::size_t windows;     // lanes-wide windows a group of frames reads from; 0: gathered
-    bool stereo;
+    std::int64_t frames;     // in the sample, 1 … 2^22
+    float volume;            // gain, 0 … 1.9921875
+    std::size_t windows;     // lanes-wide windows a group of frames reads from, 1 … 4; 0: gathered
+    bool stereo;             // two tables, left and right
 };
 
 // One voice's value in one frame, exactly as the scalar mixer takes it,
