@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <limits>
 
 #if defined(SQN_VECTOR_MIXER)
 #include "vector_mixer.h"

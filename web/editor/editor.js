@@ -10,7 +10,7 @@ import { Annotation, Compartment, EditorState, StateEffect, StateField } from '@
 import { Decoration, EditorView, drawSelection, keymap, lineNumbers } from '@codemirror/view';
 import { tags } from '@lezer/highlight';
 
-const commands = /^(tempo|wait|note|volume|pitch|loop-start|loop-end|event)\b/;
+const commands = /^(tempo|bytes|wait|note|volume|pitch|loop-start|loop-end)\b/;
 
 // The text form: a command word, a voice, then a note name or a number;
 // `#` to the end of the line is a comment.
