@@ -123,10 +123,10 @@ MmlResult compileMml(std::string_view text)
     MmlResult result;
     const MmlSource source = splitMml(text, result.errors);
     MmlTempo tempo;
-    std::size_t notesLeft = kMaxMmlNotes;
+    MmlBudget budget;
     std::array<MmlChannel, kMmlChannels> channels;
     for (std::size_t voice = 0; voice < kMmlChannels; ++voice) {
-        channels[voice] = parseMmlChannel(source.channels[voice], source, tempo, notesLeft, result.errors);
+        channels[voice] = parseMmlChannel(source.channels[voice], source, tempo, budget, result.errors);
     }
 
     // One loop point for the song: every channel that marks one marks the

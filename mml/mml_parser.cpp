@@ -57,14 +57,14 @@ std::string midiName(int midi)
 
 class ChannelParser {
 public:
-    ChannelParser(const MmlSource& source, MmlTempo& tempo, std::size_t& notesLeft, std::vector<TextError>& errors)
-        : source_(source), tempo_(tempo), notesLeft_(notesLeft), errors_(errors)
+    ChannelParser(const MmlSource& source, MmlTempo& tempo, MmlBudget& budget, std::vector<TextError>& errors)
+        : source_(source), tempo_(tempo), budget_(budget), errors_(errors)
     {
     }
 
     MmlChannel parse(const std::vector<MmlPiece>& pieces)
     {
-        MmlCursor cursor(pieces);
+        MmlCursor cursor(pieces, budget_.read);
         sequence(cursor, 0);
         channel_.end = time_;
         return std::move(channel_);
@@ -76,6 +76,9 @@ private:
     bool sequence(MmlCursor& cursor, int depth)
     {
         while (!cursor.atEnd() && !stopped_) {
+            if (!step(cursor)) {
+                return depth == 0;
+            }
             const char c = cursor.peek();
             if (c == ']') {
                 if (depth > 0) {
@@ -321,7 +324,9 @@ private:
             const auto value = number(cursor, "a repeat count 1 … 255", 1, 255);
             times = value ? *value : 1;
         }
-        for (int pass = 1; pass < times && !stopped_; ++pass) {
+        // A song with errors makes nothing: reading its repeats again would
+        // only build the same messages again (255^16 times, nested).
+        for (int pass = 1; pass < times && !stopped_ && errors_.empty(); ++pass) {
             MmlCursor again = body;
             sequence(again, depth + 1);
         }
@@ -351,12 +356,25 @@ private:
     // not is reported and ends the reading.
     bool count(MmlPlace place)
     {
-        if (notesLeft_ == 0) {
+        if (budget_.notes == 0) {
             fail(place, "expected at most " + std::to_string(kMaxMmlNotes) + " notes and rests, repeats counted, found more");
             stopped_ = true;
             return false;
         }
-        --notesLeft_;
+        --budget_.notes;
+        return true;
+    }
+
+    // Whether the song may read on; the first command past kMaxMmlReading is
+    // reported and ends the reading.
+    bool step(const MmlCursor& cursor)
+    {
+        if (budget_.read > kMaxMmlReading) {
+            fail(cursor, "expected at most " + std::to_string(kMaxMmlReading) +
+                             " characters read, repeats counted, found more");
+            stopped_ = true;
+            return false;
+        }
         return true;
     }
 
@@ -384,7 +402,7 @@ private:
 
     const MmlSource& source_;
     MmlTempo& tempo_;
-    std::size_t& notesLeft_;
+    MmlBudget& budget_;
     std::vector<TextError>& errors_;
     std::set<std::tuple<std::size_t, std::size_t, std::string>> reported_;
     MmlChannel channel_;
@@ -399,7 +417,7 @@ private:
 }  // namespace
 
 MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlTempo& tempo,
-                           std::size_t& notesLeft, std::vector<TextError>& errors)
+                           MmlBudget& budget, std::vector<TextError>& errors)
 {
-    return ChannelParser(source, tempo, notesLeft, errors).parse(pieces);
+    return ChannelParser(source, tempo, budget, errors).parse(pieces);
 }

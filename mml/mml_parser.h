@@ -11,7 +11,8 @@
 // One channel's MML read into notes on an exact time line.
 
 inline constexpr std::uint64_t kUnitsPerBeat = 3072;  // a quarter note: 3 × 2^10, for triplets and dots
-inline constexpr std::size_t kMaxMmlNotes = 1000000;  // notes and rests a song may hold, repeats counted
+inline constexpr std::size_t kMaxMmlNotes = 1000000;    // notes and rests a song may hold, repeats counted
+inline constexpr std::size_t kMaxMmlReading = 4000000;   // characters a song may read, repeats counted
 
 struct MmlPlace {
     std::size_t line;    // from 1
@@ -41,7 +42,16 @@ struct MmlTempo {
     MmlPlace place{0, 0};
 };
 
-// Reads one channel. `notesLeft` counts down across channels, so that no
-// song of repeats grows past kMaxMmlNotes. Errors are added once each.
+// The song's reading, counted across its channels, so that no song of
+// repeats grows past kMaxMmlNotes nor reads more than kMaxMmlReading
+// characters (repeats of octave changes, of blanks or of empty brackets hold
+// no notes, yet nest to 255^16 passes).
+struct MmlBudget {
+    std::size_t notes = kMaxMmlNotes;  // notes and rests still allowed
+    std::size_t read = 0;              // characters and pieces read so far
+};
+
+// Reads one channel. Errors are added once each; once the song has one,
+// repeats are read once, since no song will be made of it.
 MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlTempo& tempo,
-                           std::size_t& notesLeft, std::vector<TextError>& errors);
+                           MmlBudget& budget, std::vector<TextError>& errors);

@@ -168,7 +168,7 @@ MmlSource splitMml(std::string_view text, std::vector<TextError>& errors)
     return source;
 }
 
-MmlCursor::MmlCursor(const std::vector<MmlPiece>& pieces)
+MmlCursor::MmlCursor(const std::vector<MmlPiece>& pieces, std::size_t& read) : read_(&read)
 {
     frames_.push_back({&pieces});
     settle();
@@ -193,6 +193,7 @@ void MmlCursor::advance()
 {
     if (!atEnd()) {
         ++frames_.back().at;
+        ++*read_;
         spaced_ = false;
         settle();
     }
@@ -240,12 +241,14 @@ void MmlCursor::settle()
             const std::string_view text = (*frame.pieces)[frame.piece].text;
             while (frame.at < text.size() && isBlank(text[frame.at])) {
                 ++frame.at;
+                ++*read_;
                 spaced_ = true;
             }
             if (frame.at < text.size()) {
                 return;
             }
             ++frame.piece;
+            ++*read_;
             frame.at = 0;
             spaced_ = true;
         }

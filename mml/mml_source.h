@@ -34,10 +34,12 @@ struct MmlSource {
 MmlSource splitMml(std::string_view text, std::vector<TextError>& errors);
 
 // Walks a channel's pieces and the phrases they use, one character at a
-// time, skipping spaces and tabs, always knowing where it is.
+// time, skipping spaces and tabs, always knowing where it is. Every
+// character and piece it passes is counted in `read`, which its copies
+// share: the work of reading repeats again is counted there.
 class MmlCursor {
 public:
-    explicit MmlCursor(const std::vector<MmlPiece>& pieces);
+    MmlCursor(const std::vector<MmlPiece>& pieces, std::size_t& read);
 
     bool atEnd() const;
     char peek() const;  // '\0' at the end
@@ -61,5 +63,6 @@ private:
     void settle();  // past spaces, tabs and ended pieces and phrases
 
     std::vector<Frame> frames_;
+    std::size_t* read_;  // characters and pieces passed, by this cursor and its copies
     bool spaced_ = true;
 };

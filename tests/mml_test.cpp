@@ -167,9 +167,20 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
     EXPECT_EQ(many.errors[1].column, 11u);
     EXPECT_EQ(many.errors[2].line, 2u);
     // Repeats that would make more notes than a song holds stop there.
-    const MmlResult huge = compileMml("A [[[[c64]255]255]255]255\n");
+    const MmlResult huge = compileMml("A [[[[c]255]255]255]255\n");
     ASSERT_EQ(huge.errors.size(), 1u);
     EXPECT_EQ(huge.errors[0].message, "expected at most 1000000 notes and rests, repeats counted, found more");
+    // Repeats of what holds no note stop too: these read for hours before.
+    for (const char* endless : {"A [[[[[[[[o4]255]255]255]255]255]255]255]255\n", "A [[[[[[[[]255]255]255]255]255]255]255]255\n",
+                                "$e = \nA [[[[[[[[  $e  ]255]255]255]255]255]255]255]255\n"}) {
+        const MmlResult result = compileMml(endless);
+        ASSERT_EQ(result.errors.size(), 1u) << endless;
+        EXPECT_EQ(result.errors[0].message, "expected at most 4000000 characters read, repeats counted, found more");
+    }
+    // A mistake inside such repeats is told, without reading them again.
+    const MmlResult wrong = compileMml("A [[[[[[[[c9]255]255]255]255]255]255]255]255\n");
+    ASSERT_EQ(wrong.errors.size(), 1u);
+    EXPECT_EQ(wrong.errors[0].column, 12u);
 }
 
 // The shipped example: under 60 lines, every voice used, looping, and no
