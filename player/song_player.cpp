@@ -26,23 +26,71 @@ void SongPlayer::skip(std::uint64_t frames)
 {
     const float dt = 1.0f / sampleRate;
     const float step = kBaseRate / sampleRate;
+    // Nothing the sequencer does depends on the playhead of a sustained
+    // voice (it wraps, so it stays below the sample's end and a release
+    // cannot stop it) or of a released one (its gate is shut, so the frame
+    // its pass ends in changes nothing but the voice itself), and a new note
+    // sets it afresh. Such a voice's frames are owed until its pitch changes
+    // or the seek ends, and dropped at its next note: most notes of a busy
+    // song are replaced before they would be paid.
+    std::array<std::uint64_t, kVoiceCount> held{};  // of each voice's owed frames, the sustained ones (they come first)
+    const auto pay = [&](std::size_t v, float pitch) {
+        Voice& voice = voices[v];
+        const bool sustain = voice.sustain;
+        const float increment = step * pitch;
+        for (const bool sustained : {true, false}) {
+            voice.sustain = sustained;
+            std::uint64_t left = sustained ? held[v] : voice.owed - held[v];
+            while (left > 0 && voice.active) {
+                const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, SIZE_MAX));
+                advanceVoice(voice, increment, count);
+                left -= count;
+            }
+        }
+        voice.sustain = sustain;
+        voice.owed = 0;
+        held[v] = 0;
+    };
     while (frames > 0) {
         // The same spans as render's, only not cut at a mixing buffer.
         std::size_t span = quietFrames(dt, static_cast<std::size_t>(std::min<std::uint64_t>(frames, SIZE_MAX)));
         const bool ticked = span == 0;
         if (ticked) {
+            std::array<float, kVoiceCount> pitches{};
+            for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                pitches[v] = voices[v].pitch;
+            }
             tick(dt);
+            for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                if (voices[v].owed == 0) {
+                    held[v] = 0;  // a new note
+                } else if (voices[v].pitch != pitches[v]) {
+                    pay(v, pitches[v]);
+                }
+            }
             span = 1;
         }
-        std::array<std::size_t, kVoiceCount> sounded{};
-        advanceVoices(voices, step, span, sounded);
-        if (!ticked) {
-            for (std::size_t v = 0; v < kVoiceCount; ++v) {
-                voices[v].gate.advance(dt, sounded[v]);
+        for (std::size_t v = 0; v < kVoiceCount; ++v) {
+            Voice& voice = voices[v];
+            std::size_t sounded = 0;
+            if (voice.active && (voice.sustain || !voice.gate.running())) {
+                voice.owed += span;
+                held[v] += voice.sustain ? span : 0;
+                sounded = span;  // counted only by a running gate, a sustained voice's
+            } else if (voice.active) {
+                sounded = advanceVoice(voice, step * voice.pitch, span);
             }
+            if (!ticked) {
+                voice.gate.advance(dt, sounded);
+            }
+        }
+        if (!ticked) {
             waitTimer.advance(dt, span);
         }
         frames -= span;
+    }
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        pay(v, voices[v].pitch);
     }
 }
 
@@ -123,6 +171,7 @@ void SongPlayer::tick(float dt)
         case Command::NoteOn:
             voice.active = true;
             voice.playhead = 0.0f;
+            voice.owed = 0;
             voice.gate.set(rows * rowDuration);
             if (event.voice < kSustainedVoices) {
                 voice.sustain = true;

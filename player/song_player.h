@@ -55,7 +55,9 @@ struct SongPlayer {
 
     // Advances by `frames` output frames exactly as rendering them would
     // (sequencer, gates and playheads, bit for bit), without reading or
-    // mixing a sample: quiet stretches are taken in one go, and playheads
+    // mixing a sample: quiet stretches are taken in one go, a held or
+    // released note's playhead is moved only where its pitch changes or the
+    // seek ends (not at all when another note comes first), and playheads
     // step many frames at once where their sums are exact.
     void skip(std::uint64_t frames);
 

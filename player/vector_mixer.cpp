@@ -224,10 +224,9 @@ public:
     // including the frame in which a one-shot ended.
     std::size_t ended(std::size_t v) const { return ended_[v]; }
 
-    // Moves every lane `count` frames on from frame `first`, each frame's
-    // playheads into row k % kChunk of `rows` (kRows) or only into the
-    // chain; `irregular` marks the lanes that wrapped or ended.
-    template <bool kRows>
+    // Moves every lane `count` frames (at most kChunk) on from frame
+    // `first`, each frame's playheads into row k of `rows`; `irregular`
+    // marks the lanes that wrapped or ended.
     void step(std::size_t first, std::size_t count, float (*rows)[kLanes], bool* irregular)
     {
         const Floats d;
@@ -236,15 +235,13 @@ public:
             bool reached = false;
             for (std::size_t c = 0; c < chains(); ++c) {
                 chain_[c] = hn::Add(chain_[c], increment_[c]);
-                if constexpr (kRows) {
-                    hn::Store(chain_[c], d, rows[k % kChunk] + c * n);
-                }
+                hn::Store(chain_[c], d, rows[k] + c * n);
                 reached = reached || !hn::AllFalse(d, hn::Ge(chain_[c], end_[c]));
             }
             if (HWY_LIKELY(!reached)) {
                 continue;
             }
-            float* row = rows[k % kChunk];
+            float* row = rows[k];
             for (std::size_t c = 0; c < chains(); ++c) {
                 hn::Store(chain_[c], d, row + c * n);
             }
@@ -352,7 +349,7 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
     for (std::size_t first = 0; first < frames; first += kChunk) {
         const std::size_t count = std::min(kChunk, frames - first);
         bool irregular[kLanes] = {};  // a lane wrapped or ended in this chunk
-        playheads.step<true>(first, count, rows, irregular);
+        playheads.step(first, count, rows, irregular);
         for (std::size_t k = count; k < kChunk; ++k) {
             for (std::size_t v = 0; v < kLanes; ++v) {
                 rows[k][v] = 0.0f;
@@ -411,17 +408,6 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
     playheads.finish(voices, sounded);
 }
 
-// The playheads alone, as MixVoices moves them, for seeking: no sample is
-// read and nothing is mixed.
-void AdvanceVoices(Voice* voices, float step, std::size_t frames, std::size_t* sounded)
-{
-    Playheads playheads(voices, step, frames);
-    HWY_ALIGN float rows[kChunk][kLanes];
-    bool irregular[kLanes] = {};
-    playheads.step<false>(0, frames, rows, irregular);
-    playheads.finish(voices, sounded);
-}
-
 // Whole vectors of frames as 16-bit stereo, as SampleBuffer::s16From takes
 // each value: the limits by comparisons, so that a NaN comes out as +1.0 on
 // every instruction set.
@@ -461,7 +447,6 @@ namespace {
 
 struct Kernels {
     decltype(&sqn::HWY_STATIC_DISPATCH(MixVoices)) mix;
-    decltype(&sqn::HWY_STATIC_DISPATCH(AdvanceVoices)) advance;
     decltype(&sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)) write;
 };
 
@@ -510,22 +495,21 @@ Choice choose()
 #if HWY_ARCH_X86
 #if HWY_TARGETS & HWY_AVX3
     if (hasAvx3()) {
-        choice.add({&sqn::N_AVX3::MixVoices, &sqn::N_AVX3::AdvanceVoices, &sqn::N_AVX3::WriteS16Stereo});
+        choice.add({&sqn::N_AVX3::MixVoices, &sqn::N_AVX3::WriteS16Stereo});
     }
 #endif
 #if HWY_TARGETS & HWY_AVX2
     if (hasAvx2()) {
-        choice.add({&sqn::N_AVX2::MixVoices, &sqn::N_AVX2::AdvanceVoices, &sqn::N_AVX2::WriteS16Stereo});
+        choice.add({&sqn::N_AVX2::MixVoices, &sqn::N_AVX2::WriteS16Stereo});
     }
 #endif
 #if HWY_TARGETS & HWY_SSE4
     if (hasSse4()) {
-        choice.add({&sqn::N_SSE4::MixVoices, &sqn::N_SSE4::AdvanceVoices, &sqn::N_SSE4::WriteS16Stereo});
+        choice.add({&sqn::N_SSE4::MixVoices, &sqn::N_SSE4::WriteS16Stereo});
     }
 #endif
 #endif
-    choice.add({&sqn::HWY_STATIC_DISPATCH(MixVoices), &sqn::HWY_STATIC_DISPATCH(AdvanceVoices),
-                &sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)});
+    choice.add({&sqn::HWY_STATIC_DISPATCH(MixVoices), &sqn::HWY_STATIC_DISPATCH(WriteS16Stereo)});
     return choice;
 }
 
@@ -545,11 +529,6 @@ void mixVoicesVectorKernelAt(std::size_t which, Voice* voices, float step, std::
                              float* right, std::size_t* sounded)
 {
     kChoice.kernels[which].mix(voices, step, frames, left, right, sounded);
-}
-
-void advanceVoicesVectorKernel(Voice* voices, float step, std::size_t frames, std::size_t* sounded)
-{
-    kKernels.advance(voices, step, frames, sounded);
 }
 
 std::size_t writeMixS16StereoKernel(std::uint8_t* out, const float* left, const float* right, std::size_t frames)

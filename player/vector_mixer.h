@@ -9,11 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// The playheads alone over `frames` frames (any number), as
-// the mixing kernels move them: for seeking. Every active voice must
-// have a sample of more frames than its increment plus one.
-void advanceVoicesVectorKernel(Voice* voices, float step, std::size_t frames, std::size_t* sounded);
-
 // writeMixS16Stereo's vector part: converts the frames it can in whole
 // vectors and returns how many.
 std::size_t writeMixS16StereoKernel(std::uint8_t* out, const float* left, const float* right, std::size_t frames);

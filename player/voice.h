@@ -5,6 +5,7 @@
 #include "wav_sample.h"
 
 #include <cstddef>
+#include <cstdint>
 
 inline constexpr std::size_t kVoiceCount = 6;
 
@@ -16,6 +17,7 @@ struct Voice {
     float pitch = 1.0f;     // playback-rate ratio, 0.0992128 … 10.079343
     float volume = 1.0f;    // gain, 0 … 1.9921875
     float playhead = 0.0f;  // frames into sample, 0 … frame count
+    std::uint64_t owed = 0; // frames a seek has yet to move the playhead by; a new note drops them
     Countdown gate;         // seconds of the current note still to run
     bool active = false;    // sounding
     bool sustain = false;   // wraps to the start instead of stopping (gate open, voices 0–3)

@@ -127,16 +127,18 @@ std::uint64_t exactSteps(float playhead, float increment, float end, std::uint64
         return 0;
     }
     // The n-th sum is P + n·D - (D - exact increment): below 2^24 spacings.
-    std::uint64_t steps = below ? room / D : (room - 1) / D;
+    std::uint64_t reach = below ? room : room - 1;
     // And every playhead below the end, where the end is in this binade.
     const std::uint32_t e = bitsOf(end);
     const int ee = static_cast<int>(e >> 23);
     if (ee == pe) {
         const std::uint64_t E = (e & 0x7fffffu) | 0x800000u;
-        steps = std::min(steps, E > P ? (E - P - 1) / D : 0);
+        reach = std::min(reach, E > P ? E - P - 1 : 0);
     } else if (ee < pe) {
         return 0;
     }
+    // One division, in 32 bits (both below 2^25): the hot spot of a seek.
+    const std::uint64_t steps = static_cast<std::uint32_t>(reach) / static_cast<std::uint32_t>(D);
     mantissa = static_cast<std::uint32_t>(P);
     exponent = pe;
     units = D;
@@ -205,29 +207,6 @@ std::size_t mixVoice(Voice& voice, float increment, std::size_t frames, float* l
         return mixFormat<SampleFormat::F32>(voice, increment, frames, left, right);
     }
     return frames;
-}
-
-void advanceVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames,
-                   std::array<std::size_t, kVoiceCount>& sounded)
-{
-#if defined(SQN_VECTOR_MIXER)
-    // As in mixing: one subtraction must wrap every sustained playhead.
-    const bool fits = std::all_of(voices.begin(), voices.end(), [step](const Voice& voice) {
-        return !voice.active || step * voice.pitch + 1.0f < static_cast<float>(voice.sample.buffer.frameCount());
-    });
-    if (std::none_of(voices.begin(), voices.end(), [](const Voice& voice) { return voice.active; })) {
-        sounded.fill(0);
-        return;
-    }
-    if (fits) {
-        advanceVoicesVectorKernel(voices.data(), step, frames, sounded.data());
-        return;
-    }
-#endif
-    for (std::size_t v = 0; v < kVoiceCount; ++v) {
-        Voice& voice = voices[v];
-        sounded[v] = voice.active ? advanceVoice(voice, step * voice.pitch, frames) : 0;
-    }
 }
 
 #if defined(SQN_VECTOR_MIXER)

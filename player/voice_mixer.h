@@ -23,13 +23,6 @@ std::size_t mixVoice(Voice& voice, float increment, std::size_t frames, float* l
 // of frames in which every sum is exact are taken in one step.
 std::size_t advanceVoice(Voice& voice, float increment, std::size_t frames);
 
-// advanceVoice for all six voices over `frames` frames (any number),
-// writing each voice's count into `sounded` (0 for a voice not sounding):
-// the six playheads as lanes of one vector where the processor and the
-// voices' samples allow it.
-void advanceVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames,
-                   std::array<std::size_t, kVoiceCount>& sounded);
-
 // All six voices over `frames` frames (at most kMaxMixFrames), writing each
 // voice's count as mixVoice returns it into `sounded` (0 for a voice that is
 // not sounding). Uses the vector path where the processor and the voices'
