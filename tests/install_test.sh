@@ -56,7 +56,8 @@ ldd "$work/render-static" | grep -q libsqn && fail "the static build links libsq
 # libsqn 1.1's calls, from C, against the installed library only.
 cc -std=c99 -Wall -Wextra -Werror "$source/tests/api_installed_check.c" -o "$work/api-check" \
     $(pkg-config --cflags --libs sqn)
-LD_LIBRARY_PATH=$lib "$work/api-check" "$1" || fail "libsqn 1.1's calls do not behave as documented"
+"$build/bench/make-bench-song" dense "$work/dense.sqn"
+LD_LIBRARY_PATH=$lib "$work/api-check" "$1" "$work/dense.sqn" || fail "libsqn 1.1's calls do not behave as documented"
 
 for song in "$@"; do
     name=$(basename "$song" .sqn)
