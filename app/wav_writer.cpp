@@ -2,6 +2,12 @@
 
 #include <miniaudio.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
 namespace {
 
 constexpr std::size_t kStreamBuffer = 1 << 18;  // bytes
@@ -9,7 +15,15 @@ constexpr std::size_t kStreamBuffer = 1 << 18;  // bytes
 ma_result writeToStream(ma_encoder* encoder, const void* bytes, size_t count, size_t* written)
 {
     auto* output = static_cast<WavWriter::Output*>(encoder->pUserData);
-    *written = std::fwrite(bytes, 1, count, output->file);
+    // Bytes place() put in the file already are moved past, not written.
+    const auto passed = static_cast<size_t>(std::min<std::uint64_t>(count, output->placed));
+    if (passed > 0 && fseeko(output->file, static_cast<off_t>(passed), SEEK_CUR) != 0) {
+        *written = 0;
+        output->failed = true;
+        return MA_IO_ERROR;
+    }
+    output->placed -= passed;
+    *written = passed + std::fwrite(static_cast<const char*>(bytes) + passed, 1, count - passed, output->file);
     if (*written != count) {
         output->failed = true;
         return MA_IO_ERROR;
@@ -58,6 +72,13 @@ bool WavWriter::open(const char* path)
         file_.discard();
         return false;
     }
+    // Where frames can be placed by offset: a regular file (a pipe has no
+    // offsets, and its position fails to tell).
+    struct stat status {};
+    const int descriptor = fileno(output_.file);
+    dataStart_ = ftello(output_.file);
+    placeable_ = dataStart_ >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    descriptor_ = placeable_ ? descriptor : -1;
     return true;
 }
 
@@ -79,6 +100,60 @@ bool WavWriter::write(const void* frames, std::uint64_t frameCount)
     if (written != frameCount || std::ferror(output_.file)) {
         output_.failed = true;
     }
+    return !output_.failed;
+}
+
+bool WavWriter::canPlace() const
+{
+    return placeable_;
+}
+
+bool WavWriter::place(std::uint64_t first, const void* frames, std::uint64_t frameCount) const
+{
+    if (!placeable_) {
+        return false;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(frames);
+    std::uint64_t left = frameCount * kOutputFrameBytes;
+    auto offset = static_cast<off_t>(dataStart_ + static_cast<std::int64_t>(first * kOutputFrameBytes));
+    while (left > 0) {
+        const ssize_t written = pwrite(descriptor_, bytes, left, offset);
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        left -= static_cast<std::uint64_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+bool WavWriter::skipPlaced(std::uint64_t frameCount)
+{
+    if (!encoderOpen_ || output_.failed) {
+        return false;
+    }
+    const std::uint64_t bytes = frameCount * kOutputFrameBytes;
+    if (bytes > maxDataBytes_ - dataBytes_) {
+        output_.failed = true;
+        return false;
+    }
+    // The encoder counts the frames through its own write, which the stream
+    // turns into a move past them: the zeros it is handed go nowhere.
+    static const std::array<std::uint8_t, 1 << 16> kUnread{};
+    constexpr std::uint64_t kFrames = kUnread.size() / kOutputFrameBytes;
+    output_.placed = bytes;
+    for (std::uint64_t done = 0; done < frameCount && !output_.failed;) {
+        const std::uint64_t count = std::min(kFrames, frameCount - done);
+        ma_uint64 written = 0;
+        ma_encoder_write_pcm_frames(encoder_.get(), kUnread.data(), count, &written);
+        dataBytes_ += written * kOutputFrameBytes;
+        done += written;
+        if (written != count) {
+            output_.failed = true;
+        }
+    }
+    output_.placed = 0;
     return !output_.failed;
 }
 

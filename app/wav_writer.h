@@ -33,10 +33,25 @@ public:
 
     bool finish();
 
+    // Whether frames can be placed: the output is a regular file.
+    bool canPlace() const;
+
+    // Writes `frameCount` frames where frame `first` of the samples lies in
+    // the file, leaving write()'s position as it is: for threads rendering
+    // later parts of the song while write() takes the first. Safe alongside
+    // write() and other place() calls on other frames; false when the write
+    // failed. The frames count as written once skipPlaced() passes them.
+    bool place(std::uint64_t first, const void* frames, std::uint64_t frameCount) const;
+
+    // Moves write()'s position past `frameCount` frames that place() put
+    // there, counting them as write() counts its own.
+    bool skipPlaced(std::uint64_t frameCount);
+
     // The stream the encoder writes and seeks through.
     struct Output {
         std::FILE* file = nullptr;
-        bool failed = false;  // a write, a seek, a flush or the close went wrong
+        bool failed = false;          // a write, a seek, a flush or the close went wrong
+        std::uint64_t placed = 0;     // bytes the encoder is to pass over rather than write: place()'s
     };
 
 private:
@@ -48,5 +63,8 @@ private:
     std::unique_ptr<ma_encoder> encoder_;
     bool encoderOpen_ = false;
     std::uint64_t dataBytes_ = 0;     // bytes of samples written
+    std::int64_t dataStart_ = -1;     // offset in the file of the first sample; -1 where unknown
+    int descriptor_ = -1;             // the file's, for place(); -1 where it cannot place
+    bool placeable_ = false;          // the output is a regular file at a known offset
     std::uint64_t maxDataBytes_;      // refuse to write past this
 };
