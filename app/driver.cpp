@@ -1,7 +1,9 @@
 #include "driver.h"
 
 #include "file_bytes.h"
+#include "memory_read.h"
 #include "output_format.h"
+#include "render_parts.h"
 #include "sample_buffer.h"
 #include "song_player.h"
 #include "wav_writer.h"
@@ -12,6 +14,8 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -25,6 +29,25 @@ int fail(const char* message)
 {
     std::fputs(message, stderr);
     return 1;
+}
+
+// The song file's bytes, read up to one past what a song may hold (a
+// longer file, or an endless stream, does not load). A read error ends the
+// bytes, as the end of the file does.
+std::vector<std::uint8_t> readSong(std::FILE* input)
+{
+    std::vector<std::uint8_t> bytes;
+    constexpr std::size_t kPiece = 1 << 16;
+    while (bytes.size() <= kMaxSongBytes) {
+        const std::size_t had = bytes.size();
+        bytes.resize(had + kPiece);
+        const std::size_t got = std::fread(bytes.data() + had, 1, kPiece, input);
+        bytes.resize(had + got);
+        if (got < kPiece) {
+            break;
+        }
+    }
+    return bytes;
 }
 
 int render(int argc, char** argv)
@@ -51,11 +74,8 @@ int render(int argc, char** argv)
 
     // The song is loaded before the output is opened, so a bad song never
     // creates, truncates or replaces the output file.
-    std::FILE* const input = song.get();
-    const bool loaded = player.load([input](void* destination, std::uint32_t size) {
-        return std::fread(destination, 1, size, input) == size;
-    });
-    if (!loaded) {
+    const std::vector<std::uint8_t> bytes = readSong(song.get());
+    if (!player.load(memoryRead(bytes.data(), bytes.size()))) {
         return fail("failed to load .sqn file.\n");
     }
 
@@ -64,29 +84,46 @@ int render(int argc, char** argv)
         return fail("failed to open output file.\n");
     }
 
-    // The block in which the song finishes is rendered and written whole.
-    WriteBehind output(writer);
-    do {
-        std::uint8_t* const chunk = output.chunk();
-        std::size_t frames = 0;
-        do {
-            SampleBuffer block{SampleFormat::S16, ChannelLayout::Stereo, chunk + frames * kOutputFrameBytes,
-                               kBlockBytes};
-            player.render(block);
-            frames += kBlockFrames;
-        } while (!player.finished && frames < WriteBehind::kChunkFrames);
-        if (!output.submit(frames)) {
-            return fail("failed to write pcm frames.\n");
-        }
-    } while (!player.finished);
-
-    if (!output.finish() || !writer.finish()) {
+    if (!renderSong(player, bytes, writer, RenderParts::threadsFor(writer)) || !writer.finish()) {
         return fail("failed to write pcm frames.\n");
     }
     return 0;
 }
 
 }  // namespace
+
+bool renderSong(SongPlayer& player, const std::vector<std::uint8_t>& song, WavWriter& writer, std::size_t threads,
+                std::uint64_t minPartFrames)
+{
+    // A long song is rendered in stretches, one a core, the later ones from
+    // seeks; this thread renders the first.
+    std::optional<RenderParts> parts;
+    if (threads > 1) {
+        parts.emplace(song, writer, threads, minPartFrames);
+    }
+
+    // The block in which the song finishes is rendered and written whole.
+    WriteBehind output(writer);
+    std::uint64_t rendered = 0;
+    while (!player.finished && (!parts || parts->claim(rendered, WriteBehind::kChunkFrames))) {
+        std::uint8_t* const chunk = output.chunk();
+        std::size_t count = 0;
+        do {
+            SampleBuffer block{SampleFormat::S16, ChannelLayout::Stereo, chunk + count * kOutputFrameBytes,
+                               kBlockBytes};
+            player.render(block);
+            count += kBlockFrames;
+        } while (!player.finished && count < WriteBehind::kChunkFrames);
+        if (!output.submit(count)) {
+            return false;
+        }
+        rendered += count;
+    }
+    // The first stretch's writing goes on behind while this thread helps
+    // with the others.
+    const bool partsDone = !parts || parts->finish(player, rendered);
+    return output.finish() && partsDone && (!parts || writer.skipPlaced(parts->placedFrames()));
+}
 
 int runDriver(int argc, char** argv)
 {

@@ -93,6 +93,21 @@ TEST_F(OutputPath, FailedOrInterruptedRunsLeaveItAsItWas)
     }
 }
 
+// A song long enough to be rendered in stretches on several cores: a
+// stretch written at its place past the file size limit fails the run as a
+// full disk does, and the path keeps what it held.
+TEST_F(OutputPath, AFailedLaterStretchLeavesItAsItWas)
+{
+    writeFile("out/out.wav", {'o', 'l', 'd'});
+    const std::vector<std::string> before = listing(path("out"));
+    writeFile("held.sqn", {60, 1, 0, 2, 255, 4, 2, 255, 0, 1, 90, 0, 6, 0});  // 90 s, 17 MB
+    const Result r = runArgs({SQN2WAV_BINARY, path("held.sqn"), out()}, fileSizeLimit(10 << 20));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to write pcm frames.\n");
+    EXPECT_EQ(listing(path("out")), before);
+    EXPECT_EQ(readFile(out()), (Bytes{'o', 'l', 'd'}));
+}
+
 TEST_F(OutputPath, SuccessReplacesItWholeKeepingPermissions)
 {
     writeFile("out/out.wav", {'o', 'l', 'd'});

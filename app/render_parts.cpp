@@ -1,0 +1,226 @@
+#include "render_parts.h"
+
+#include "memory_read.h"
+#include "output_format.h"
+#include "sample_buffer.h"
+#include "song_player.h"
+#include "timeline.h"
+#include "wav_writer.h"
+#include "write_behind.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <exception>
+
+namespace {
+
+// Cores this process may run on (taskset and cpusets included).
+std::size_t usableCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        return static_cast<std::size_t>(CPU_COUNT(&set));
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// A player of the song in `song`, as sqn2wav plays it; false when it does
+// not load.
+bool loadSong(SongPlayer& player, const std::vector<std::uint8_t>& song)
+{
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    return player.load(memoryRead(song.data(), song.size()));
+}
+
+}  // namespace
+
+std::size_t RenderParts::threadsFor(const WavWriter& writer)
+{
+    return writer.canPlace() ? std::min(usableCores(), kMaxThreads) : 1;
+}
+
+RenderParts::RenderParts(const std::vector<std::uint8_t>& song, const WavWriter& writer, std::size_t threads,
+                         std::uint64_t minPartFrames)
+    : song_(song),
+      writer_(writer),
+      threadCount_(std::max<std::size_t>(threads, 1)),
+      minPartFrames_(std::max<std::uint64_t>(minPartFrames, 1)),
+      stretches_(threadCount_)
+{
+    stretches_[0].end = UINT64_MAX;  // the caller takes all it asks for until the song is split
+    for (std::size_t worker = 1; worker < threadCount_; ++worker) {
+        threads_.emplace_back([this, worker] {
+            bool done = false;
+            try {
+                std::optional<SongPlayer> player;
+                if (worker == 1) {
+                    plan(player.emplace());
+                }
+                done = work(worker, player ? &*player : nullptr, 0);
+            } catch (const std::exception&) {
+                // Only a built-in sound that fails to decode raises.
+            }
+            const std::lock_guard<std::mutex> lock(mutex_);
+            failed_ = failed_ || !done;
+            decided_ = true;  // a planner that raised leaves the whole song to the caller
+            planned_.notify_all();
+        });
+    }
+}
+
+RenderParts::~RenderParts()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+    }
+    planned_.notify_all();
+    for (std::thread& thread : threads_) {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+}
+
+bool RenderParts::claim(std::uint64_t rendered, std::uint64_t frames)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (rendered >= stretches_[0].end) {
+        return false;
+    }
+    stretches_[0].next = rendered + frames;
+    return true;
+}
+
+bool RenderParts::finish(SongPlayer& player, std::uint64_t rendered)
+{
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        planned_.wait(lock, [this] { return decided_; });
+        // Where the caller stopped: its stretch's end, or the song's.
+        const std::uint64_t stopped = std::min(stretches_[0].end, frames_);
+        placed_ = frames_ - stopped;
+        stretches_[0] = {stopped, stopped};
+    }
+    const bool done = work(0, &player, rendered);
+    for (std::thread& thread : threads_) {
+        thread.join();
+    }
+    // With nothing after the caller's stretch, no helper's trouble matters.
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return placed_ == 0 || (done && !failed_);
+}
+
+// The song's length, found by playing it with nothing mixed, then even
+// stretches on whole chunks (where the caller's writing stops), none before
+// what the caller has asked for meanwhile.
+void RenderParts::plan(SongPlayer& player)
+{
+    if (!loadSong(player, song_)) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        decided_ = true;  // unsplit: the caller renders it all
+        planned_.notify_all();
+        return;
+    }
+    const std::uint64_t frames = computeTimeline(player, kBlockFrames).frames;
+    player.restart();
+    std::size_t parts = static_cast<std::size_t>(std::min<std::uint64_t>(threadCount_, frames / minPartFrames_));
+    // A song too long for a WAV file is left to fail as it always does,
+    // when the next block would pass the limit.
+    if (frames > kMaxDataBytes / kOutputFrameBytes || parts == 0) {
+        parts = 1;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    frames_ = frames;
+    std::uint64_t start = 0;
+    for (std::size_t part = 0; part < parts; ++part) {
+        const std::uint64_t end =
+            part + 1 == parts ? frames
+                              : std::min(std::max({frames * (part + 1) / parts / WriteBehind::kChunkFrames *
+                                                       WriteBehind::kChunkFrames,
+                                                   stretches_[0].next, start}),
+                                         frames);
+        stretches_[part].end = end;
+        if (part > 0) {
+            stretches_[part].next = start;
+        }
+        start = end;
+    }
+    decided_ = true;
+    planned_.notify_all();
+}
+
+bool RenderParts::steal(std::size_t worker)
+{
+    std::size_t largest = worker;
+    std::uint64_t most = 0;
+    for (std::size_t other = 0; other < stretches_.size(); ++other) {
+        const Stretch& stretch = stretches_[other];
+        if (other != worker && stretch.end > stretch.next && stretch.end - stretch.next > most) {
+            largest = other;
+            most = stretch.end - stretch.next;
+        }
+    }
+    // Nor after a failed write: the output is lost already.
+    if (most < 2 * minPartFrames_ || failed_) {
+        return false;
+    }
+    Stretch& from = stretches_[largest];
+    const std::uint64_t middle = (from.next + most / 2) / WriteBehind::kChunkFrames * WriteBehind::kChunkFrames;
+    if (middle <= from.next) {
+        return false;
+    }
+    stretches_[worker] = {middle, from.end};
+    from.end = middle;
+    return true;
+}
+
+bool RenderParts::work(std::size_t worker, SongPlayer* player, std::uint64_t at)
+{
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        planned_.wait(lock, [this] { return decided_ || abandoned_; });
+    }
+    std::vector<std::uint8_t> chunk(WriteBehind::kChunkFrames * kOutputFrameBytes);
+    std::optional<SongPlayer> own;
+    for (;;) {
+        std::uint64_t first = 0;
+        std::uint64_t count = 0;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            Stretch& stretch = stretches_[worker];
+            if (abandoned_ || (stretch.next >= stretch.end && !steal(worker))) {
+                return true;
+            }
+            first = stretch.next;
+            count = std::min<std::uint64_t>(WriteBehind::kChunkFrames, stretch.end - first);
+            stretch.next = first + count;
+        }
+        if (player == nullptr) {
+            player = &own.emplace();
+            if (!loadSong(*player, song_)) {
+                return false;
+            }
+            at = 0;
+        }
+        if (first != at) {
+            // Forward from where the player is, or else from the start.
+            if (first < at) {
+                player->restart();
+                at = 0;
+            }
+            player->skip(first - at);
+        }
+        SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, chunk.data(), count * kOutputFrameBytes};
+        player->render(buffer);
+        if (!writer_.place(first, chunk.data(), count)) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            failed_ = true;
+            return false;
+        }
+        at = first + count;
+    }
+}

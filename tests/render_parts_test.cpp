@@ -1,0 +1,95 @@
+// A song rendered on several threads, each stretch after the first from a
+// seek and written at its place: the file is the one a single thread
+// writes, byte for byte, however the stretches fall and whoever takes them.
+
+#include "driver.h"
+#include "memory_read.h"
+#include "song_player.h"
+#include "test_bytes.h"
+#include "wav_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A busy song of `rows` rows of an eighth of a second: notes, pitches,
+// volumes and gates on every voice, held notes across rows, a loop.
+std::vector<std::uint8_t> busySong(std::mt19937& random, int rows)
+{
+    std::vector<std::uint8_t> song{120, 4, 0, 5, 0};
+    for (int row = 0; row < rows; ++row) {
+        for (std::uint8_t v = 0; v < 6; ++v) {
+            if (random() % 3 == 0) {
+                continue;
+            }
+            song.insert(song.end(), {v, 4, static_cast<std::uint8_t>(random() % 81)});
+            song.insert(song.end(), {v, 3, static_cast<std::uint8_t>(40 + random() % 100)});
+            song.insert(song.end(), {v, 2, static_cast<std::uint8_t>(random() % 12)});
+        }
+        song.insert(song.end(), {0, 1, static_cast<std::uint8_t>(1 + random() % 2)});
+    }
+    song.insert(song.end(), {0, 6, 0});
+    return song;
+}
+
+class RenderingInStretches : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder_ = fs::temp_directory_path() / ("render-parts-" + std::to_string(::getpid()));
+        fs::create_directories(folder_);
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    // The WAV file the song renders to on `threads` threads, in stretches
+    // of at least `minPart` frames.
+    Bytes render(const std::vector<std::uint8_t>& song, std::size_t threads,
+                 std::uint64_t minPart = RenderParts::kMinPartFrames) const
+    {
+        SongPlayer player;
+        player.sampleRate = 48000.0f;
+        player.looping = false;
+        EXPECT_TRUE(player.load(memoryRead(song.data(), song.size())));
+        const std::string path = (folder_ / "out.wav").string();
+        WavWriter writer;
+        EXPECT_TRUE(writer.open(path.c_str()));
+        EXPECT_TRUE(renderSong(player, song, writer, threads, minPart));
+        EXPECT_TRUE(writer.finish());
+        return readFile(path);
+    }
+
+    fs::path folder_;
+};
+
+// Busy songs of three and four and a half minutes on 1 to 8 threads (more
+// threads than cores, so that stretches are taken from each other as
+// threads run out of work), and a song too short to share.
+TEST_F(RenderingInStretches, AnyNumberOfThreadsWritesTheSameFile)
+{
+    std::mt19937 random(2026);
+    for (const int rows : {1000, 1500, 40}) {
+        const std::vector<std::uint8_t> song = busySong(random, rows);
+        const Bytes alone = render(song, 1);
+        ASSERT_GT(alone.size(), 44u);
+        for (const std::size_t threads : {2, 3, 8}) {
+            EXPECT_TRUE(render(song, threads) == alone) << rows << " rows on " << threads << " threads";
+        }
+        // Stretches of a second: many, taken from each other as threads
+        // finish, each steal a seek.
+        for (int run = 0; run < 3; ++run) {
+            EXPECT_TRUE(render(song, 8, 48000) == alone) << rows << " rows in short stretches";
+        }
+    }
+}
+
+}  // namespace
