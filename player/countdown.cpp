@@ -69,7 +69,9 @@ std::uint64_t sameDecrementRun(float seconds, float dt, std::uint64_t& decrement
     if (x.mantissa < floor + roundUp) {
         return 0;
     }
-    return (x.mantissa - floor - roundUp) / decrement + 1;
+    // Below 2^24 ulps: a 32-bit division, the cost of the whole run.
+    const std::uint64_t room = x.mantissa - floor - roundUp;
+    return (decrement > room ? 0 : static_cast<std::uint32_t>(room) / static_cast<std::uint32_t>(decrement)) + 1;
 }
 
 }  // namespace
