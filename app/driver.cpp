@@ -1,7 +1,6 @@
 #include "driver.h"
 
 #include "file_bytes.h"
-#include "memory_read.h"
 #include "output_format.h"
 #include "render_parts.h"
 #include "sample_buffer.h"
@@ -15,7 +14,6 @@
 #include <exception>
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace {
 
@@ -29,25 +27,6 @@ int fail(const char* message)
 {
     std::fputs(message, stderr);
     return 1;
-}
-
-// The song file's bytes, read up to one past what a song may hold (a
-// longer file, or an endless stream, does not load). A read error ends the
-// bytes, as the end of the file does.
-std::vector<std::uint8_t> readSong(std::FILE* input)
-{
-    std::vector<std::uint8_t> bytes;
-    constexpr std::size_t kPiece = 1 << 16;
-    while (bytes.size() <= kMaxSongBytes) {
-        const std::size_t had = bytes.size();
-        bytes.resize(had + kPiece);
-        const std::size_t got = std::fread(bytes.data() + had, 1, kPiece, input);
-        bytes.resize(had + got);
-        if (got < kPiece) {
-            break;
-        }
-    }
-    return bytes;
 }
 
 int render(int argc, char** argv)
@@ -74,8 +53,11 @@ int render(int argc, char** argv)
 
     // The song is loaded before the output is opened, so a bad song never
     // creates, truncates or replaces the output file.
-    const std::vector<std::uint8_t> bytes = readSong(song.get());
-    if (!player.load(memoryRead(bytes.data(), bytes.size()))) {
+    std::FILE* const input = song.get();
+    const bool loaded = player.load([input](void* destination, std::uint32_t size) {
+        return std::fread(destination, 1, size, input) == size;
+    });
+    if (!loaded) {
         return fail("failed to load .sqn file.\n");
     }
 
@@ -84,7 +66,7 @@ int render(int argc, char** argv)
         return fail("failed to open output file.\n");
     }
 
-    if (!renderSong(player, bytes, writer, RenderParts::threadsFor(writer)) || !writer.finish()) {
+    if (!renderSong(player, writer, RenderParts::threadsFor(writer)) || !writer.finish()) {
         return fail("failed to write pcm frames.\n");
     }
     return 0;
@@ -92,14 +74,13 @@ int render(int argc, char** argv)
 
 }  // namespace
 
-bool renderSong(SongPlayer& player, const std::vector<std::uint8_t>& song, WavWriter& writer, std::size_t threads,
-                std::uint64_t minPartFrames)
+bool renderSong(SongPlayer& player, WavWriter& writer, std::size_t threads, std::uint64_t minPartFrames)
 {
     // A long song is rendered in stretches, one a core, the later ones from
     // seeks; this thread renders the first.
     std::optional<RenderParts> parts;
     if (threads > 1) {
-        parts.emplace(song, writer, threads, minPartFrames);
+        parts.emplace(player, writer, threads, minPartFrames);
     }
 
     // The block in which the song finishes is rendered and written whole.

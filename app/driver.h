@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 class WavWriter;
 struct SongPlayer;
@@ -14,10 +13,10 @@ struct SongPlayer;
 // standard error; nothing is written to standard output.
 int runDriver(int argc, char** argv);
 
-// Renders the loaded `player` (looping off; `song` is the file's bytes it
-// was loaded from) into the open `writer`, on `threads` threads where the
-// song is long enough to share (see RenderParts): the same bytes on any
-// number. Whether every frame was written; the writer is not finished.
-// `minPartFrames` is the shortest stretch worth a thread (tests pass less).
-bool renderSong(SongPlayer& player, const std::vector<std::uint8_t>& song, WavWriter& writer, std::size_t threads,
+// Renders the loaded `player` (looping off) into the open `writer`, on
+// `threads` threads where the song is long enough to share (see
+// RenderParts): the same bytes on any number. `minPartFrames` is the
+// shortest stretch worth a thread (tests pass less). Whether every frame was
+// written; the writer is not finished.
+bool renderSong(SongPlayer& player, WavWriter& writer, std::size_t threads,
                 std::uint64_t minPartFrames = RenderParts::kMinPartFrames);

@@ -1,6 +1,5 @@
 #include "render_parts.h"
 
-#include "memory_read.h"
 #include "output_format.h"
 #include "sample_buffer.h"
 #include "song_player.h"
@@ -26,15 +25,6 @@ std::size_t usableCores()
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// A player of the song in `song`, as sqn2wav plays it; false when it does
-// not load.
-bool loadSong(SongPlayer& player, const std::vector<std::uint8_t>& song)
-{
-    player.sampleRate = static_cast<float>(kOutputRate);
-    player.looping = false;
-    return player.load(memoryRead(song.data(), song.size()));
-}
-
 }  // namespace
 
 std::size_t RenderParts::threadsFor(const WavWriter& writer)
@@ -42,7 +32,7 @@ std::size_t RenderParts::threadsFor(const WavWriter& writer)
     return writer.canPlace() ? std::min(usableCores(), kMaxThreads) : 1;
 }
 
-RenderParts::RenderParts(const std::vector<std::uint8_t>& song, const WavWriter& writer, std::size_t threads,
+RenderParts::RenderParts(const SongPlayer& song, const WavWriter& writer, std::size_t threads,
                          std::uint64_t minPartFrames)
     : song_(song),
       writer_(writer),
@@ -119,12 +109,7 @@ bool RenderParts::finish(SongPlayer& player, std::uint64_t rendered)
 // what the caller has asked for meanwhile.
 void RenderParts::plan(SongPlayer& player)
 {
-    if (!loadSong(player, song_)) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        decided_ = true;  // unsplit: the caller renders it all
-        planned_.notify_all();
-        return;
-    }
+    player.loadFrom(song_);
     const std::uint64_t frames = computeTimeline(player, kBlockFrames).frames;
     player.restart();
     std::size_t parts = static_cast<std::size_t>(std::min<std::uint64_t>(threadCount_, frames / minPartFrames_));
@@ -201,9 +186,7 @@ bool RenderParts::work(std::size_t worker, SongPlayer* player, std::uint64_t at)
         }
         if (player == nullptr) {
             player = &own.emplace();
-            if (!loadSong(*player, song_)) {
-                return false;
-            }
+            player->loadFrom(song_);
             at = 0;
         }
         if (first != at) {

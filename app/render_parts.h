@@ -28,10 +28,11 @@ public:
     // output is not a regular file.
     static std::size_t threadsFor(const WavWriter& writer);
 
-    // Starts threads − 1 helpers on the song in `song` (its file's bytes),
-    // in stretches of at least `minPartFrames` (tests pass less). `song`
-    // and `writer` must outlive this.
-    RenderParts(const std::vector<std::uint8_t>& song, const WavWriter& writer, std::size_t threads,
+    // Starts threads − 1 helpers on the song `song` holds (the caller's
+    // player, which it may render meanwhile), in stretches of at least
+    // `minPartFrames` (tests pass less). `song` and `writer` must outlive
+    // this.
+    RenderParts(const SongPlayer& song, const WavWriter& writer, std::size_t threads,
                 std::uint64_t minPartFrames = kMinPartFrames);
     // Stops the helpers (the output is being abandoned).
     ~RenderParts();
@@ -70,7 +71,7 @@ private:
     // when none is worth it. Called with the lock held.
     bool steal(std::size_t worker);
 
-    const std::vector<std::uint8_t>& song_;
+    const SongPlayer& song_;
     const WavWriter& writer_;
     std::size_t threadCount_;
     std::uint64_t minPartFrames_;

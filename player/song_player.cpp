@@ -94,7 +94,7 @@ void SongPlayer::skip(std::uint64_t frames)
     }
 }
 
-bool SongPlayer::load(ReadFn read)
+void SongPlayer::reset()
 {
     finished = false;
     loopPasses = 0;
@@ -108,6 +108,20 @@ bool SongPlayer::load(ReadFn read)
         voices[v].sample = bankSample(v);
         voices[v].table = makeSampleTable(voices[v].sample.buffer);
     }
+}
+
+void SongPlayer::loadFrom(const SongPlayer& other)
+{
+    reset();
+    events = other.events;
+    rowDuration = other.rowDuration;
+    sampleRate = other.sampleRate;
+    looping = other.looping;
+}
+
+bool SongPlayer::load(ReadFn read)
+{
+    reset();
 
     std::uint8_t tempo = 0;
     std::uint8_t rowsPerBeat = 0;

@@ -45,6 +45,11 @@ struct SongPlayer {
     // song runs past kMaxSongBytes (no events are then kept).
     bool load(ReadFn read);
 
+    // As load, from the song `other` holds (its events, row length, rate
+    // and looping), without reading it again. `other` is only read, so it
+    // may be rendering on another thread meanwhile.
+    void loadFrom(const SongPlayer& other);
+
     void tick(float dt);
 
     // Overwrites every frame of `buffer`.
@@ -68,6 +73,9 @@ struct SongPlayer {
     std::uint64_t skipWait(float dt, std::uint64_t limit);
 
 private:
+    // The state before a song is read, each voice with its built-in sound.
+    void reset();
+
     // Frames from now, up to `limit`, whose ticks would only count down the
     // wait and the gates: nothing the sequencer does changes what is mixed.
     std::size_t quietFrames(float dt, std::size_t limit) const;
