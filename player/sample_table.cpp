@@ -21,6 +21,12 @@ SampleTable makeSampleTable(const SampleBuffer& sample)
             steps[i] = values[i + 1 == n ? 0 : i + 1] - values[i];
         }
     }
+    // Two equal channels (the built-in hits are such) are mixed as one:
+    // the same reads and operations give the same values for both.
+    if (channels == 2 && table.values[1] == table.values[0]) {
+        table.values[1].clear();
+        table.steps[1].clear();
+    }
     table.source = sample.data;
     table.frames = n;
     return table;

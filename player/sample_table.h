@@ -18,7 +18,8 @@ struct SampleTable {
     // Longest sample given a table: its indices fit 32-bit lanes.
     static constexpr std::uint64_t kMaxFrames = std::uint64_t{1} << 22;
 
-    std::array<std::vector<float>, 2> values;  // per channel, frame count + kPadding
+    std::array<std::vector<float>, 2> values;  // per channel, frame count + kPadding; the second empty
+                                               // where the sample is mono or its channels are equal
     std::array<std::vector<float>, 2> steps;   // values[(i + 1) % n] − values[i], per channel
     const std::uint8_t* source = nullptr;      // the sample bytes these came from
     std::uint64_t frames = 0;                  // frames in the sample, 0 … kMaxFrames

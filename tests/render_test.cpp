@@ -326,7 +326,20 @@ void vectorMixerMatchesScalarMixer(std::size_t kernel, int trials)
                 voice.sample.storage = source.storage;
                 voice.sample.buffer = source.buffer;
                 voice.sample.buffer.data = voice.sample.storage.data();
+                // The built-in hits have equal channels, mixed as one; in
+                // half the trials one hit's right channel is made different,
+                // so that two channels are mixed too.
+                if (v == 5 && trial % 2 == 0) {
+                    ASSERT_EQ(voice.sample.buffer.format, SampleFormat::S16);
+                    ASSERT_EQ(voice.sample.buffer.layout, ChannelLayout::Stereo);
+                    for (std::size_t at = 2; at + 1 < voice.sample.storage.size(); at += 4) {
+                        voice.sample.storage[at + 1] = static_cast<std::uint8_t>(voice.sample.storage[at + 1] / 2);
+                    }
+                }
                 voice.table = makeSampleTable(voice.sample.buffer);
+            }
+            if (v >= 4) {
+                EXPECT_EQ(vectorVoices[v].table.values[1].empty(), v == 4 || trial % 2 != 0);
             }
             std::mt19937 state(random());
             const float n = static_cast<float>(vectorVoices[v].sample.buffer.frameCount());
