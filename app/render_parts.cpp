@@ -95,7 +95,8 @@ bool RenderParts::finish(SongPlayer& player, std::uint64_t rendered)
         placed_ = frames_ - stopped;
         stretches_[0] = {stopped, stopped};
     }
-    const bool done = work(0, &player, rendered);
+    // (A player at the song's end has nothing left to give: a fresh one.)
+    const bool done = work(0, player.finished ? nullptr : &player, rendered);
     for (std::thread& thread : threads_) {
         thread.join();
     }
@@ -149,7 +150,7 @@ bool RenderParts::steal(std::size_t worker)
             most = stretch.end - stretch.next;
         }
     }
-    // Nor after a failed write: the output is lost already.
+    // Less is not worth a seek; and after a failed write the output is lost.
     if (most < 2 * minPartFrames_ || failed_) {
         return false;
     }
