@@ -36,12 +36,11 @@ RenderParts::RenderParts(const SongPlayer& song, const WavWriter& writer, std::s
                          std::uint64_t minPartFrames)
     : song_(song),
       writer_(writer),
-      threadCount_(std::max<std::size_t>(threads, 1)),
       minPartFrames_(std::max<std::uint64_t>(minPartFrames, 1)),
-      stretches_(threadCount_)
+      stretches_(std::max<std::size_t>(threads, 1))
 {
     stretches_[0].end = UINT64_MAX;  // the caller takes all it asks for until the song is split
-    for (std::size_t worker = 1; worker < threadCount_; ++worker) {
+    for (std::size_t worker = 1; worker < stretches_.size(); ++worker) {
         threads_.emplace_back([this, worker] {
             bool done = false;
             try {
@@ -113,7 +112,7 @@ void RenderParts::plan(SongPlayer& player)
     player.loadFrom(song_);
     const std::uint64_t frames = computeTimeline(player, kBlockFrames).frames;
     player.restart();
-    std::size_t parts = static_cast<std::size_t>(std::min<std::uint64_t>(threadCount_, frames / minPartFrames_));
+    std::size_t parts = static_cast<std::size_t>(std::min<std::uint64_t>(stretches_.size(), frames / minPartFrames_));
     // A song too long for a WAV file is left to fail as it always does,
     // when the next block would pass the limit.
     if (frames > kMaxDataBytes / kOutputFrameBytes || parts == 0) {

@@ -73,7 +73,6 @@ private:
 
     const SongPlayer& song_;
     const WavWriter& writer_;
-    std::size_t threadCount_;
     std::uint64_t minPartFrames_;
     std::mutex mutex_;
     std::condition_variable planned_;

@@ -55,6 +55,19 @@ void expectSameState(const SongPlayer& a, const SongPlayer& b)
     }
 }
 
+// Whether the next `frames` frames the two players render, as 16-bit
+// stereo, are the same.
+bool sameNextFrames(SongPlayer& a, SongPlayer& b, std::size_t frames)
+{
+    Bytes fromA(4 * frames);
+    Bytes fromB(4 * frames);
+    SampleBuffer bufferA{SampleFormat::S16, ChannelLayout::Stereo, fromA.data(), fromA.size()};
+    SampleBuffer bufferB{SampleFormat::S16, ChannelLayout::Stereo, fromB.data(), fromB.size()};
+    a.render(bufferA);
+    b.render(bufferB);
+    return fromA == fromB;
+}
+
 // Renders a song to the end in blocks of `blockFrames` with `render`, and
 // returns the output bytes.
 template <typename Render>
@@ -176,13 +189,7 @@ TEST(Render, SkippingMatchesRenderingAndDropping)
         }
         skipped.skip(skip);
         expectSameState(skipped, played);
-        Bytes a(4 * 3000);
-        Bytes b(4 * 3000);
-        SampleBuffer next{SampleFormat::S16, ChannelLayout::Stereo, a.data(), a.size()};
-        played.render(next);
-        SampleBuffer same{SampleFormat::S16, ChannelLayout::Stereo, b.data(), b.size()};
-        skipped.render(same);
-        ASSERT_TRUE(a == b) << "trial " << trial << " rate " << rate << " skip " << skip;
+        ASSERT_TRUE(sameNextFrames(played, skipped, 3000)) << "trial " << trial << " rate " << rate << " skip " << skip;
     }
 }
 
@@ -218,13 +225,8 @@ TEST(Render, SeekingDefersHeldAndReleasedNotesExactly)
                     sought.skip(frame);
                     expectSameState(sought, played);
                 }
-                Bytes a(4 * 250);
-                Bytes b(4 * 250);
-                SampleBuffer next{SampleFormat::S16, ChannelLayout::Stereo, a.data(), a.size()};
-                played.render(next);
-                SampleBuffer same{SampleFormat::S16, ChannelLayout::Stereo, b.data(), b.size()};
-                sought.render(same);
-                ASSERT_TRUE(a == b) << "rate " << rate << " looping " << looping << " frame " << frame;
+                ASSERT_TRUE(sameNextFrames(played, sought, 250))
+                    << "rate " << rate << " looping " << looping << " frame " << frame;
             }
         }
     }
