@@ -38,6 +38,7 @@ window.sqnPage = {
   audioTime: () => (audio ? audio.context.currentTime : 0),
   audioState: () => (audio ? audio.context.state : 'none'),
   song: () => assembled,
+  playingSong: () => playingBytes,
   rate: () => (audio ? audio.context.sampleRate : 0),
   map: () => songMap,
   playingLine: () => playingLine,
@@ -122,23 +123,30 @@ async function setUpAudio() {
   return { context, node, analyser };
 }
 
+// Where the playhead is in the song, in frames at 48000 Hz: past the song's
+// end a looping song is back in its looped part.
+function songFrame(status, rate) {
+  let frame = (status.frames * 48000) / rate;
+  if (songMap && frame > songMap.end && songMap.loop >= 0) {
+    frame = songMap.loop + ((frame - songMap.end) % Math.max(1, songMap.end - songMap.loop));
+  }
+  return frame;
+}
+
 // Time, pass, bar and beat, the line being played, and the lanes' playhead.
 function showStatus(status, rate) {
-  const seconds = status.frames / rate;
+  // Tenths cut, not rounded, to agree with the bar and beat.
+  const seconds = Math.floor((status.frames / rate) * 10) / 10;
   const minutes = Math.floor(seconds / 60);
   let where = '';
-  const event = status.position - 1;
-  if (songMap && event >= 0) {
-    let frame = 0;
-    for (const note of songMap.notes) {
-      if (note.event > event) break;
-      frame = note.frame;
-    }
-    const beats = (frame / 48000) * songMap.rowsPerSecond / (assembled ? assembled[1] : 4);
+  if (songMap && assembled) {
+    // Four beats a bar; the song's header gives the rows a beat.
+    const beats = (songFrame(status, rate) / 48000) * songMap.rowsPerSecond / Math.max(1, assembled[1]);
     where = ` · bar ${Math.floor(beats / 4) + 1}, beat ${Math.floor(beats % 4) + 1}`;
   }
   position.value = `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}` +
     ` · pass ${status.pass + 1}${where}`;
+  const event = status.position - 1;
   const line = event >= 0 && event < eventLines.length ? eventLines[event] : 0;
   if (line !== playingLine) {
     playingLine = line;
@@ -386,16 +394,16 @@ function drawLanes() {
     graphics.lineTo(width, v * lane);
     graphics.stroke();
   }
+  graphics.fillStyle = '#5c626e';
+  graphics.font = '10px sans-serif';
+  for (let v = 0; v < 6; ++v) graphics.fillText(String(v), width - 10, v * lane + 11);
   for (const note of songMap.notes) {
     graphics.fillStyle = note.voice < 4 ? '#6cc4ff' : '#ffb86c';
     const y = (note.voice + 1) * lane - 3 - ((lane - 6) * note.pitch) / 80;
     graphics.fillRect(x(note.frame), y - 1, Math.max(2, x(note.frame + note.length) - x(note.frame)), 3);
   }
   if (playing && lastStatus) {
-    let frame = (lastStatus.frames * 48000) / (audio ? audio.context.sampleRate : 48000);
-    if (frame > songMap.end && songMap.loop >= 0) {
-      frame = songMap.loop + ((frame - songMap.end) % Math.max(1, songMap.end - songMap.loop));
-    }
+    const frame = songFrame(lastStatus, audio ? audio.context.sampleRate : 48000);
     graphics.fillStyle = '#ffffff';
     graphics.fillRect(Math.min(width - 2, x(frame)), 0, 2, height);
   }
@@ -463,7 +471,10 @@ async function start() {
   $('download-sqn').addEventListener('click', downloadSqn);
   $('download-wav').addEventListener('click', downloadWav);
   $('open').addEventListener('change', (event) => {
-    if (event.target.files.length > 0) openFile(event.target.files[0]);
+    const [file] = event.target.files;
+    // Cleared, so that the same file can be opened again.
+    event.target.value = '';
+    if (file) openFile(file);
   });
   document.body.dataset.ready = 'true';
 }

@@ -163,7 +163,9 @@ function create(host) {
     // Scrolls a line into view where it is not.
     showLine(line) {
       if (line < 1 || line > view.state.doc.lines) return;
-      view.dispatch({ effects: EditorView.scrollIntoView(lineStart(line), { y: 'nearest' }) });
+      // A third of the editor kept in view past it, so that what comes next shows.
+      const margin = Math.round(view.dom.clientHeight / 3);
+      view.dispatch({ effects: EditorView.scrollIntoView(lineStart(line), { y: 'nearest', yMargin: margin }) });
     },
     goTo(line, column) {
       const at = lineStart(line, column);

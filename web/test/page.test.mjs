@@ -9,7 +9,7 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { createHash } from 'node:crypto';
+import crypto, { createHash } from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -127,7 +127,6 @@ test('the page loads with no error and fetches nothing from the network', async 
   const text = await page.$eval('#song', (editor) => editor.value);
   assert.match(text, /^# /);  // the demo, first in the menu
   assert.equal(await page.$eval('#examples', (menu) => menu.value), 'demo');
-  await page.screenshot({ path: path.join(here, '..', 'screenshot.png') });
 });
 
 test('every example assembles (or compiles, in MML) to the bytes sqnasm and mml2sqn make', async () => {
@@ -344,6 +343,17 @@ test('a link made by the page reopens the same song, and a reload restores the t
   await page.goto(`${origin}/`);
   await page.waitForSelector('body[data-ready="true"]');
   assert.equal(await page.$eval('#song', (editor) => editor.value), text);
+
+  // Text that deflate cannot shrink below 8 KB makes no link, and says so.
+  const noise = crypto.randomBytes(12000).toString('base64').match(/.{1,64}/g).map((line) => `# ${line}\n`).join('');
+  await setText(`${text}${noise}`);
+  await page.waitForFunction(() => window.sqnPage.linkTooLong > 0, { timeout: 5000 });
+  await page.click('#copy-link');
+  await page.waitForFunction(() => document.getElementById('message').textContent.includes('too long for a link'));
+  assert.equal(new URL(page.url()).hash, '');
+  await setText(text);
+  await page.waitForFunction((t) => window.sqnPage.linkText === t && window.sqnPage.linkTooLong === 0,
+    { timeout: 5000 }, text);
 });
 
 test('picking an example asks first when the text has unsaved edits', async () => {
@@ -435,6 +445,43 @@ test('the line being played is marked and followed; Space pauses and resumes the
   await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
 });
 
+test('an edit while playing goes on from the same time, and only when the bytes change', async () => {
+  await page.select('#examples', 'demo');
+  await page.waitForFunction(() => document.getElementById('song').value.startsWith('# The demo'));
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  // The clock stands still while stopped: the song's time is the clock's since then.
+  const start = await page.evaluate(() => window.sqnPage.audioTime());
+  await page.click('#play');
+  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 1.5, { timeout: 10000 }, start);
+  const demo = await page.evaluate(() => Array.from(window.sqnPage.playingSong()));
+  assert.equal(await page.evaluate(() => window.sqnPage.startedFrom), 0);
+
+  // A comment: the same bytes, nothing heard changes.
+  const text = await page.$eval('#song', (editor) => editor.value);
+  const commented = `${text}# a comment\n`;
+  await setText(commented);
+  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 5000 }, commented);
+  assert.equal(await page.evaluate(() => window.sqnPage.startedFrom), 0);
+  assert.deepEqual(await page.evaluate(() => Array.from(window.sqnPage.playingSong())), demo);
+
+  // Another bass note: the new song, from where the old one was.
+  const changed = commented.replace('pitch 1 C3', 'pitch 1 D3');
+  assert.notEqual(changed, commented);
+  await setText(changed);
+  await page.waitForFunction(() => window.sqnPage.startedFrom > 0, { timeout: 5000 });
+  const [from, rate, clock, song] = await page.evaluate(() => [window.sqnPage.startedFrom, window.sqnPage.rate(),
+    window.sqnPage.audioTime(), Array.from(window.sqnPage.playingSong())]);
+  const now = clock - start;
+  assert.notDeepEqual(song, demo);
+  assert.deepEqual(song, await page.evaluate(() => Array.from(window.sqnPage.song())));
+  // The clock began with the song; the new one starts within a status report (a tenth of a second) and
+  // a quantum or two of where the old one was.
+  assert.ok(from / rate > 1.5 && from / rate <= now && from / rate > now - 0.5, `from ${from / rate} s at ${now} s`);
+  assert.equal(await page.evaluate(() => window.sqnPage.audioState()), 'running');
+  await page.click('#stop');
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
+});
+
 test('with Loop off, "The song has ended." shows and stays', async () => {
   await setText('tempo 120 4\npitch 0 G5\nnote 0 2\nwait 0 2\nloop-end 0 0\n');
   await new Promise((resolve) => setTimeout(resolve, 400));
@@ -450,9 +497,12 @@ test('with Loop off, "The song has ended." shows and stays', async () => {
 test('Play starts the audio clock and Stop stops it', async () => {
   await page.select('#examples', 'demo');
   await new Promise((resolve) => setTimeout(resolve, 300));
+  const start = await page.evaluate(() => window.sqnPage.audioTime());
   await page.click('#play');
-  await page.waitForFunction(() => window.sqnPage.audioTime() > 0.3, { timeout: 10000 });
+  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 0.3, { timeout: 10000 }, start);
   await page.waitForFunction(() => document.getElementById('position').value.includes('pass 1'), { timeout: 5000 });
+  // A few bars in, for the screenshot: the line being played, the playhead in the lanes.
+  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 4, { timeout: 10000 }, start);
   await page.screenshot({ path: path.join(here, '..', 'screenshot.png') });
   const playing = await page.evaluate(() => window.sqnPage.audioTime());
   await new Promise((resolve) => setTimeout(resolve, 300));
