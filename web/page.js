@@ -24,6 +24,7 @@ let playingBytes = null;  // the bytes the worklet plays
 let eventLines = new Uint32Array(0);  // the text line of each event
 let songMap = null;        // {end, loop, rowsPerSecond, notes} for the lanes
 let lastStatus = null;     // the worklet's last report
+let statusClock = 0;       // the audio clock when it came, seconds
 let savedText = '';        // the text as last loaded: edits past it are unsaved
 let linkTimer = 0;
 const kStorageKey = 'sqn-playground';
@@ -118,6 +119,7 @@ async function setUpAudio() {
       return;
     }
     lastStatus = status;
+    statusClock = context.currentTime;
     showStatus(status, context.sampleRate);
   };
   return { context, node, analyser };
@@ -125,8 +127,8 @@ async function setUpAudio() {
 
 // Where the playhead is in the song, in frames at 48000 Hz: past the song's
 // end a looping song is back in its looped part.
-function songFrame(status, rate) {
-  let frame = (status.frames * 48000) / rate;
+function songFrame(frames, rate) {
+  let frame = (frames * 48000) / rate;
   if (songMap && frame > songMap.end && songMap.loop >= 0) {
     frame = songMap.loop + ((frame - songMap.end) % Math.max(1, songMap.end - songMap.loop));
   }
@@ -141,7 +143,7 @@ function showStatus(status, rate) {
   let where = '';
   if (songMap && assembled) {
     // Four beats a bar; the song's header gives the rows a beat.
-    const beats = (songFrame(status, rate) / 48000) * songMap.rowsPerSecond / Math.max(1, assembled[1]);
+    const beats = (songFrame(status.frames, rate) / 48000) * songMap.rowsPerSecond / Math.max(1, assembled[1]);
     where = ` · bar ${Math.floor(beats / 4) + 1}, beat ${Math.floor(beats % 4) + 1}`;
   }
   position.value = `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}` +
@@ -153,13 +155,14 @@ function showStatus(status, rate) {
     editor.setPlaying(line);
     editor.showLine(line);
   }
-  drawLanes();
+  showLanes();
 }
 
 function startSong(from = 0) {
   playingBytes = assembled;
   audio.node.port.postMessage({ song: assembled, looping: loopBox.checked, from });
   lastStatus = { frames: from, pass: 0, position: 0, events: 0 };
+  statusClock = audio.context.currentTime;
   window.sqnPage.startedFrom = from;
 }
 
@@ -179,7 +182,7 @@ async function play(from48 = 0) {
   pauseButton.textContent = '❚❚ Pause';
   stopButton.disabled = false;
   say(`Playing at ${audio.context.sampleRate} Hz.`);
-  requestAnimationFrame(drawScope);
+  animate();
 }
 
 // Pause holds the audio clock where it is; Resume goes on from there.
@@ -193,7 +196,7 @@ async function togglePause() {
   } else {
     await audio.context.resume();
     say(`Playing at ${audio.context.sampleRate} Hz.`);
-    requestAnimationFrame(drawScope);
+    animate();
   }
 }
 
@@ -209,11 +212,21 @@ async function stop() {
   stopButton.disabled = true;
   playingLine = 0;
   editor.setPlaying(0);
+  showLanes();
   say('');
+}
+
+let animation = 0;  // the animation frame asked for, 0 for none
+
+// Draws the scope and the playhead every animation frame while playing:
+// one chain of frames however often Play is pressed.
+function animate() {
+  if (!animation) animation = requestAnimationFrame(drawScope);
 }
 
 // The waveform of what plays, from the analyser after the worklet.
 function drawScope() {
+  animation = 0;
   const graphics = scope.getContext('2d');
   const { width, height } = scope;
   graphics.clearRect(0, 0, width, height);
@@ -228,7 +241,8 @@ function drawScope() {
     if (x === 0) graphics.moveTo(x, y); else graphics.lineTo(x, y);
   }
   graphics.stroke();
-  requestAnimationFrame(drawScope);
+  showLanes();
+  animate();
 }
 
 function download(bytes, name, type) {
@@ -375,38 +389,55 @@ async function songFromLink() {
 }
 
 // The lanes: a lane a voice (0–3 the waveforms, 4 and 5 the hits), each note
-// a bar at its pitch and length, the looped part marked, and the playhead.
+// a bar at its pitch and length, the looped part marked. Drawn once a song,
+// aside, so that the playhead can move every animation frame over a copy.
+const lanesPicture = document.createElement('canvas');
 function drawLanes() {
+  lanesPicture.width = lanes.width;
+  lanesPicture.height = lanes.height;
+  const graphics = lanesPicture.getContext('2d');
+  const { width, height } = lanesPicture;
+  graphics.clearRect(0, 0, width, height);
+  if (songMap && songMap.end > 0) {
+    const lane = height / 6;
+    const x = (frame) => (frame / songMap.end) * width;
+    if (songMap.loop >= 0) {
+      graphics.fillStyle = '#1c2230';
+      graphics.fillRect(x(songMap.loop), 0, width - x(songMap.loop), height);
+    }
+    graphics.strokeStyle = '#2c3038';
+    for (let v = 1; v < 6; ++v) {
+      graphics.beginPath();
+      graphics.moveTo(0, v * lane);
+      graphics.lineTo(width, v * lane);
+      graphics.stroke();
+    }
+    graphics.fillStyle = '#5c626e';
+    graphics.font = '10px sans-serif';
+    for (let v = 0; v < 6; ++v) graphics.fillText(String(v), width - 10, v * lane + 11);
+    for (const note of songMap.notes) {
+      graphics.fillStyle = note.voice < 4 ? '#6cc4ff' : '#ffb86c';
+      const y = (note.voice + 1) * lane - 3 - ((lane - 6) * note.pitch) / 80;
+      graphics.fillRect(x(note.frame), y - 1, Math.max(2, x(note.frame + note.length) - x(note.frame)), 3);
+    }
+  }
+  showLanes();
+}
+
+// The lanes with the playhead. The worklet reports ten times a second; in
+// between, the audio clock carries the playhead on (at most a quarter of a
+// second, should reports stop coming).
+function showLanes() {
   const graphics = lanes.getContext('2d');
   const { width, height } = lanes;
   graphics.clearRect(0, 0, width, height);
-  if (!songMap || songMap.end <= 0) return;
-  const lane = height / 6;
-  const x = (frame) => (frame / songMap.end) * width;
-  if (songMap.loop >= 0) {
-    graphics.fillStyle = '#1c2230';
-    graphics.fillRect(x(songMap.loop), 0, width - x(songMap.loop), height);
-  }
-  graphics.strokeStyle = '#2c3038';
-  for (let v = 1; v < 6; ++v) {
-    graphics.beginPath();
-    graphics.moveTo(0, v * lane);
-    graphics.lineTo(width, v * lane);
-    graphics.stroke();
-  }
-  graphics.fillStyle = '#5c626e';
-  graphics.font = '10px sans-serif';
-  for (let v = 0; v < 6; ++v) graphics.fillText(String(v), width - 10, v * lane + 11);
-  for (const note of songMap.notes) {
-    graphics.fillStyle = note.voice < 4 ? '#6cc4ff' : '#ffb86c';
-    const y = (note.voice + 1) * lane - 3 - ((lane - 6) * note.pitch) / 80;
-    graphics.fillRect(x(note.frame), y - 1, Math.max(2, x(note.frame + note.length) - x(note.frame)), 3);
-  }
-  if (playing && lastStatus) {
-    const frame = songFrame(lastStatus, audio ? audio.context.sampleRate : 48000);
-    graphics.fillStyle = '#ffffff';
-    graphics.fillRect(Math.min(width - 2, x(frame)), 0, 2, height);
-  }
+  graphics.drawImage(lanesPicture, 0, 0);
+  if (!playing || !lastStatus || !songMap || songMap.end <= 0) return;
+  const rate = audio.context.sampleRate;
+  const since = paused ? 0 : Math.min(0.25, Math.max(0, audio.context.currentTime - statusClock));
+  const frame = songFrame(lastStatus.frames + since * rate, rate);
+  graphics.fillStyle = '#ffffff';
+  graphics.fillRect(Math.min(width - 2, (frame / songMap.end) * width), 0, 2, height);
 }
 
 // A click on the lanes plays from that point in the song.
