@@ -23,8 +23,10 @@ let paused = false;
 let playingBytes = null;  // the bytes the worklet plays
 let eventLines = new Uint32Array(0);  // the text line of each event
 let songMap = null;        // {end, loop, rowsPerSecond, notes} for the lanes
-let lastStatus = null;     // the worklet's last report
-let statusClock = 0;       // the audio clock when it came, seconds
+// The worklet's reports of the last two seconds, oldest first, each with
+// `clock`, the audio clock when it came (seconds).
+let reports = [];
+const kKeptReports = 20;
 let savedText = '';        // the text as last loaded: edits past it are unsaved
 let linkTimer = 0;
 const kStorageKey = 'sqn-playground';
@@ -93,14 +95,26 @@ function onEdit() {
   clearTimeout(editTimer);
   editTimer = setTimeout(() => {
     const bytes = assemble();
-    if (bytes && playing && !sameBytes(bytes, playingBytes)) startSong(currentFrame());
+    if (bytes && playing && !sameBytes(bytes, playingBytes)) startSong(Math.round(renderedFrames()));
     save();
   }, 250);
 }
 
-// Where playback is, in frames of the worklet's own rate.
-function currentFrame() {
-  return lastStatus ? lastStatus.frames : 0;
+// The frames the worklet has rendered by now, at its own rate: its last
+// report carried on by the audio clock (a quarter of a second at most,
+// should reports stop coming).
+function renderedFrames() {
+  const last = reports[reports.length - 1];
+  if (!last) return 0;
+  const since = Math.min(0.25, Math.max(0, audio.context.currentTime - last.clock));
+  return last.frames + since * audio.context.sampleRate;
+}
+
+// The frames heard by now: those rendered, less those still on their way
+// to the speakers (a Bluetooth headset holds a fifth of a second or more).
+function heardFrames() {
+  const latency = (audio.context.outputLatency || 0) + (audio.context.baseLatency || 0);
+  return Math.max(window.sqnPage.startedFrom || 0, renderedFrames() - latency * audio.context.sampleRate);
 }
 
 async function setUpAudio() {
@@ -118,9 +132,9 @@ async function setUpAudio() {
       stop().then(() => say('The song has ended.'));
       return;
     }
-    lastStatus = status;
-    statusClock = context.currentTime;
-    showStatus(status, context.sampleRate);
+    reports.push({ ...status, clock: context.currentTime });
+    if (reports.length > kKeptReports) reports.shift();
+    showPosition();
   };
   return { context, node, analyser };
 }
@@ -135,20 +149,27 @@ function songFrame(frames, rate) {
   return frame;
 }
 
-// Time, pass, bar and beat, the line being played, and the lanes' playhead.
-function showStatus(status, rate) {
+// What is being heard: time, pass, bar and beat, the line of its event, and
+// the lanes' playhead. Reports come ahead of the sound by the output's
+// latency; the one shown is the last at or before what is heard.
+function showPosition() {
+  if (!playing || reports.length === 0) return;
+  const rate = audio.context.sampleRate;
+  const frames = heardFrames();
+  let report = reports[0];
+  for (const next of reports) if (next.frames <= frames) report = next;
   // Tenths cut, not rounded, to agree with the bar and beat.
-  const seconds = Math.floor((status.frames / rate) * 10) / 10;
+  const seconds = Math.floor((frames / rate) * 10) / 10;
   const minutes = Math.floor(seconds / 60);
   let where = '';
   if (songMap && assembled) {
     // Four beats a bar; the song's header gives the rows a beat.
-    const beats = (songFrame(status.frames, rate) / 48000) * songMap.rowsPerSecond / Math.max(1, assembled[1]);
+    const beats = (songFrame(frames, rate) / 48000) * songMap.rowsPerSecond / Math.max(1, assembled[1]);
     where = ` · bar ${Math.floor(beats / 4) + 1}, beat ${Math.floor(beats % 4) + 1}`;
   }
   position.value = `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}` +
-    ` · pass ${status.pass + 1}${where}`;
-  const event = status.position - 1;
+    ` · pass ${report.pass + 1}${where}`;
+  const event = report.position - 1;
   const line = event >= 0 && event < eventLines.length ? eventLines[event] : 0;
   if (line !== playingLine) {
     playingLine = line;
@@ -161,8 +182,7 @@ function showStatus(status, rate) {
 function startSong(from = 0) {
   playingBytes = assembled;
   audio.node.port.postMessage({ song: assembled, looping: loopBox.checked, from });
-  lastStatus = { frames: from, pass: 0, position: 0, events: 0 };
-  statusClock = audio.context.currentTime;
+  reports = [{ frames: from, pass: 0, position: 0, events: 0, clock: audio.context.currentTime }];
   window.sqnPage.startedFrom = from;
 }
 
@@ -241,7 +261,7 @@ function drawScope() {
     if (x === 0) graphics.moveTo(x, y); else graphics.lineTo(x, y);
   }
   graphics.stroke();
-  showLanes();
+  showPosition();
   animate();
 }
 
@@ -424,18 +444,14 @@ function drawLanes() {
   showLanes();
 }
 
-// The lanes with the playhead. The worklet reports ten times a second; in
-// between, the audio clock carries the playhead on (at most a quarter of a
-// second, should reports stop coming).
+// The lanes with the playhead where the song is heard.
 function showLanes() {
   const graphics = lanes.getContext('2d');
   const { width, height } = lanes;
   graphics.clearRect(0, 0, width, height);
   graphics.drawImage(lanesPicture, 0, 0);
-  if (!playing || !lastStatus || !songMap || songMap.end <= 0) return;
-  const rate = audio.context.sampleRate;
-  const since = paused ? 0 : Math.min(0.25, Math.max(0, audio.context.currentTime - statusClock));
-  const frame = songFrame(lastStatus.frames + since * rate, rate);
+  if (!playing || reports.length === 0 || !songMap || songMap.end <= 0) return;
+  const frame = songFrame(heardFrames(), audio.context.sampleRate);
   graphics.fillStyle = '#ffffff';
   graphics.fillRect(Math.min(width - 2, (frame / songMap.end) * width), 0, 2, height);
 }
