@@ -27,6 +27,7 @@ let songMap = null;        // {end, loop, rowsPerSecond, notes} for the lanes
 // `clock`, the audio clock when it came (seconds).
 let reports = [];
 const kKeptReports = 20;
+let startedFrom = 0;       // the frame the worklet was last sent to play from, at its rate
 let savedText = '';        // the text as last loaded: edits past it are unsaved
 let linkTimer = 0;
 const kStorageKey = 'sqn-playground';
@@ -45,6 +46,7 @@ window.sqnPage = {
   rate: () => (audio ? audio.context.sampleRate : 0),
   map: () => songMap,
   playingLine: () => playingLine,
+  get startedFrom() { return startedFrom; },
   cursor: () => editor.cursor(),
 };
 
@@ -114,7 +116,7 @@ function renderedFrames() {
 // to the speakers (a Bluetooth headset holds a fifth of a second or more).
 function heardFrames() {
   const latency = (audio.context.outputLatency || 0) + (audio.context.baseLatency || 0);
-  return Math.max(window.sqnPage.startedFrom || 0, renderedFrames() - latency * audio.context.sampleRate);
+  return Math.max(startedFrom, renderedFrames() - latency * audio.context.sampleRate);
 }
 
 async function setUpAudio() {
@@ -183,7 +185,7 @@ function startSong(from = 0) {
   playingBytes = assembled;
   audio.node.port.postMessage({ song: assembled, looping: loopBox.checked, from });
   reports = [{ frames: from, pass: 0, position: 0, events: 0, clock: audio.context.currentTime }];
-  window.sqnPage.startedFrom = from;
+  startedFrom = from;
 }
 
 // Plays from a frame of the song at 48000 Hz (the start unless given).
