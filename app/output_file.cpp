@@ -35,27 +35,6 @@ extern "C" void removePendingAndExit(int signal)
     _exit(128 + signal);
 }
 
-// Keeps the cleanup signals out while the pending name and the file on disk
-// change together.
-class SignalsHeld {
-public:
-    SignalsHeld()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal : kCleanupSignals) {
-            sigaddset(&set, signal);
-        }
-        sigprocmask(SIG_BLOCK, &set, &saved_);
-    }
-    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t saved_;
-};
-
 void watchSignals()
 {
     for (std::size_t i = 0; i < kSignalCount; ++i) {
@@ -86,6 +65,21 @@ mode_t creationMode()
 }
 
 }  // namespace
+
+CleanupSignalsHeld::CleanupSignalsHeld()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kCleanupSignals) {
+        sigaddset(&set, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &set, &saved_);
+}
+
+CleanupSignalsHeld::~CleanupSignalsHeld()
+{
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
 
 OutputFile::~OutputFile()
 {
@@ -180,7 +174,7 @@ int OutputFile::makeHidden()
             continue;
         }
         std::string hidden = pattern;
-        const SignalsHeld held;
+        const CleanupSignalsHeld held;
         const int fd = mkostemp(hidden.data(), O_CLOEXEC);
         if (fd >= 0) {
             std::memcpy(pendingPath, hidden.c_str(), hidden.size() + 1);
@@ -213,7 +207,7 @@ bool OutputFile::commit()
     }
     file_ = nullptr;
     if (!temporary_.empty() && written) {
-        const SignalsHeld held;
+        const CleanupSignalsHeld held;
         if (std::rename(temporary_.c_str(), path_.c_str()) == 0) {
             pending = 0;
             restoreSignals();
@@ -235,7 +229,7 @@ void OutputFile::discard()
         file_ = nullptr;
     }
     if (!temporary_.empty()) {
-        const SignalsHeld held;
+        const CleanupSignalsHeld held;
         unlink(temporary_.c_str());
         pending = 0;
         restoreSignals();

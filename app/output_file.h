@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <cstdio>
 #include <string>
 
@@ -44,4 +46,19 @@ private:
     std::string path_;
     std::string temporary_;  // empty when writing to the path itself
     std::FILE* file_ = nullptr;
+};
+
+// Keeps the signals that remove the hidden file (those that would end the
+// process) from this thread while it lives: held while the pending name and
+// the file on disk change together, and while threads are started, so that
+// those threads never take them and the thread that began the run does.
+class CleanupSignalsHeld {
+public:
+    CleanupSignalsHeld();
+    ~CleanupSignalsHeld();
+    CleanupSignalsHeld(const CleanupSignalsHeld&) = delete;
+    CleanupSignalsHeld& operator=(const CleanupSignalsHeld&) = delete;
+
+private:
+    sigset_t saved_;
 };

@@ -1,5 +1,6 @@
 #include "render_parts.h"
 
+#include "output_file.h"
 #include "output_format.h"
 #include "sample_buffer.h"
 #include "song_player.h"
@@ -40,6 +41,8 @@ RenderParts::RenderParts(const SongPlayer& song, const WavWriter& writer, std::s
       stretches_(std::max<std::size_t>(threads, 1))
 {
     stretches_[0].end = UINT64_MAX;  // the caller takes all it asks for until the song is split
+    // Signals that end the run are taken on the caller's thread.
+    const CleanupSignalsHeld held;
     for (std::size_t worker = 1; worker < stretches_.size(); ++worker) {
         threads_.emplace_back([this, worker] {
             bool done = false;

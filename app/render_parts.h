@@ -29,7 +29,8 @@ public:
     static std::size_t threadsFor(const WavWriter& writer);
 
     // Starts threads − 1 helpers on the song `song` holds (the caller's
-    // player, which it may render meanwhile), in stretches of at least
+    // player, which it may render meanwhile; looping off, since the song is
+    // measured to its end), in stretches of at least
     // `minPartFrames` (tests pass less). `song` and `writer` must outlive
     // this.
     RenderParts(const SongPlayer& song, const WavWriter& writer, std::size_t threads,

@@ -1,5 +1,6 @@
 #include "write_behind.h"
 
+#include "output_file.h"
 #include "wav_writer.h"
 
 WriteBehind::WriteBehind(WavWriter& writer) : writer_(writer)
@@ -7,6 +8,8 @@ WriteBehind::WriteBehind(WavWriter& writer) : writer_(writer)
     for (auto& chunk : chunks_) {
         chunk.resize(kChunkFrames * kOutputFrameBytes);
     }
+    // Signals that end the run are taken on the caller's thread.
+    const CleanupSignalsHeld held;
     thread_ = std::thread([this] { run(); });
 }
 

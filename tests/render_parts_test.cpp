@@ -4,16 +4,20 @@
 
 #include "driver.h"
 #include "memory_read.h"
+#include "render_parts.h"
 #include "song_player.h"
 #include "test_bytes.h"
 #include "wav_writer.h"
+#include "write_behind.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -89,6 +93,54 @@ TEST_F(RenderingInStretches, AnyNumberOfThreadsWritesTheSameFile)
         for (int run = 0; run < 3; ++run) {
             EXPECT_TRUE(render(song, 8, 48000) == alone) << rows << " rows in short stretches";
         }
+    }
+}
+
+// The signals blocked in thread `tid` of this process, from its SigBlk line.
+std::uint64_t blockedSignals(const std::string& tid)
+{
+    std::ifstream status("/proc/self/task/" + tid + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            return std::stoull(line.substr(7), nullptr, 16);
+        }
+    }
+    return 0;
+}
+
+// A signal that ends the run removes the hidden file and exits; taken on a
+// thread just starting or ending, it finds a stack that is not yet (or no
+// longer) fully there. The threads a render starts leave those signals to
+// the thread that began it.
+TEST_F(RenderingInStretches, ItsThreadsLeaveEndingSignalsToTheCaller)
+{
+    std::mt19937 random(7);
+    const std::vector<std::uint8_t> song = busySong(random, 1500);
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    player.looping = false;
+    ASSERT_TRUE(player.load(memoryRead(song.data(), song.size())));
+    const std::string path = (folder_ / "out.wav").string();
+    WavWriter writer;
+    ASSERT_TRUE(writer.open(path.c_str()));
+    {
+        WriteBehind behind(writer);
+        RenderParts parts(player, writer, 3, 48000);
+        std::size_t others = 0;
+        const std::string self = std::to_string(::gettid());
+        for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+            const std::string tid = task.path().filename().string();
+            if (tid == self) {
+                continue;
+            }
+            ++others;
+            const std::uint64_t blocked = blockedSignals(tid);
+            for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXCPU}) {
+                EXPECT_NE(blocked & (std::uint64_t{1} << (signal - 1)), 0u) << "signal " << signal << " in " << tid;
+            }
+        }
+        EXPECT_GE(others, 1u);
+        EXPECT_EQ(blockedSignals(self) & (std::uint64_t{1} << (SIGINT - 1)), 0u);
     }
 }
 
