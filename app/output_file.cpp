@@ -66,12 +66,14 @@ mode_t creationMode()
 
 }  // namespace
 
-CleanupSignalsHeld::CleanupSignalsHeld()
+CleanupSignalsHeld::CleanupSignalsHeld(Pipe pipe)
 {
     sigset_t set;
     sigemptyset(&set);
     for (int signal : kCleanupSignals) {
-        sigaddset(&set, signal);
+        if (signal != SIGPIPE || pipe == Pipe::held) {
+            sigaddset(&set, signal);
+        }
     }
     pthread_sigmask(SIG_BLOCK, &set, &saved_);
 }

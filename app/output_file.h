@@ -54,7 +54,16 @@ private:
 // those threads never take them and the thread that began the run does.
 class CleanupSignalsHeld {
 public:
-    CleanupSignalsHeld();
+    enum class Pipe {
+        held,
+        // For starting a thread that writes the output: a write to a closed
+        // pipe raises SIGPIPE on the writing thread itself, which must then
+        // end the run as a program in a pipeline ends, not see a failed
+        // write.
+        raised,
+    };
+
+    explicit CleanupSignalsHeld(Pipe pipe = Pipe::held);
     ~CleanupSignalsHeld();
     CleanupSignalsHeld(const CleanupSignalsHeld&) = delete;
     CleanupSignalsHeld& operator=(const CleanupSignalsHeld&) = delete;

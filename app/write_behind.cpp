@@ -8,8 +8,9 @@ WriteBehind::WriteBehind(WavWriter& writer) : writer_(writer)
     for (auto& chunk : chunks_) {
         chunk.resize(kChunkFrames * kOutputFrameBytes);
     }
-    // Signals that end the run are taken on the caller's thread.
-    const CleanupSignalsHeld held;
+    // Signals that end the run are taken on the caller's thread, but for
+    // the SIGPIPE this thread's own writes raise.
+    const CleanupSignalsHeld held(CleanupSignalsHeld::Pipe::raised);
     thread_ = std::thread([this] { run(); });
 }
 

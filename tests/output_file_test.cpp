@@ -93,6 +93,25 @@ TEST_F(OutputPath, FailedOrInterruptedRunsLeaveItAsItWas)
     }
 }
 
+// A reader that stops reading (`sqn2wav song.sqn /dev/stdout | head -c 44`)
+// ends the run as it ends any program in a pipeline: by SIGPIPE, silently,
+// whichever thread was writing.
+TEST_F(OutputPath, AClosedPipeEndsTheRunSilently)
+{
+    writeFile("long.sqn", {1, 1, 0, 1, 255});
+    for (int run = 0; run < 3; ++run) {
+        const Result r = runArgs({SQN2WAV_BINARY, path("long.sqn"), "/dev/fd/3"}, [] {
+            int ends[2];
+            if (::pipe(ends) == 0) {
+                ::close(ends[0]);
+                ::dup2(ends[1], 3);
+            }
+        });
+        EXPECT_EQ(r.status, 128 + SIGPIPE);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
 // A song long enough to be rendered in stretches on several cores: a
 // stretch written at its place past the file size limit fails the run as a
 // full disk does, and the path keeps what it held.
