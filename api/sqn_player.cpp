@@ -68,13 +68,18 @@ sqn_player* openLoaded(const std::uint8_t* song, std::size_t size, unsigned samp
     return handle;
 }
 
+bool acceptedRate(unsigned sampleRate)
+{
+    return sampleRate >= SQN_MIN_SAMPLE_RATE && sampleRate <= SQN_MAX_SAMPLE_RATE;
+}
+
 }  // namespace
 
 extern "C" {
 
 sqn_player* sqn_player_open(const void* song, size_t size, unsigned sample_rate)
 {
-    if (sample_rate == 0 || (song == nullptr && size > 0)) {
+    if (!acceptedRate(sample_rate) || (song == nullptr && size > 0)) {
         return nullptr;
     }
     // Nothing may be thrown across the interface: running out of memory
@@ -90,8 +95,11 @@ sqn_player* sqn_player_open(const void* song, size_t size, unsigned sample_rate)
 sqn_player* sqn_player_open_text(const char* text, size_t size, unsigned sample_rate, char* error, size_t error_size)
 {
     reportError(error, error_size, "");
-    if (sample_rate == 0) {
-        reportError(error, error_size, "1:1: a sample rate of 0 frames a second plays nothing");
+    if (!acceptedRate(sample_rate)) {
+        reportError(error, error_size,
+                    "1:1: expected a sample rate of " + std::to_string(SQN_MIN_SAMPLE_RATE) + " … " +
+                        std::to_string(SQN_MAX_SAMPLE_RATE) + " frames a second, found " +
+                        std::to_string(sample_rate));
         return nullptr;
     }
     if (text == nullptr && size > 0) {

@@ -76,28 +76,57 @@ std::uint64_t sameDecrementRun(float seconds, float dt, std::uint64_t& decrement
 
 }  // namespace
 
+void Countdown::widen(float dt)
+{
+    widened = true;
+    frames = UINT64_MAX;  // for a dt of 0 (or one too small to count): a wait that never ends
+    if (!(dt > 0.0f) || !(seconds > 0.0f)) {
+        frames = seconds > 0.0f ? UINT64_MAX : 0;
+        return;
+    }
+    // seconds = S·2^s and dt = D·2^d, S and D whole: ceil(S·2^(s−d) / D),
+    // by long division, one bit of the quotient a step.
+    int s = 0;
+    int d = 0;
+    const auto whole = [](float value, int& exponent) {
+        const double mantissa = std::frexp(static_cast<double>(value), &exponent);  // exact, in [0.5, 1)
+        exponent -= kFloatBits;
+        return static_cast<std::uint64_t>(std::ldexp(mantissa, kFloatBits));
+    };
+    std::uint64_t remainder = whole(seconds, s);
+    std::uint64_t divisor = whole(dt, d);
+    int shift = s - d;
+    for (; shift < 0 && divisor <= (std::uint64_t{1} << 40); ++shift) {
+        divisor <<= 1;
+    }
+    if (shift < 0) {
+        frames = 1;  // less than one dt left, and more than nothing
+        return;
+    }
+    std::uint64_t quotient = remainder / divisor;
+    remainder %= divisor;
+    for (; shift > 0; --shift) {
+        if (quotient >> 62 != 0) {
+            return;  // more frames than can be counted: never ends
+        }
+        quotient <<= 1;
+        remainder <<= 1;
+        if (remainder >= divisor) {
+            remainder -= divisor;
+            quotient |= 1;
+        }
+    }
+    frames = quotient + (remainder != 0 ? 1 : 0);
+}
+
 std::uint64_t Countdown::advance(float dt, std::uint64_t limit)
 {
     std::uint64_t taken = 0;
     while (taken < limit && running()) {
         if (widened) {
-            // Every remainder is a whole number of dt's ulps; below 2^53 of
-            // them each double subtraction is exact, so the count is too.
-            const bool normal = dt >= 0x1p-100f && dt < 0x1p100f;
-            const Split d = split(normal ? dt : 1.0f);
-            const double units = std::ldexp(wide, -d.exponent);
-            if (normal && units == std::floor(units) && units < 0x1p53) {
-                const auto remaining = static_cast<std::uint64_t>(units);
-                const std::uint64_t steps =
-                    std::min((remaining + d.mantissa - 1) / d.mantissa, limit - taken);
-                const auto left = static_cast<std::int64_t>(remaining) - static_cast<std::int64_t>(steps * d.mantissa);
-                wide = std::ldexp(static_cast<double>(left), d.exponent);
-                seconds = static_cast<float>(wide);
-                taken += steps;
-                continue;
-            }
-            step(dt);
-            ++taken;
+            const std::uint64_t steps = frames < limit - taken ? frames : limit - taken;
+            frames -= steps;
+            taken += steps;
             continue;
         }
         std::uint64_t decrement = 0;

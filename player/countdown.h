@@ -4,14 +4,15 @@
 
 // Seconds still to run, counted down by one output frame at a time in single
 // precision. Once a value is so large that subtracting a frame no longer
-// changes it (512 s and up at 48 kHz), the rest of that countdown runs in
-// double precision until it is next set, so that every wait ends after its
-// real length instead of never. Below that size it is plain `x -= dt`, which
-// is what the output's timing is defined by.
+// changes it (512 s and up at 48 kHz, 256 s at 96 kHz), the rest of that
+// countdown is the exact number of frames it still holds (its value over a
+// frame, rounded up) until it is next set, so that every wait ends after its
+// real length instead of never, at any rate. Below that size it is plain
+// `x -= dt`, which is what the output's timing is defined by.
 struct Countdown {
-    float seconds = 0.0f;  // seconds still to run; at or below 0 once run out
-    double wide = 0.0;     // the exact remainder once single precision stalled
-    bool widened = false;  // true while `wide` is the one counting
+    float seconds = 0.0f;      // seconds still to run; at or below 0 once run out (not kept once widened)
+    std::uint64_t frames = 0;  // frames still to run once single precision stalled
+    bool widened = false;      // true while `frames` is the one counting
 
     void set(float value)
     {
@@ -19,8 +20,9 @@ struct Countdown {
         widened = false;
     }
 
-    bool running() const { return widened ? wide > 0.0 : seconds > 0.0f; }
+    bool running() const { return widened ? frames > 0 : seconds > 0.0f; }
 
+    // Called only while running().
     void step(float dt)
     {
         if (!widened) {
@@ -29,11 +31,9 @@ struct Countdown {
                 seconds = next;
                 return;
             }
-            widened = true;
-            wide = seconds;
+            widen(dt);
         }
-        wide -= dt;
-        seconds = static_cast<float>(wide);
+        --frames;
     }
 
     // Takes up to `limit` steps while running, leaving exactly the state that
@@ -45,16 +45,23 @@ struct Countdown {
     // Steps until running() turns false, counting no further than `limit`.
     std::uint64_t stepsLeft(float dt, std::uint64_t limit = UINT64_MAX) const
     {
+        if (widened) {
+            return frames < limit ? frames : limit;
+        }
         // While single precision still moves, a step takes off dt rounded
         // to the value's spacing: at most dt plus half a spacing, and half a
         // spacing is at most seconds·2^-24. A value this far above `limit`
         // such steps (with a margin for this estimate's own rounding) runs
         // for at least `limit` more.
-        if (!widened && limit <= (1u << 24) &&
-            seconds > 1.001f * static_cast<float>(limit) * (dt + seconds * 0x1p-24f)) {
+        if (limit <= (1u << 24) && seconds > 1.001f * static_cast<float>(limit) * (dt + seconds * 0x1p-24f)) {
             return limit;
         }
         Countdown copy = *this;
         return copy.advance(dt, limit);
     }
+
+private:
+    // Switches to counting frames: the exact number of dt that `seconds`
+    // holds, rounded up (every step takes off one dt exactly from here on).
+    void widen(float dt);
 };

@@ -88,6 +88,19 @@ void SongPlayer::skip(std::uint64_t frames)
             waitTimer.advance(dt, span);
         }
         frames -= span;
+        if (sequencerDone()) {
+            // No pitch changes any more: what is owed is paid now, so that
+            // released notes end, and once every voice is silent the rest of
+            // the seek is silence, at no cost.
+            for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                if (voices[v].owed > 0) {
+                    pay(v, voices[v].pitch);
+                }
+            }
+            if (std::none_of(voices.begin(), voices.end(), [](const Voice& voice) { return voice.active; })) {
+                break;
+            }
+        }
     }
     for (std::size_t v = 0; v < kVoiceCount; ++v) {
         pay(v, voices[v].pitch);
@@ -232,12 +245,19 @@ std::uint64_t SongPlayer::skipWait(float dt, std::uint64_t limit)
     return frames;
 }
 
+bool SongPlayer::sequencerDone() const
+{
+    return finished && position >= events.size() && !waitTimer.running();
+}
+
 std::size_t SongPlayer::quietFrames(float dt, std::size_t limit) const
 {
-    if (!waitTimer.running()) {
+    std::size_t frames = limit;
+    if (waitTimer.running()) {
+        frames = static_cast<std::size_t>(waitTimer.stepsLeft(dt, limit));
+    } else if (!sequencerDone()) {
         return 0;
     }
-    auto frames = static_cast<std::size_t>(waitTimer.stepsLeft(dt, limit));
     for (const Voice& voice : voices) {
         if (!voice.active) {
             continue;

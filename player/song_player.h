@@ -72,6 +72,10 @@ struct SongPlayer {
     // many ticks would.
     std::uint64_t skipWait(float dt, std::uint64_t limit);
 
+    // The song has ended and no event is left to take: every further tick
+    // only counts down the voices' gates.
+    bool sequencerDone() const;
+
 private:
     // The state before a song is read, each voice with its built-in sound.
     void reset();

@@ -3,6 +3,8 @@
 #include "memory_read.h"
 #include "output_format.h"
 
+#include <array>
+
 Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const EventTaken& taken)
 {
     Timeline timeline;
@@ -28,6 +30,47 @@ Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const Ev
     }
     timeline.frames = end;
     return timeline;
+}
+
+bool songFits(const SongPlayer& player, std::uint64_t blockFrames, std::uint64_t maxFrames)
+{
+    // With looping off every event is taken at most once, in order: a
+    // wait costs its countdown and the frame that takes it (and the next
+    // event may need one more), a note or an unknown command a frame, a
+    // volume or pitch change nothing.
+    const float dt = 1.0f / player.sampleRate;
+    std::array<std::uint64_t, 256> waitFrames{};
+    for (std::size_t rows = 0; rows < waitFrames.size(); ++rows) {
+        Countdown wait;
+        wait.set(static_cast<float>(rows) * player.rowDuration);
+        waitFrames[rows] = wait.stepsLeft(dt) + 2;
+    }
+    std::uint64_t most = 2 * blockFrames;
+    for (const SongEvent& event : player.events) {
+        if (event.voice >= kVoiceCount) {
+            continue;
+        }
+        switch (static_cast<Command>(event.command)) {
+        case Command::Wait:
+        case Command::LoopStart:
+        case Command::LoopEnd:
+            most += waitFrames[event.param & 0xFFu];
+            break;
+        case Command::SetVolume:
+        case Command::SetPitch:
+            break;
+        default:
+            most += 1;
+            break;
+        }
+        if (most > maxFrames) {
+            SongPlayer copy;
+            copy.loadFrom(player);
+            copy.looping = false;
+            return computeTimeline(copy, blockFrames).frames <= maxFrames;
+        }
+    }
+    return true;
 }
 
 double renderedSeconds(const std::vector<std::uint8_t>& song)

@@ -23,6 +23,13 @@ using EventTaken = std::function<void(std::uint64_t event, std::uint64_t frame)>
 // `player` must be loaded with `looping` off; it is played to the end.
 Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const EventTaken& taken = {});
 
+// Whether the song `player` holds (loaded, with its rate) renders with
+// looping off, in whole blocks, to at most `maxFrames` frames. The events'
+// waits settle it for all but songs near the limit (a sum over the events,
+// each wait's frames counted as the player counts them); those are played to
+// their end with nothing mixed, on a copy. `player` is only read.
+bool songFits(const SongPlayer& player, std::uint64_t blockFrames, std::uint64_t maxFrames);
+
 // How long sqn2wav renders a song file's bytes, in seconds (0 for bytes
 // that do not load).
 double renderedSeconds(const std::vector<std::uint8_t>& song);

@@ -307,6 +307,72 @@ TEST_F(Library, SeekingTenMinutesOfADenseSong)
     EXPECT_TRUE(std::equal(next.begin(), next.end(), all.begin() + static_cast<std::ptrdiff_t>(2 * into)));
 }
 
+// The rates a player accepts are the ones the header names.
+TEST_F(Library, AcceptsTheRatesTheHeaderNames)
+{
+    for (const unsigned rate : {0u, 1u, 999u, 768001u, 4294967295u}) {
+        EXPECT_EQ(open(kWorkedExample, rate), nullptr) << rate;
+    }
+    for (const unsigned rate : {1000u, 8000u, 44100u, 96000u, 768000u}) {
+        EXPECT_NE(open(kWorkedExample, rate), nullptr) << rate;
+    }
+    const std::string text = "tempo 120 4\nnote 0 4\n";
+    char error[96];
+    EXPECT_EQ(sqn_player_open_text(text.data(), text.size(), 4294967295u, error, sizeof error), nullptr);
+    EXPECT_STREQ(error, "1:1: expected a sample rate of 1000 … 768000 frames a second, found 4294967295");
+}
+
+// The frames a wait of `seconds` lasts after the frame that sets it, where
+// single precision cannot count it down: the exact number of the player's
+// frame lengths it holds, rounded up.
+std::uint64_t exactFrames(float seconds, unsigned rate)
+{
+    int e = 0;
+    int f = 0;
+    const float dt = 1.0f / static_cast<float>(rate);
+    const auto dtUnits = static_cast<unsigned __int128>(std::ldexp(std::frexp(dt, &e), 24));
+    const auto secondUnits = static_cast<unsigned __int128>(std::ldexp(std::frexp(seconds, &f), 24));
+    const unsigned __int128 scaled = secondUnits << (f - e);
+    return static_cast<std::uint64_t>((scaled + dtUnits - 1) / dtUnits);
+}
+
+// At the highest rates the longest waits and gates (255 rows of a minute:
+// 15300 s) last their exact length and cost nothing to count, to open or to
+// seek through, nor does a seek past the end. The watchdog ends the test
+// should any of it stall.
+TEST_F(Library, LongWaitsAtHighRatesOpenAndSeekAtOnce)
+{
+    ::alarm(60);
+    // A hit with a gate of 255 rows, a wait as long, the end.
+    const Bytes song{1, 1, 4, 2, 255, 0, 1, 255, 0, 6, 0};
+    for (const unsigned rate : {48000u, 96000u, 192000u, 768000u}) {
+        const Player player = open(song, rate);
+        ASSERT_NE(player, nullptr);
+        // Frame 0 starts the hit, 1 sets the wait, then the wait's frames,
+        // one to take LoopEnd.
+        const std::uint64_t length = 2 + exactFrames(15300.0f, rate) + 1;
+        EXPECT_EQ(sqn_player_length(player.get()), length) << rate;
+        // Across the song's end, sought and played alike.
+        std::vector<std::int16_t> played(2 * 8192);
+        std::vector<std::int16_t> sought(2 * 4096);
+        ASSERT_EQ(sqn_player_seek(player.get(), length - 4096), 0);
+        sqn_player_render_s16(player.get(), played.data(), 8192);
+        EXPECT_EQ(sqn_player_finished(player.get()), 1);
+        ASSERT_EQ(sqn_player_seek(player.get(), length), 0);
+        sqn_player_render_s16(player.get(), sought.data(), 4096);
+        EXPECT_TRUE(std::equal(sought.begin(), sought.end(), played.begin() + 2 * 4096)) << rate;
+        // An hour past the end, and the farthest frame there is: silence.
+        for (const std::uint64_t frame : {std::uint64_t{length + 3600ull * rate}, ~std::uint64_t{0}}) {
+            ASSERT_EQ(sqn_player_seek(player.get(), frame), 0);
+            std::fill(sought.begin(), sought.end(), 1);
+            sqn_player_render_s16(player.get(), sought.data(), 4096);
+            EXPECT_TRUE(std::all_of(sought.begin(), sought.end(), [](std::int16_t v) { return v == 0; }));
+            EXPECT_EQ(sqn_player_position(player.get()), frame + 4096);
+        }
+    }
+    ::alarm(0);
+}
+
 // The text form, and why it did not open.
 TEST_F(Library, OpensTheTextForm)
 {

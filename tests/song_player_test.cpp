@@ -1,6 +1,7 @@
 #include "pitch_table.h"
 #include "song_bytes.h"
 #include "song_player.h"
+#include "timeline.h"
 
 #include <gtest/gtest.h>
 
@@ -355,7 +356,45 @@ TEST(Countdown, AdvanceMatchesSingleSteps)
         ASSERT_EQ(taken, steps) << "start " << start << " dt " << dt;
         ASSERT_EQ(fast.seconds, slow.seconds) << "start " << start << " dt " << dt;
         ASSERT_EQ(fast.widened, slow.widened);
-        ASSERT_EQ(fast.wide, slow.wide);
+        ASSERT_EQ(fast.frames, slow.frames);
+    }
+}
+
+// Once single precision stalls, a countdown holds the exact number of frame
+// lengths left, rounded up, at every rate: a step is one of them, and
+// counting many is as quick as counting one (a 600 s wait at 96 kHz is
+// stepped here to check; 15300 s at 768 kHz is 11 billion frames).
+TEST(Countdown, WidenedCountsAreExactAtEveryRate)
+{
+    const float dt96 = 1.0f / 96000.0f;
+    Countdown stepped;
+    stepped.set(600.0f);
+    Countdown counted = stepped;
+    std::uint64_t steps = 0;
+    while (stepped.running()) {
+        stepped.step(dt96);
+        ++steps;
+    }
+    EXPECT_TRUE(stepped.widened);
+    EXPECT_EQ(counted.advance(dt96, UINT64_MAX), steps);
+    // 600 / dt96 exactly: dt96 is 11453246 × 2^-40, 600 is 600 × 2^0.
+    const unsigned __int128 whole = static_cast<unsigned __int128>(600) << 40;
+    EXPECT_EQ(steps, static_cast<std::uint64_t>((whole + 11453245) / 11453246));
+    ASSERT_EQ(std::ldexp(11453246.0, -40), static_cast<double>(dt96));
+
+    for (const float rate : {96000.0f, 192000.0f, 768000.0f}) {
+        const float dt = 1.0f / rate;
+        Countdown longest;
+        longest.set(15300.0f);
+        const std::uint64_t left = longest.stepsLeft(dt);
+        EXPECT_GE(static_cast<double>(left) * dt, 15300.0 * (1 - 1e-7)) << rate;
+        EXPECT_LE(static_cast<double>(left) * dt, 15300.0 * (1 + 1e-7)) << rate;
+        // Cut anywhere, the steps add up.
+        EXPECT_EQ(longest.advance(dt, 12345), 12345u);
+        EXPECT_EQ(longest.stepsLeft(dt), left - 12345);
+        longest.step(dt);
+        EXPECT_EQ(longest.advance(dt, UINT64_MAX), left - 12346);
+        EXPECT_FALSE(longest.running());
     }
 }
 
@@ -410,6 +449,26 @@ TEST(Countdown, StepsLeftOfTheWorkedExampleWait)
     Countdown wait;
     wait.set(0.5f);
     EXPECT_EQ(wait.stepsLeft(kDt), 24002u);  // frames 2 … 24003
+}
+
+// Whether a song fits a number of frames: the worked example renders 24064,
+// found from its events alone where the limit is far, by playing it to its
+// end where the limit is close; and not at all where it is exceeded.
+TEST(Render, SongFitsKnowsTheLengthFromTheEvents)
+{
+    SongPlayer player = driverPlayer();
+    ASSERT_TRUE(loadSong(player, kWorkedExample));
+    EXPECT_TRUE(songFits(player, 512, 24064));
+    EXPECT_FALSE(songFits(player, 512, 24063));
+    EXPECT_TRUE(songFits(player, 512, 1'000'000'000));
+    // Eight and a half hours of waits, against the WAV limit.
+    SongPlayer longSong = driverPlayer();
+    ASSERT_TRUE(loadSong(longSong, {1, 1, 0, 1, 255, 0, 1, 255, 0, 6, 0}));
+    EXPECT_FALSE(songFits(longSong, 512, 0xFFFFFFDBull / 4));
+    SongPlayer fits = driverPlayer();
+    ASSERT_TRUE(loadSong(fits, {1, 1, 0, 1, 255, 0, 6, 0}));
+    EXPECT_TRUE(songFits(fits, 512, 0xFFFFFFDBull / 4));
+    EXPECT_EQ(player.position, 0u);  // only read
 }
 
 TEST(Render, WorkedExampleEndsAfter47Blocks)

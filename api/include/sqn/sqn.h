@@ -44,10 +44,18 @@ extern "C" {
 
 typedef struct sqn_player sqn_player;
 
+/* The output rates a player accepts, in frames a second: every rate a sound
+   card or a browser plays at, from telephone-quality rates to 768 kHz. At
+   any of them every wait and note lasts its exact length in frames, and
+   opening or seeking costs the events passed, not the frames. */
+#define SQN_MIN_SAMPLE_RATE 1000
+#define SQN_MAX_SAMPLE_RATE 768000
+
 /* Loads a song from the bytes of a .sqn file (they are copied). NULL when the
    header is missing or holds a zero byte, when the song is longer than
-   16 MiB, when sample_rate is 0, or when memory runs out. sample_rate:
-   output frames a second, any from 1 up, e.g. 48000. */
+   16 MiB, when sample_rate is outside SQN_MIN_SAMPLE_RATE …
+   SQN_MAX_SAMPLE_RATE, or when memory runs out. sample_rate: output frames a
+   second, e.g. 48000. */
 SQN_API sqn_player *sqn_player_open(const void *song, size_t size, unsigned sample_rate);
 
 /* Like sqn_player_open, from the text form that sqnasm reads (size bytes of
@@ -88,7 +96,10 @@ SQN_API unsigned sqn_player_loop_passes(const sqn_player *player);
 /* Plays on from `frame`: what is rendered next is bit for bit what rendering
    from the start and dropping `frame` frames gives, with the player's
    current looping setting. Fast: the frames skipped are not mixed (ten
-   minutes of a dense song in milliseconds). 0, or -1 when player is NULL. */
+   minutes of a dense song in milliseconds). With looping off, a seek past
+   the song's end costs no more than one to its end, however far (what
+   follows is silence); with looping on, it costs the passes it goes
+   through. 0, or -1 when player is NULL. */
 SQN_API int sqn_player_seek(sqn_player *player, uint64_t frame);
 
 SQN_API const char *sqn_version(void);                     /* "MAJOR.MINOR.PATCH" */
