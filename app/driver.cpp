@@ -2,8 +2,10 @@
 
 #include "file_bytes.h"
 #include "output_format.h"
+#include "render_options.h"
 #include "render_parts.h"
 #include "sample_buffer.h"
+#include "timeline.h"
 #include "song_player.h"
 #include "wav_writer.h"
 #include "write_behind.h"
@@ -32,19 +34,26 @@ int fail(const char* message)
 int render(int argc, char** argv)
 {
     SongPlayer player;
+    const char* const program = argc > 0 && argv[0] != nullptr ? argv[0] : "sqn2wav";
 
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <input.sqn> <output.wav>\n",
-                     argc > 0 && argv[0] != nullptr ? argv[0] : "sqn2wav");
+    const RenderCommand command = parseRenderCommand(argc, argv);
+    if (!command.error.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program, command.error.c_str());
         return 1;
     }
+    if (argc - command.firstOperand < 2) {
+        std::fprintf(stderr, "usage: %s <input.sqn> <output.wav>\n", program);
+        return 1;
+    }
+    const char* const inputPath = argv[command.firstOperand];
+    const char* const outputPath = argv[command.firstOperand + 1];
 
-    const std::unique_ptr<std::FILE, FileCloser> song(std::fopen(argv[1], "rb"));
+    const std::unique_ptr<std::FILE, FileCloser> song(std::fopen(inputPath, "rb"));
     if (!song) {
         return fail("failed to open .sqn file.\n");
     }
     // Writing the output would replace the song with its own rendering.
-    if (sameFile(argv[1], argv[2])) {
+    if (sameFile(inputPath, outputPath)) {
         return fail("output file is the input file.\n");
     }
 
@@ -61,12 +70,19 @@ int render(int argc, char** argv)
         return fail("failed to load .sqn file.\n");
     }
 
+    // A song whose WAV the header cannot describe (4 GiB) is refused before
+    // anything is written, as it would fail at its end.
+    if (!songFits(player, kBlockFrames, kMaxDataBytes / kOutputFrameBytes)) {
+        return fail("failed to write pcm frames.\n");
+    }
+
     WavWriter writer;
-    if (!writer.open(argv[2])) {
+    if (!writer.open(outputPath)) {
         return fail("failed to open output file.\n");
     }
 
-    if (!renderSong(player, writer, RenderParts::threadsFor(writer)) || !writer.finish()) {
+    const std::size_t threads = writer.canPlace() ? command.options.threads : 1;
+    if (!renderSong(player, writer, threads > 0 ? threads : RenderParts::threadsFor(writer)) || !writer.finish()) {
         return fail("failed to write pcm frames.\n");
     }
     return 0;

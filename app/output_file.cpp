@@ -57,6 +57,31 @@ void restoreSignals()
     }
 }
 
+// Where a chain of symbolic links from `path` ends: the first name on it
+// that is not a link, which may not exist yet. Empty for a chain that goes
+// round (or is too long to follow).
+std::string linkEnd(const std::string& path)
+{
+    constexpr int kMaxLinks = 40;  // as the kernel follows them
+    std::string current = path;
+    for (int links = 0; links <= kMaxLinks; ++links) {
+        struct stat st {};
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return current;
+        }
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+            return "";
+        }
+        target.resize(static_cast<std::size_t>(length));
+        // A relative link is relative to the folder it is in.
+        const std::size_t slash = current.rfind('/');
+        current = target.front() == '/' || slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+    }
+    return "";
+}
+
 mode_t creationMode()
 {
     const mode_t mask = umask(0);
@@ -101,58 +126,70 @@ bool OutputFile::open(const char* path)
     sigaction(SIGXFSZ, &ignore, &previousFileSizeAction);
 
     struct stat existing {};
-    bool replacing = false;
-    mode_t mode = 0;
-    if (lstat(path, &existing) == 0) {
-        if (S_ISLNK(existing.st_mode)) {
-            // The link stays a link: the file it leads to is replaced, by
-            // a hidden file beside that file.
+    if (lstat(path, &existing) != 0) {
+        if (errno == ENOENT) {
+            return openNew();
+        }
+        file_ = std::fopen(path, "wb");
+        return file_ != nullptr;
+    }
+    if (S_ISLNK(existing.st_mode)) {
+        // The link stays a link: the file it leads to is replaced, or made
+        // where it does not exist yet, by a hidden file beside it.
+        if (stat(path, &existing) == 0) {
             char* target = realpath(path, nullptr);
             if (target != nullptr) {
                 path_ = target;
                 std::free(target);
-                if (stat(path_.c_str(), &existing) != 0) {
-                    existing.st_mode = 0;
-                }
+            } else {
+                existing.st_mode = 0;
             }
+        } else if (errno == ENOENT && !(path_ = linkEnd(path)).empty() && lstat(path_.c_str(), &existing) != 0 &&
+                   errno == ENOENT) {
+            return openNew();
+        } else {
+            existing.st_mode = 0;  // a loop of links, or one that cannot be followed: as it is
         }
-        if (!S_ISREG(existing.st_mode)) {
-            // A pipe, a device, a dangling link or a folder: as it is.
-            file_ = std::fopen(path, "wb");
-            return file_ != nullptr;
-        }
-        // Refused exactly where writing the file itself would be.
-        if (faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0) {
-            return false;
-        }
-        replacing = true;
-        mode = existing.st_mode & 07777;
-    } else if (errno == ENOENT) {
-        mode = creationMode();
-    } else {
+    }
+    if (!S_ISREG(existing.st_mode)) {
+        // A pipe, a device or a folder: as it is.
         file_ = std::fopen(path, "wb");
         return file_ != nullptr;
     }
-
-    int fd = makeHidden();
+    // Refused exactly where writing the file itself would be.
+    if (faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0) {
+        return false;
+    }
+    const int fd = makeHidden();
     if (fd < 0) {
-        if (replacing) {
-            // Never written in place: a failure would destroy the old file.
-            return false;
-        }
+        // Never written in place: a failure would destroy the old file.
+        return false;
+    }
+    if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        // Another user's file: the new one stays ours, with the old one's
+        // permission bits.
+    }
+    return openHidden(fd, existing.st_mode & 07777);
+}
+
+bool OutputFile::openNew()
+{
+    const int fd = makeHidden();
+    if (fd < 0) {
         // Nothing of the user's is at the path: a file system that cannot
         // make the hidden file may still take the path itself.
         const int error = errno;
-        file_ = std::fopen(path, "wb");
+        file_ = std::fopen(path_.c_str(), "wb");
         if (file_ == nullptr) {
             errno = error;
         }
         return file_ != nullptr;
     }
-    if (replacing && fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-        // Another user's file: the new one stays ours, with the old one's
-        // permission bits.
-    }
+    return openHidden(fd, creationMode());
+}
+
+bool OutputFile::openHidden(int fd, mode_t mode)
+{
     if (fchmod(fd, mode) != 0 || (file_ = fdopen(fd, "wb")) == nullptr) {
         const int error = errno;
         ::close(fd);

@@ -15,7 +15,8 @@
 // existing regular file is never written in place: where no hidden file can
 // be made beside it, or the user may not write it, open fails and the file
 // stays as it was. A symbolic link stays one: the file it leads to is
-// replaced so. Anything else (a pipe, a device such as /dev/null) is written
+// replaced so, or made so where it does not exist yet (a dangling link).
+// Anything else (a pipe, a device such as /dev/null) is written
 // in place, as it is.
 class OutputFile {
 public:
@@ -42,6 +43,11 @@ private:
     // Makes the hidden file beside path_ and names it in temporary_; the
     // descriptor, or -1 with errno set.
     int makeHidden();
+    // Opens path_, where nothing is yet, through a hidden file where one
+    // can be made.
+    bool openNew();
+    // The stream over the hidden file `fd`, with the permission bits `mode`.
+    bool openHidden(int fd, mode_t mode);
 
     std::string path_;
     std::string temporary_;  // empty when writing to the path itself

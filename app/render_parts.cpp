@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <system_error>
 
 namespace {
 
@@ -41,10 +42,34 @@ RenderParts::RenderParts(const SongPlayer& song, const WavWriter& writer, std::s
       stretches_(std::max<std::size_t>(threads, 1))
 {
     stretches_[0].end = UINT64_MAX;  // the caller takes all it asks for until the song is split
-    // Signals that end the run are taken on the caller's thread.
-    const CleanupSignalsHeld held;
-    for (std::size_t worker = 1; worker < stretches_.size(); ++worker) {
+    {
+        // Signals that end the run are taken on the caller's thread.
+        const CleanupSignalsHeld held;
+        for (std::size_t worker = 1; worker < stretches_.size(); ++worker) {
+            if (!startHelper(worker)) {
+                break;
+            }
+        }
+    }
+    // A process or task limit may have left fewer threads than asked for:
+    // the song is shared among those that started (with none, the caller
+    // renders it all). Until this is settled no helper looks at the
+    // stretches.
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stretches_.resize(threads_.size() + 1);
+    decided_ = threads_.empty();
+    started_ = true;
+    planned_.notify_all();
+}
+
+bool RenderParts::startHelper(std::size_t worker)
+{
+    try {
         threads_.emplace_back([this, worker] {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                planned_.wait(lock, [this] { return started_; });
+            }
             bool done = false;
             try {
                 std::optional<SongPlayer> player;
@@ -60,7 +85,10 @@ RenderParts::RenderParts(const SongPlayer& song, const WavWriter& writer, std::s
             decided_ = true;  // a planner that raised leaves the whole song to the caller
             planned_.notify_all();
         });
+    } catch (const std::system_error&) {
+        return false;  // no thread to be had
     }
+    return true;
 }
 
 RenderParts::~RenderParts()

@@ -28,11 +28,11 @@ public:
     // output is not a regular file.
     static std::size_t threadsFor(const WavWriter& writer);
 
-    // Starts threads − 1 helpers on the song `song` holds (the caller's
-    // player, which it may render meanwhile; looping off, since the song is
-    // measured to its end), in stretches of at least
-    // `minPartFrames` (tests pass less). `song` and `writer` must outlive
-    // this.
+    // Starts up to threads − 1 helpers (as many as the system will start)
+    // on the song `song` holds (the caller's player, which it may render
+    // meanwhile; looping off, since the song is measured to its end), in
+    // stretches of at least `minPartFrames` (tests pass less). `song` and
+    // `writer` must outlive this.
     RenderParts(const SongPlayer& song, const WavWriter& writer, std::size_t threads,
                 std::uint64_t minPartFrames = kMinPartFrames);
     // Stops the helpers (the output is being abandoned).
@@ -63,6 +63,9 @@ private:
         std::uint64_t end = 0;
     };
 
+    // Starts helper `worker` (from 1, in order); false where the system
+    // would not start one more thread.
+    bool startHelper(std::size_t worker);
     void plan(SongPlayer& player);
     // Renders thread `worker`'s stretches, taking others' when its own is
     // done, with `player` (at frame `at`; one of its own, loaded when first
@@ -77,6 +80,7 @@ private:
     std::uint64_t minPartFrames_;
     std::mutex mutex_;
     std::condition_variable planned_;
+    bool started_ = false;            // every helper that could start has, and stretches_ is sized for them
     bool decided_ = false;            // the song's length is known and split
     bool abandoned_ = false;          // stop: the output is being abandoned
     bool failed_ = false;             // a helper could not render or write

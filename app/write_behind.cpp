@@ -3,6 +3,8 @@
 #include "output_file.h"
 #include "wav_writer.h"
 
+#include <system_error>
+
 WriteBehind::WriteBehind(WavWriter& writer) : writer_(writer)
 {
     for (auto& chunk : chunks_) {
@@ -11,11 +13,19 @@ WriteBehind::WriteBehind(WavWriter& writer) : writer_(writer)
     // Signals that end the run are taken on the caller's thread, but for
     // the SIGPIPE this thread's own writes raise.
     const CleanupSignalsHeld held(CleanupSignalsHeld::Pipe::raised);
-    thread_ = std::thread([this] { run(); });
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        // No thread to be had (a process or task limit): each chunk is
+        // written as it is handed over, the same bytes a little later.
+    }
 }
 
 WriteBehind::~WriteBehind()
 {
+    if (!thread_.joinable()) {
+        return;
+    }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;
@@ -26,6 +36,10 @@ WriteBehind::~WriteBehind()
 
 bool WriteBehind::submit(std::size_t frames)
 {
+    if (!thread_.joinable()) {
+        failed_ = failed_ || !writer_.write(chunks_[next_].data(), frames);
+        return !failed_;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     frames_[next_] = frames;
     ++queued_;
@@ -38,6 +52,9 @@ bool WriteBehind::submit(std::size_t frames)
 
 bool WriteBehind::finish()
 {
+    if (!thread_.joinable()) {
+        return !failed_;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return queued_ == 0 || failed_; });
     return !failed_;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -60,6 +61,55 @@ TEST_F(Sqn2wav, UsageNamesTheProgram)
         EXPECT_EQ(r.out, "");
     }
     EXPECT_FALSE(fs::exists(path("a.sqn")));
+}
+
+// Options come before the file names: each bad one is one line naming it,
+// status 1, and no file; one thread writes the bytes many do.
+TEST_F(Sqn2wav, OptionsAreCheckedBeforeAnythingIsWritten)
+{
+    writeFile("song.sqn", kWorkedExample);
+    const std::string program = SQN2WAV_BINARY;
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"--threads 0", "--threads takes a whole number of threads, 1 … 8, found '0'"},
+        {"--threads 9", "--threads takes a whole number of threads, 1 … 8, found '9'"},
+        {"--threads=abc", "--threads takes a whole number of threads, 1 … 8, found 'abc'"},
+        {"--threads=-1", "--threads takes a whole number of threads, 1 … 8, found '-1'"},
+        {"--colour red", "no option --colour (options: --threads N)"},
+    };
+    for (const auto& [options, message] : bad) {
+        const Result r = run(options + " " + path("song.sqn") + " " + path("out.wav"));
+        EXPECT_EQ(r.status, 1) << options;
+        EXPECT_EQ(r.err, program + ": " + message + "\n") << options;
+        EXPECT_FALSE(fs::exists(path("out.wav"))) << options;
+    }
+    Result r = run(path("song.sqn") + " " + path("plain.wav"));
+    ASSERT_EQ(r.status, 0);
+    for (const char* options : {"--threads 1", "--threads=8", "--threads 2 --"}) {
+        r = run(std::string(options) + " " + path("song.sqn") + " " + path("out.wav") + " ignored");
+        EXPECT_EQ(r.status, 0) << options << r.err;
+        EXPECT_EQ(readFile(path("out.wav")), readFile(path("plain.wav"))) << options;
+    }
+    // A song named like an option, after --.
+    writeFile("--song.sqn", kWorkedExample);
+    r = run("-- " + path("--song.sqn") + " " + path("out.wav"));
+    EXPECT_EQ(r.status, 0);
+    r = run("--threads 1");
+    EXPECT_EQ(r.err, "usage: " + program + " <input.sqn> <output.wav>\n");
+}
+
+// A song too long for a WAV file (four hours of waits, twice: 8.5 h) is
+// refused before anything is written, at once, not after 4 GiB of it.
+TEST_F(Sqn2wav, ASongTooLongForAWavIsRefusedAtOnce)
+{
+    writeFile("long.sqn", {1, 1, 0, 1, 255, 0, 1, 255, 0, 2, 1, 0, 6, 0});
+    writeFile("out.wav", {'k', 'e', 'e', 'p'});
+    const auto began = std::chrono::steady_clock::now();
+    const Result r = run(path("long.sqn") + " " + path("out.wav"));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), 5.0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to write pcm frames.\n");
+    EXPECT_EQ(readFile(path("out.wav")), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(listing(dir_.string()), (std::vector<std::string>{"long.sqn", "out.wav", "stderr.txt", "stdout.txt"}));
 }
 
 TEST_F(Sqn2wav, MissingSongCreatesNoOutput)

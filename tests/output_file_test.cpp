@@ -194,15 +194,12 @@ TEST_F(OutputPath, AnExistingFileIsNeverWrittenInPlace)
     EXPECT_EQ(readFile(out(longName)).size(), kWorkedExampleWavBytes);
     EXPECT_EQ(listing(path("out")), std::vector<std::string>{longName});
 
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "the permission cases run as root, as another user";
+    // The permission cases, as another user.
+    std::string why;
+    const std::string sqn2wav = copyForNobody(SQN2WAV_BINARY, why);
+    if (sqn2wav.empty()) {
+        GTEST_SKIP() << why;
     }
-    const auto asNobody = [] {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
-            ::_exit(99);
-        }
-    };
-    fs::permissions(dir_, fs::perms::all);
     fs::permissions(path("out"), fs::perms::all);
     for (const char* stream : {"stdout.txt", "stderr.txt"}) {
         fs::remove(path(stream));
@@ -210,7 +207,7 @@ TEST_F(OutputPath, AnExistingFileIsNeverWrittenInPlace)
     // A write-protected file in a folder the user may write.
     writeFile("out/locked.wav", old);
     ::chmod(out("locked.wav").c_str(), 0444);
-    r = runArgs({SQN2WAV_BINARY, path("song.sqn"), out("locked.wav")}, asNobody);
+    r = runArgs({sqn2wav, path("song.sqn"), out("locked.wav")}, becomeNobody);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "failed to open output file.\n");
     EXPECT_EQ(readFile(out("locked.wav")), old);
@@ -221,11 +218,73 @@ TEST_F(OutputPath, AnExistingFileIsNeverWrittenInPlace)
     writeFile("fixed/open.wav", old);
     ::chmod(path("fixed/open.wav").c_str(), 0666);
     ::chmod(path("fixed").c_str(), 0755);
-    r = runArgs({SQN2WAV_BINARY, path("song.sqn"), path("fixed/open.wav")}, asNobody);
+    r = runArgs({sqn2wav, path("song.sqn"), path("fixed/open.wav")}, becomeNobody);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "failed to open output file.\n");
     EXPECT_EQ(readFile(path("fixed/open.wav")), old);
     EXPECT_EQ(listing(path("fixed")), std::vector<std::string>{"open.wav"});
+}
+
+// Threads of the user nobody running now (the limit on processes counts
+// threads).
+rlim_t nobodysThreads()
+{
+    rlim_t count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        struct stat st {};
+        const std::string task = entry.path().string() + "/task";
+        if (::stat(entry.path().c_str(), &st) == 0 && st.st_uid == kNobody && fs::exists(task)) {
+            std::error_code error;
+            count += static_cast<rlim_t>(std::distance(fs::directory_iterator(task, error), fs::directory_iterator()));
+        }
+    }
+    return count;
+}
+
+// Under a limit on processes (ulimit -u, a container's pids limit) some or
+// all of the threads sqn2wav asks for cannot start: it renders on those it
+// gets, the same bytes, and leaves nothing else behind.
+TEST_F(OutputPath, FewerThreadsThanAskedForWriteTheSameFile)
+{
+    // A busy song of 80 seconds: long enough to share among threads.
+    Bytes song{120, 4};
+    for (int row = 0; row < 640; ++row) {
+        for (std::uint8_t v = 0; v < 6; ++v) {
+            song.insert(song.end(), {v, 4, static_cast<std::uint8_t>((row * 7 + v * 13) % 81), v, 2,
+                                     static_cast<std::uint8_t>(row % 3)});
+        }
+        song.insert(song.end(), {0, 1, 1});
+    }
+    song.insert(song.end(), {0, 6, 0});
+    writeFile("busy.sqn", song);
+    ASSERT_EQ(runArgs({SQN2WAV_BINARY, path("busy.sqn"), path("alone.wav")}).status, 0);
+    const Bytes alone = readFile(path("alone.wav"));
+    ASSERT_GT(alone.size(), 80u * 48000 * 4);
+
+    std::string why;
+    const std::string sqn2wav = copyForNobody(SQN2WAV_BINARY, why);
+    if (sqn2wav.empty()) {
+        GTEST_SKIP() << why;
+    }
+    fs::permissions(path("out"), fs::perms::all);
+    for (const rlim_t extra : {0, 1, 2}) {
+        for (const char* threads : {"2", "4", "8"}) {
+            for (const char* stream : {"stdout.txt", "stderr.txt"}) {
+                fs::remove(path(stream));
+            }
+            // The program itself, and `extra` threads more.
+            const rlim_t allowed = nobodysThreads() + 1 + extra;
+            const Result r = runArgs({sqn2wav, "--threads", threads, path("busy.sqn"), out()}, [allowed] {
+                const rlimit limit{allowed, allowed};
+                ::setrlimit(RLIMIT_NPROC, &limit);
+                becomeNobody();
+            });
+            EXPECT_EQ(r.status, 0) << extra << " more threads, " << threads << " asked for: " << r.err;
+            EXPECT_EQ(r.err, "");
+            EXPECT_TRUE(readFile(out()) == alone) << extra << " more threads, " << threads << " asked for";
+            EXPECT_EQ(listing(path("out")), std::vector<std::string>{"out.wav"});
+        }
+    }
 }
 
 // A link stays a link, and the file it leads to is replaced whole: a failed
@@ -239,6 +298,30 @@ TEST_F(OutputPath, ALinkedFileIsReplacedWhole)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(readFile(out("target.wav")), old);
     EXPECT_EQ(listing(path("out")), (std::vector<std::string>{"link.wav", "target.wav"}));
+}
+
+// A link to a file that is not there yet (ln -s final.wav current.wav): the
+// file is made whole through a hidden file beside it, through a chain of
+// links too, and a failed run leaves nothing.
+TEST_F(OutputPath, ADanglingLinkGetsItsFileWhole)
+{
+    fs::create_directories(path("out/takes"));
+    fs::create_symlink("takes/final.wav", out("current.wav"));
+    fs::create_symlink("current.wav", out("latest.wav"));
+    const std::vector<std::string> before = listing(path("out"));
+    for (const char* name : {"current.wav", "latest.wav"}) {
+        Result r = runArgs({SQN2WAV_BINARY, path("song.sqn"), out(name)}, fileSizeLimit(65536));
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, "failed to write pcm frames.\n");
+        EXPECT_EQ(listing(path("out")), before) << name;
+        EXPECT_TRUE(listing(path("out/takes")).empty()) << name;
+    }
+    const Result r = runArgs({SQN2WAV_BINARY, path("song.sqn"), out("latest.wav")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(out("current.wav")));
+    EXPECT_TRUE(fs::is_symlink(out("latest.wav")));
+    EXPECT_EQ(listing(path("out/takes")), std::vector<std::string>{"final.wav"});
+    EXPECT_EQ(readFile(path("out/takes/final.wav")).size(), kWorkedExampleWavBytes);
 }
 
 }  // namespace

@@ -29,10 +29,13 @@
 
 namespace fs = std::filesystem;
 
+inline constexpr uid_t kNobody = 65534;  // the user nobody
+
 struct Result {
     int status = -1;
     std::string out;
     std::string err;
+    long peakKilobytes = 0;  // the most memory the program held (started programs only)
 };
 
 class ProcessTest : public ::testing::Test {
@@ -105,9 +108,11 @@ protected:
     Result finish(pid_t pid) const
     {
         int status = 0;
-        ::waitpid(pid, &status, 0);
+        struct rusage usage {};
+        ::wait4(pid, &status, 0, &usage);
         Result result;
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+        result.peakKilobytes = usage.ru_maxrss;
         const Bytes o = readFile(path("stdout.txt"));
         const Bytes e = readFile(path("stderr.txt"));
         result.out.assign(o.begin(), o.end());
@@ -118,6 +123,46 @@ protected:
     Result runArgs(const std::vector<std::string>& args, const std::function<void()>& prepare = {}) const
     {
         return finish(start(args, prepare));
+    }
+
+    // Runs as the user nobody, for checks of what another user may do; to
+    // be called in a started child, before anything else (a failure ends
+    // the child with status 99).
+    static void becomeNobody()
+    {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            ::_exit(99);
+        }
+    }
+
+    // `program` copied into this test's folder, which is opened to every
+    // user, so that nobody can run it wherever the checkout lives (a home
+    // or a mktemp -d folder others cannot enter). Empty, with the reason in
+    // `why`, where that cannot be: not root, or a temporary folder nobody
+    // cannot reach.
+    std::string copyForNobody(const std::string& program, std::string& why) const
+    {
+        if (::geteuid() != 0) {
+            why = "running as another user needs root";
+            return "";
+        }
+        const fs::path copy = dir_ / fs::path(program).filename();
+        fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
+        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(dir_, fs::perms::all);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            becomeNobody();
+            ::_exit(::access(copy.c_str(), X_OK) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            why = "the user nobody cannot reach " + dir_.string() + " (a private temporary folder?)";
+            return "";
+        }
+        return copy.string();
     }
 
     // The names in a folder, hidden ones included, sorted.
