@@ -52,13 +52,12 @@ int main(int argc, char** argv)
     const MmlResult result = compileMml(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
     if (!result.errors.empty()) {
         // The first errors only: the rest of a file of bad lines would bury them.
-        for (std::size_t i = 0; i < result.errors.size() && i < kMaxReportedErrors; ++i) {
-            const TextError& error = result.errors[i];
+        for (const TextError& error : result.errors) {
             std::fprintf(stderr, "%s:%zu:%zu: %s\n", name.c_str(), error.line, error.column, error.message.c_str());
         }
-        if (result.errors.size() > kMaxReportedErrors) {
+        if (result.errorCount > result.errors.size()) {
             std::fprintf(stderr, "%s: %zu more errors not shown\n", line.program,
-                         result.errors.size() - kMaxReportedErrors);
+                         result.errorCount - result.errors.size());
         }
         return 1;
     }

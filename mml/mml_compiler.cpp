@@ -32,7 +32,7 @@ char channelLetter(std::size_t voice)
 // The fewest rows a beat (at least kFewestRowsPerBeat where that is a
 // multiple) in which every length is a whole number of rows; nothing, with
 // the length that cannot be held reported, past kMaxRowsPerBeat.
-std::optional<int> chooseGrid(const std::array<MmlChannel, kMmlChannels>& channels, std::vector<TextError>& errors)
+std::optional<int> chooseGrid(const std::array<MmlChannel, kMmlChannels>& channels, MmlErrors& errors)
 {
     std::vector<std::pair<MmlPlace, std::uint64_t>> lengths;
     for (const MmlChannel& channel : channels) {
@@ -48,10 +48,10 @@ std::optional<int> chooseGrid(const std::array<MmlChannel, kMmlChannels>& channe
         const std::uint64_t needed = kUnitsPerBeat / std::gcd(length, kUnitsPerBeat);
         const std::uint64_t next = std::lcm(rows, needed);
         if (next > kMaxRowsPerBeat) {
-            errors.push_back({place.line, place.column,
-                              "expected a length that " + std::to_string(kMaxRowsPerBeat) +
-                                  " rows a beat can hold with the others, found one that needs " +
-                                  std::to_string(next) + " rows a beat"});
+            errors.add(place.line, place.column,
+                       "expected a length that " + std::to_string(kMaxRowsPerBeat) +
+                           " rows a beat can hold with the others, found one that needs " + std::to_string(next) +
+                           " rows a beat");
             return std::nullopt;
         }
         rows = next;
@@ -121,12 +121,13 @@ struct Placed {
 MmlResult compileMml(std::string_view text)
 {
     MmlResult result;
-    const MmlSource source = splitMml(text, result.errors);
+    MmlErrors errors;
+    const MmlSource source = splitMml(text, errors);
     MmlTempo tempo;
     MmlBudget budget;
     std::array<MmlChannel, kMmlChannels> channels;
     for (std::size_t voice = 0; voice < kMmlChannels; ++voice) {
-        channels[voice] = parseMmlChannel(source.channels[voice], source, tempo, budget, result.errors);
+        channels[voice] = parseMmlChannel(source.channels[voice], source, tempo, budget, errors);
     }
 
     // One loop point for the song: every channel that marks one marks the
@@ -139,17 +140,16 @@ MmlResult compileMml(std::string_view text)
         if (looped == nullptr) {
             looped = &channel;
         } else if (*channel.loop != *looped->loop) {
-            result.errors.push_back(
-                {channel.loopPlace.line, channel.loopPlace.column,
-                 "expected L at the same time in every channel (as at line " + std::to_string(looped->loopPlace.line) +
-                     "), found it " + beats(*channel.loop) + " in, not " + beats(*looped->loop)});
+            errors.add(channel.loopPlace.line, channel.loopPlace.column,
+                       "expected L at the same time in every channel (as at line " +
+                           std::to_string(looped->loopPlace.line) + "), found it " + beats(*channel.loop) +
+                           " in, not " + beats(*looped->loop));
         }
     }
-    const std::optional<int> grid = chooseGrid(channels, result.errors);
-    std::stable_sort(result.errors.begin(), result.errors.end(), [](const TextError& a, const TextError& b) {
-        return std::tie(a.line, a.column) < std::tie(b.line, b.column);
-    });
-    if (!result.errors.empty() || !grid) {
+    const std::optional<int> grid = chooseGrid(channels, errors);
+    if (!errors.empty() || !grid) {
+        result.errors = errors.shown();
+        result.errorCount = errors.count();
         return result;
     }
     result.rowsPerBeat = *grid;
@@ -226,6 +226,7 @@ MmlResult compileMml(std::string_view text)
     if (result.song.size() > kMaxSongBytes) {
         result.errors.push_back({1, 1, "expected a song of at most " + std::to_string(kMaxSongBytes) +
                                            " bytes, found more"});
+        result.errorCount = 1;
         result.song.clear();
         result.text.clear();
         result.eventLines.clear();

@@ -40,7 +40,8 @@ struct MmlLine {
 struct MmlResult {
     std::vector<std::uint8_t> song;  // the song file; empty when there were errors
     std::vector<MmlLine> text;       // the same song in the text form, with bars, beats and MML lines
-    std::vector<TextError> errors;   // every error, at its line and column, in order
+    std::vector<TextError> errors;   // the first kMaxReportedErrors errors, at their lines and columns, in order
+    std::size_t errorCount = 0;      // every error, shown or not
     std::vector<std::size_t> eventLines;  // the MML line each event comes from (a wait: its note's), in event order
     int tempo = 120;
     int rowsPerBeat = 4;

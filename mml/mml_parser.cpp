@@ -57,7 +57,7 @@ std::string midiName(int midi)
 
 class ChannelParser {
 public:
-    ChannelParser(const MmlSource& source, MmlTempo& tempo, MmlBudget& budget, std::vector<TextError>& errors)
+    ChannelParser(const MmlSource& source, MmlTempo& tempo, MmlBudget& budget, MmlErrors& errors)
         : source_(source), tempo_(tempo), budget_(budget), errors_(errors)
     {
     }
@@ -392,19 +392,12 @@ private:
 
     void fail(const MmlCursor& cursor, std::string message) { fail({cursor.line(), cursor.column()}, std::move(message)); }
 
-    void fail(MmlPlace place, std::string message)
-    {
-        // A repeat reads its body again: each error is told once.
-        if (reported_.emplace(place.line, place.column, message).second) {
-            errors_.push_back({place.line, place.column, std::move(message)});
-        }
-    }
+    void fail(MmlPlace place, std::string message) { errors_.add(place.line, place.column, std::move(message)); }
 
     const MmlSource& source_;
     MmlTempo& tempo_;
     MmlBudget& budget_;
-    std::vector<TextError>& errors_;
-    std::set<std::tuple<std::size_t, std::size_t, std::string>> reported_;
+    MmlErrors& errors_;
     MmlChannel channel_;
     std::uint64_t time_ = 0;                          // units
     int octave_ = kDefaultOctave;
@@ -417,7 +410,7 @@ private:
 }  // namespace
 
 MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlTempo& tempo,
-                           MmlBudget& budget, std::vector<TextError>& errors)
+                           MmlBudget& budget, MmlErrors& errors)
 {
     return ChannelParser(source, tempo, budget, errors).parse(pieces);
 }

@@ -54,4 +54,4 @@ struct MmlBudget {
 // Reads one channel. Errors are added once each; once the song has one,
 // repeats are read once, since no song will be made of it.
 MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlTempo& tempo,
-                           MmlBudget& budget, std::vector<TextError>& errors);
+                           MmlBudget& budget, MmlErrors& errors);

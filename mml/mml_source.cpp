@@ -46,7 +46,7 @@ std::vector<std::pair<std::string, MmlPiece>> phrasesUsed(const std::vector<MmlP
 
 // Follows every chain of phrases; a use that leads back to a phrase on the
 // chain is an error, and the phrases on the cycle are marked.
-void findCircularPhrases(MmlSource& source, std::vector<TextError>& errors)
+void findCircularPhrases(MmlSource& source, MmlErrors& errors)
 {
     std::map<std::string, int, std::less<>> state;  // 1 on the chain, 2 done
     std::vector<std::string> chain;
@@ -58,13 +58,13 @@ void findCircularPhrases(MmlSource& source, std::vector<TextError>& errors)
                 continue;  // reported where it is used
             }
             if (state[used] == 0 && chain.size() >= kMaxPhraseDepth) {
-                errors.push_back({where.line, where.column,
+                errors.add(where.line, where.column,
                                   "expected phrases used inside each other at most " + std::to_string(kMaxPhraseDepth) +
-                                      " deep, found $" + used + " deeper"});
+                                      " deep, found $" + used + " deeper");
                 source.circular.insert(used);
             } else if (state[used] == 1) {
-                errors.push_back({where.line, where.column,
-                                  "expected a phrase that does not use itself, found $" + used + " inside $" + name});
+                errors.add(where.line, where.column,
+                                  "expected a phrase that does not use itself, found $" + used + " inside $" + name);
                 for (auto on = std::find(chain.begin(), chain.end(), used); on != chain.end(); ++on) {
                     source.circular.insert(*on);
                 }
@@ -84,7 +84,7 @@ void findCircularPhrases(MmlSource& source, std::vector<TextError>& errors)
 
 }  // namespace
 
-MmlSource splitMml(std::string_view text, std::vector<TextError>& errors)
+MmlSource splitMml(std::string_view text, MmlErrors& errors)
 {
     MmlSource source;
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -99,9 +99,9 @@ MmlSource splitMml(std::string_view text, std::vector<TextError>& errors)
             line.remove_prefix(kByteOrderMark.size());
         }
         if (line.size() > kMaxLineBytes) {
-            errors.push_back({lineNumber, kMaxLineBytes + 1,
+            errors.add(lineNumber, kMaxLineBytes + 1,
                               "expected the end of the line within " + std::to_string(kMaxLineBytes) +
-                                  " bytes, found a longer line"});
+                                  " bytes, found a longer line");
             continue;
         }
         line = line.substr(0, line.find(';'));
@@ -127,14 +127,14 @@ MmlSource splitMml(std::string_view text, std::vector<TextError>& errors)
                 ++equals;
             }
             if (name.empty()) {
-                errors.push_back({lineNumber, column + 1, "expected a phrase name after $, found " +
-                                                              foundText(line.substr(1))});
+                errors.add(lineNumber, column + 1, "expected a phrase name after $, found " +
+                                                              foundText(line.substr(1)));
             } else if (equals >= line.size() || line[equals] != '=') {
-                errors.push_back({lineNumber, column + equals,
+                errors.add(lineNumber, column + equals,
                                   "expected = and the phrase after $" + name + ", found " +
-                                      foundText(line.substr(equals))});
+                                      foundText(line.substr(equals)));
             } else if (source.phrases.count(name) > 0) {
-                errors.push_back({lineNumber, column, "expected each phrase named once, found $" + name + " again"});
+                errors.add(lineNumber, column, "expected each phrase named once, found $" + name + " again");
             } else {
                 source.phrases[name] = {{line.substr(equals + 1), lineNumber, column + equals + 1}};
             }
@@ -147,11 +147,11 @@ MmlSource splitMml(std::string_view text, std::vector<TextError>& errors)
         }
         if (letters == 0 || (letters < line.size() && !isBlank(line[letters]))) {
             const std::size_t at = letters < line.size() && letters > 0 ? letters : 0;
-            errors.push_back({lineNumber, column + at,
+            errors.add(lineNumber, column + at,
                               letters == 0 ? "expected channel letters A … F or a phrase ($name = …), found " +
                                                  foundText(line)
                                            : "expected a space after the channel letters, found " +
-                                                 foundText(line.substr(letters))});
+                                                 foundText(line.substr(letters)));
             continue;
         }
         const MmlPiece piece{line.substr(letters), lineNumber, column + letters};

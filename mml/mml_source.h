@@ -1,6 +1,6 @@
 #pragma once
 
-#include "song_assembler.h"
+#include "mml_errors.h"
 
 #include <array>
 #include <cstddef>
@@ -31,7 +31,7 @@ struct MmlSource {
 // Splits `text` (which must outlive the result) into channels and phrases;
 // lines that are neither are errors, and so are phrases that use
 // themselves, directly or through others.
-MmlSource splitMml(std::string_view text, std::vector<TextError>& errors);
+MmlSource splitMml(std::string_view text, MmlErrors& errors);
 
 // Walks a channel's pieces and the phrases they use, one character at a
 // time, skipping spaces and tabs, always knowing where it is. Every

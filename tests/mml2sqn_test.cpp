@@ -120,6 +120,41 @@ TEST_F(Mml2sqn, MistakesWriteNothing)
     EXPECT_EQ(r.out, "mml2sqn 1.1.0\n");
 }
 
+// Four megabytes of bad lines in two channels: the first hundred errors in
+// the order of their lines, the rest counted, and little memory for it (the
+// errors are not all kept).
+TEST_F(Mml2sqn, AFileOfBadLinesIsToldInLittleMemory)
+{
+    std::string text;
+    for (int line = 0; line < 100000; ++line) {
+        text += line % 2 == 0 ? "A" : "B";
+        text += " ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! !\n";
+    }
+    writeText("bad.mml", text);
+    const Result r = runArgs({MML2SQN_BINARY, path("bad.mml"), path("out.sqn")}, [] {
+        // Memory the sanitizers hold back after it is freed is not the
+        // program's.
+        ::setenv("ASAN_OPTIONS", "quarantine_size_mb=4", 1);
+    });
+    EXPECT_EQ(r.status, 1);
+    // Twenty errors a line: the first hundred are lines 1 to 5, A's and B's.
+    std::istringstream lines(r.err);
+    std::string shown;
+    for (int line = 1; line <= 5; ++line) {
+        for (int column = 3; column <= 41; column += 2) {
+            ASSERT_TRUE(std::getline(lines, shown));
+            EXPECT_EQ(shown, path("bad.mml") + ":" + std::to_string(line) + ":" + std::to_string(column) +
+                                 ": expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found '!'");
+        }
+    }
+    const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
+    EXPECT_EQ(last.rfind(std::string(MML2SQN_BINARY) + ": ", 0), 0u) << last;
+    EXPECT_NE(last.find(" more errors not shown\n"), std::string::npos) << last;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 101);
+    EXPECT_LT(r.peakKilobytes, 96 * 1024);
+    EXPECT_FALSE(fs::exists(path("out.sqn")));
+}
+
 // sqnplay plays MML as it plays a song file: --once gives the compiled
 // song's frames, as sqn2wav writes them.
 TEST_F(Mml2sqn, SqnplayPlaysMml)

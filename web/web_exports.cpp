@@ -137,12 +137,11 @@ __attribute__((export_name("web_compile_mml"))) Blob* webCompileMml(const char* 
         return makeBlob(false, result.song.data(), result.song.size());
     }
     std::string listing;
-    for (std::size_t i = 0; i < result.errors.size() && i < kMaxReportedErrors; ++i) {
-        const TextError& error = result.errors[i];
+    for (const TextError& error : result.errors) {
         listing += std::to_string(error.line) + "\t" + std::to_string(error.column) + "\t" + error.message + "\n";
     }
-    if (result.errors.size() > kMaxReportedErrors) {
-        listing += "0\t0\t" + std::to_string(result.errors.size() - kMaxReportedErrors) + " more errors not shown\n";
+    if (result.errorCount > result.errors.size()) {
+        listing += "0\t0\t" + std::to_string(result.errorCount - result.errors.size()) + " more errors not shown\n";
     }
     return failure(listing);
 }
