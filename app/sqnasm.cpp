@@ -8,6 +8,7 @@
 #include "song_text.h"
 #include "text_lines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -49,18 +50,30 @@ int main(int argc, char** argv)
     // would bury them, and are counted instead.
     const std::string shownName = printable(name);
     std::size_t reported = 0;
-    SongAssembler assembler([&shownName, &reported](const TextError& error) {
+    TextError last{0, 0, ""};
+    const auto show = [&shownName](const TextError& error) {
+        std::fprintf(stderr, "%s:%zu:%zu: %s\n", shownName.c_str(), error.line, error.column, error.message.c_str());
+    };
+    SongAssembler assembler([&](const TextError& error) {
         if (reported++ < kMaxReportedErrors) {
-            std::fprintf(stderr, "%s:%zu:%zu: %s\n", shownName.c_str(), error.line, error.column,
-                         error.message.c_str());
+            show(error);
+        } else {
+            last = error;
         }
     });
-    if (!readTextLines(input.get(), [&assembler](std::string_view statement) { assembler.addLine(statement); })) {
+    if (!readTextLines(input.get(), [&assembler](std::string_view statement) {
+            assembler.addLine(statement);
+            return !assembler.done();
+        })) {
         return fileError(line, "cannot read", fromStdin ? "standard input" : inputPath, errno);
     }
-    if (assembler.errorCount() > kMaxReportedErrors) {
-        std::fprintf(stderr, "%s: %zu more errors not shown\n", line.program,
-                     assembler.errorCount() - kMaxReportedErrors);
+    std::size_t shown = std::min(assembler.errorCount(), kMaxReportedErrors);
+    if (assembler.done() && assembler.errorCount() > shown) {
+        show(last);  // why reading stopped
+        ++shown;
+    }
+    if (assembler.errorCount() > shown) {
+        std::fprintf(stderr, "%s: %zu more errors not shown\n", line.program, assembler.errorCount() - shown);
     }
     if (assembler.failed()) {
         return 1;

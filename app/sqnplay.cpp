@@ -9,6 +9,7 @@
 #include "playback.h"
 #include "printable.h"
 #include "song_file.h"
+#include "song_loader.h"
 #include "terminal.h"
 
 #include <signal.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -155,6 +157,8 @@ int main(int argc, char** argv)
     }
 
     FileWatch watch(path);
+    SongLoader loader;
+    bool reloadWanted = false;
     const std::string name = printable(path.substr(path.rfind('/') + 1));
     for (int tick = 1; quitRequested == 0; ++tick) {
         if (terminal.active()) {
@@ -168,13 +172,19 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(kTickMilliseconds));
         }
         playback.collect();
+        // A change seen while the last one loads is loaded after it.
         if (line.has("watch") && tick % kWatchTicks == 0 && watch.changed()) {
-            LoadedSong reloaded = loadSongFile(path, static_cast<float>(kOutputRate));
-            if (reloaded.player) {
-                playback.play(std::move(reloaded.player));
+            reloadWanted = true;
+        }
+        if (reloadWanted && loader.start(path, static_cast<float>(kOutputRate))) {
+            reloadWanted = false;
+        }
+        if (std::optional<LoadedSong> reloaded = loader.take()) {
+            if (reloaded->player) {
+                playback.play(std::move(reloaded->player));
                 report(terminal, {"sqnplay: reloaded " + printable(path)});
             } else {
-                report(terminal, reloaded.errors);
+                report(terminal, reloaded->errors);
             }
         }
         const Playback::Status status = playback.status();
@@ -187,8 +197,17 @@ int main(int argc, char** argv)
     }
     device.stop();
     terminal.clearStatus();
+    int status = 0;
     if (capture && !writeCapture(*capture, playback.captured())) {
-        return fileError(line, "cannot write", *capture, errno);
+        status = fileError(line, "cannot write", *capture, errno);
     }
-    return 0;
+    if (loader.running()) {
+        // A reload still reading is not waited for: the program ends now,
+        // without running the destructors its thread may yet need.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        terminal.restore();
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -32,11 +32,17 @@ Terminal::Terminal()
 
 Terminal::~Terminal()
 {
+    restore();
+}
+
+void Terminal::restore()
+{
     if (active_) {
         clearStatus();
         std::fputs("\x1b[?25h", stdout);
         std::fflush(stdout);
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_->settings);
+        active_ = false;
     }
 }
 

@@ -27,6 +27,9 @@ public:
     // Clears the status line, so that other output starts on a clean line.
     void clearStatus();
 
+    // Gives the terminal its settings back now (and does nothing after).
+    void restore();
+
 private:
     bool active_ = false;
     bool shown_ = false;

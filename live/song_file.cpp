@@ -6,6 +6,10 @@
 #include "song_text.h"
 #include "text_lines.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -18,14 +22,40 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// The file open for reading; with `regularOnly`, opened without waiting
+// (a FIFO with no writer would block) and only where it is a regular file.
+std::FILE* openSong(const std::string& path, bool regularOnly, bool& irregular)
+{
+    if (!regularOnly) {
+        return std::fopen(path.c_str(), "rb");
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        irregular = true;
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* const file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    return file;
+}
+
 }  // namespace
 
-LoadedSong loadSongFile(const std::string& path, float sampleRate)
+LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularOnly)
 {
     LoadedSong song;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    bool irregular = false;
+    const std::unique_ptr<std::FILE, FileCloser> file(openSong(path, regularOnly, irregular));
     if (!file) {
-        song.errors.push_back("failed to open .sqn file.");
+        song.errors.push_back(irregular ? printable(path) + ": not a regular file (a pipe or a device): not read"
+                                        : "failed to open .sqn file.");
         return song;
     }
     auto player = std::make_unique<SongPlayer>();
@@ -45,13 +75,12 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate)
         const MmlResult result = compileMml(text);
         if (!result.errors.empty()) {
             const std::string name = printable(path);
-            for (std::size_t i = 0; i < result.errors.size() && i < kMaxReportedErrors; ++i) {
-                const TextError& error = result.errors[i];
+            for (const TextError& error : result.errors) {
                 song.errors.push_back(name + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
                                       ": " + error.message);
             }
-            if (result.errors.size() > kMaxReportedErrors) {
-                song.errors.push_back(std::to_string(result.errors.size() - kMaxReportedErrors) +
+            if (result.errorCount > result.errors.size()) {
+                song.errors.push_back(std::to_string(result.errorCount - result.errors.size()) +
                                       " more errors not shown");
             }
             return song;
@@ -67,7 +96,10 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate)
                                       ": " + error.message);
             }
         });
-        if (!readTextLines(file.get(), [&assembler](std::string_view line) { assembler.addLine(line); })) {
+        if (!readTextLines(file.get(), [&assembler](std::string_view line) {
+            assembler.addLine(line);
+            return !assembler.done();
+        })) {
             song.errors.push_back("failed to load .sqn file.");
             return song;
         }

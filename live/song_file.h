@@ -14,4 +14,7 @@ struct LoadedSong {
     std::vector<std::string> errors;     // otherwise the lines to report, as sqn2wav and sqnasm word them
 };
 
-LoadedSong loadSongFile(const std::string& path, float sampleRate);
+// With `regularOnly`, anything but a regular file (a pipe, a device) is
+// refused without being read, and opening never waits: for reloading a
+// file that something else may have replaced.
+LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularOnly = false);

@@ -217,6 +217,27 @@ TEST_F(Companions, EndlessInputsStop)
     r = runArgs({MID2SQN_BINARY, "/dev/zero", path("out.sqn")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string(MID2SQN_BINARY) + ": cannot read /dev/zero: File too large\n");
+
+    // Endless text: a stream of good lines stops at the song's size limit,
+    // an endless line once it is plainly not a line of text, and a stream of
+    // bad lines at the line limit.
+    r = runProgram("bash", "-c \"(echo tempo 1 1; yes 'wait 0 1') | " SQNASM_BINARY " - " + path("out.sqn") + "\"");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "<stdin>:5592406:1: expected a song of at most 16777216 bytes, found more\n");
+    r = runArgs({SQNASM_BINARY, "/dev/zero", path("out.sqn")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "/dev/zero:1:4097: expected the end of the line within 4096 bytes, found a longer line\n");
+#if !defined(__SANITIZE_ADDRESS__)  // sixteen million errors take the sanitizers minutes
+    r = runProgram("bash", "-c \"yes x | " SQNASM_BINARY " - " + path("out.sqn") + "\"");
+    EXPECT_EQ(r.status, 1);
+    // The first hundred errors, the one that stopped the reading, the count.
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 102);
+    EXPECT_NE(r.err.find("\n<stdin>:16777217:1: expected at most 16777216 lines, found more\n" +
+                         std::string(SQNASM_BINARY) + ": 16777116 more errors not shown\n"),
+              std::string::npos)
+        << r.err.substr(r.err.size() > 400 ? r.err.size() - 400 : 0);
+#endif
+    EXPECT_FALSE(fs::exists(path("out.sqn")));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "song_text.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <pty.h>
 #include <termios.h>
 
@@ -204,6 +205,47 @@ TEST_F(Sqnplay, WatchReloadsFixedTextsAndKeepsPlayingThroughBrokenOnes)
     EXPECT_GT(switched, 2u * 48000 / 4) << "the first song stopped before the fixed edit";
     EXPECT_TRUE(samePrefix(played, fresh, switched));
     EXPECT_LT(switched + 2 * 48000 / 5, played.size());
+}
+
+// --watch never waits on what the song's name comes to stand for: an
+// endless device, a FIFO with no writer. Each is refused unread, the old
+// song plays on, the good file saved back is played, and Ctrl-C ends the
+// program at once.
+TEST_F(Sqnplay, WatchNeverWaitsOnAPipeOrADevice)
+{
+    const std::string first = "tempo 240 16\npitch 0 C5\nnote 0 2\nwait 0 4\nloop-end 0 0\n";
+    writeText("song.txt", first);
+    const pid_t pid =
+        start({SQNPLAY_BINARY, "--watch", "--backend", "null", "--capture", path("cap.raw"), path("song.txt")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string refused = path("song.txt") + ": not a regular file (a pipe or a device): not read\n";
+    fs::create_symlink("/dev/zero", path("song.link"));
+    fs::rename(path("song.link"), path("song.txt"));
+    EXPECT_TRUE(waitForError(refused, 3.0));
+    fs::remove(path("song.txt"));
+    ASSERT_EQ(::mkfifo(path("song.txt").c_str(), 0644), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    saveText("song.txt", first + "# saved again\n");
+    EXPECT_TRUE(waitForError("sqnplay: reloaded " + path("song.txt") + "\n", 3.0));
+    const auto asked = Clock::now();
+    ::kill(pid, SIGINT);
+    const Result r = finish(pid);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - asked).count(), 2.0);
+    EXPECT_EQ(r.status, 0);
+    const std::size_t refusals = [&] {
+        std::size_t count = 0;
+        for (std::size_t at = r.err.find(refused); at != std::string::npos; at = r.err.find(refused, at + 1)) {
+            ++count;
+        }
+        return count;
+    }();
+    EXPECT_EQ(refusals, 2u) << r.err;
+    // The first song played on through the refusals (they came within
+    // the first 0.8 s), up to the reload.
+    Frames played = asFrames(readFile(path("cap.raw")));
+    ASSERT_GT(played.size(), 2u * 48000);
+    played.resize(2 * 48000 * 8 / 10);
+    EXPECT_TRUE(samePrefix(played, reference(assemble(first), true, played.size() / 2), 0));
 }
 
 // Without --watch a saved change is not loaded: the first song plays on.

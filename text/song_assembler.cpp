@@ -130,7 +130,15 @@ std::string parameterName(std::uint8_t command)
 
 void SongAssembler::addLine(std::string_view text)
 {
+    if (done()) {
+        return;
+    }
     ++line_;
+    if (line_ > kMaxTextLines) {
+        tooManyLines_ = true;
+        fail(1, "expected at most " + std::to_string(kMaxTextLines) + " lines, found more");
+        return;
+    }
     // Editors that start files with a byte order mark: columns count from
     // after it.
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -162,7 +170,7 @@ void SongAssembler::addLine(std::string_view text)
 
 void SongAssembler::addText(std::string_view text)
 {
-    while (!text.empty()) {
+    while (!text.empty() && !done()) {
         const std::size_t newline = text.find('\n');
         addLine(text.substr(0, newline));
         text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
@@ -255,7 +263,8 @@ void SongAssembler::append(std::initializer_list<std::uint8_t> values, std::size
         return;
     }
     if (bytes_.size() + values.size() > kMaxSongBytes) {
-        // Reported once; the rest of the text is still read for errors.
+        // Reported once; no song can be made now, and nothing more is read
+        // (the text may be an endless stream).
         tooLong_ = true;
         bytes_ = {};
         fail(column, "expected a song of at most " + std::to_string(kMaxSongBytes) + " bytes, found more");

@@ -12,6 +12,10 @@
 inline constexpr std::size_t kMaxLineBytes = 4096;       // a longer line is an error
 inline constexpr std::size_t kMaxReportedErrors = 100;  // the errors worth showing; the rest are counted
 inline constexpr std::size_t kMaxQuotedBytes = 32;      // of a bad word, in a message
+// Lines a text may have: far more than any song's events and comments (a
+// song holds at most 5.6 million events), so that an endless stream of lines
+// is given up in seconds.
+inline constexpr std::size_t kMaxTextLines = 16u << 20;
 
 struct TextError {
     std::size_t line;     // from 1
@@ -35,10 +39,13 @@ public:
     // bytes need be passed: a line longer than kMaxLineBytes is an error.
     void addLine(std::string_view text);
 
-    // A whole text, a line at a time.
+    // A whole text, a line at a time, until done().
     void addText(std::string_view text);
 
     bool failed() const { return errorCount_ > 0; }
+    // Nothing more is to be read: the song grew past its size limit, or the
+    // text past kMaxTextLines (reported). Lines added later are ignored.
+    bool done() const { return tooLong_ || tooManyLines_; }
     std::size_t errorCount() const { return errorCount_; }  // every one, reported or not
 
     // The song's bytes so far.
@@ -67,6 +74,7 @@ private:
     bool hasHeader_ = false;
     bool trailing_ = false;    // the trailing bytes were read: nothing may follow
     bool tooLong_ = false;     // the song passed its size limit: no more bytes are kept
+    bool tooManyLines_ = false;
     std::size_t errorCount_ = 0;
 };
 
