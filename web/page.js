@@ -32,6 +32,7 @@ let savedText = '';        // the text as last loaded: edits past it are unsaved
 let linkTimer = 0;
 const kStorageKey = 'sqn-playground';
 const kMaxLinkBytes = 8192;  // compressed: longer songs get no link
+const kMaxLinkText = 16 << 20;  // bytes a link's song may inflate to: what mml2sqn reads at most
 let audio = null;      // {context, node, analyser} once Play was first pressed
 let playing = false;
 let assembled = null;  // the text's bytes, or null while it has errors
@@ -398,13 +399,40 @@ async function copyLink() {
   }
 }
 
-// The song a link holds, or nothing.
+// The bytes `packed` inflates to, or null past `limit` of them: a link of a
+// few kilobytes can inflate to gigabytes, so the stream is cut there.
+async function inflateAtMost(packed, limit) {
+  const reader = new Blob([packed]).stream().pipeThrough(new DecompressionStream('deflate')).getReader();
+  const chunks = [];
+  let total = 0;
+  for (;;) {
+    const { done, value } = await reader.read();
+    if (done) break;
+    total += value.length;
+    if (total > limit) {
+      await reader.cancel();
+      return null;
+    }
+    chunks.push(value);
+  }
+  const bytes = new Uint8Array(total);
+  let at = 0;
+  for (const chunk of chunks) {
+    bytes.set(chunk, at);
+    at += chunk.length;
+  }
+  return bytes;
+}
+
+// The song a link holds ({tooLong: true} where it inflates past
+// kMaxLinkText), or nothing.
 async function songFromLink() {
   const match = /^#(text|mml)=([A-Za-z0-9_-]+)$/.exec(location.hash);
   if (!match) return null;
   try {
-    const text = new TextDecoder().decode(await transform(fromBase64url(match[2]), new DecompressionStream('deflate')));
-    return { text, language: match[1] };
+    const bytes = await inflateAtMost(fromBase64url(match[2]), kMaxLinkText);
+    if (!bytes) return { tooLong: true };
+    return { text: new TextDecoder().decode(bytes), language: match[1] };
   } catch {
     return null;
   }
@@ -493,7 +521,7 @@ async function start() {
   const linked = await songFromLink();
   let stored = null;
   try { stored = JSON.parse(localStorage.getItem(kStorageKey) || 'null'); } catch { stored = null; }
-  if (linked) {
+  if (linked && !linked.tooLong) {
     setText(linked.text, 'song', linked.language);
     savedText = '';
   } else if (stored && typeof stored.text === 'string') {
@@ -501,6 +529,10 @@ async function start() {
     savedText = typeof stored.saved === 'string' ? stored.saved : '';
   } else {
     await loadExample(names[0], true);
+  }
+  if (linked && linked.tooLong) {
+    say(`The song in this link is longer than ${kMaxLinkText >> 20} MiB of text, more than a song can be: ` +
+      'it was not opened.');
   }
 
   $('song').addEventListener('input', onEdit);

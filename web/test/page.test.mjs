@@ -15,6 +15,7 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import zlib from 'node:zlib';
 import puppeteer from 'puppeteer-core';
 
 const [site, build] = process.argv.slice(2).map((dir) => path.resolve(dir));
@@ -354,6 +355,25 @@ test('a link made by the page reopens the same song, and a reload restores the t
   await setText(text);
   await page.waitForFunction((t) => window.sqnPage.linkText === t && window.sqnPage.linkTooLong === 0,
     { timeout: 5000 }, text);
+});
+
+test('a link whose song inflates past 16 MiB is refused with a message, and the stored text stays', async () => {
+  const text = 'tempo 120 4\npitch 0 E5\nnote 0 4\nwait 0 4  # kept\nloop-end 0 0\n';
+  await setText(text);
+  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 5000 }, text);
+  // Twenty megabytes of comment lines, deflated to a link of a few kilobytes.
+  const bomb = zlib.deflateSync(Buffer.from(`# ${'a'.repeat(4000)}\n`.repeat(5000)), { level: 9 });
+  const link = `${origin}/#text=${bomb.toString('base64url')}`;
+  assert.ok(link.length < 60000, `${link.length} characters`);
+  const other = await browser.newPage();
+  await other.goto(link);
+  await other.waitForSelector('body[data-ready="true"]', { timeout: 15000 });
+  assert.equal(await other.$eval('#song', (editor) => editor.value), text);
+  assert.match(await other.$eval('#message', (message) => message.textContent),
+    /longer than 16 MiB of text, more than a song can be: it was not opened/);
+  const stored = await other.evaluate(() => JSON.parse(localStorage.getItem('sqn-playground')).text);
+  assert.equal(stored, text);
+  await other.close();
 });
 
 test('picking an example asks first when the text has unsaved edits', async () => {
