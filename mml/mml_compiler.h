@@ -11,26 +11,32 @@
 // Music Macro Language for the six voices: one line of letters a channel,
 // as chiptune composers write it.
 //
-//   ; a comment, to the end of the line
+//   #title "Night Drive"              settings at the top (#composer, #tick, #rows)
+//   @v1 = { 15 12 9 | 6 4 }           a volume envelope: a value 0–15 a tick
+//   @a1 = { | 0 4 7 }                 an arpeggio: semitones over the note
 //   $bass = o2 l8 [c c > c < c]2      a named phrase, used below as $bass
 //   A t150 l8 o5 v12 q7 L cdeg >c<ag  channel A (voice 0): tempo, length, ...
-//   B $bass                           channel B (voice 1)
+//   B @v1 $bass k5 $bass              channel B (voice 1), plucked, moved up
 //   EF r4 c r c                       E and F (voices 4 and 5, the two hits)
 //
 // A line starts with channel letters A–F (voices 0–5; E and F are the
 // hits) and a space; several letters send the same text to each, and lines
 // of one channel join up in order. Commands: c d e f g a b (with + or # for
-// sharp, - for flat, then a length and dots), r (a rest), & (a tie: one
+// sharp, - for flat, then a length and dots), r (a rest), & or ^ (a tie: one
 // longer note), o1–o8, < and > (an octave down and up), l (the default
-// length), t (beats a minute, one tempo a song), v0–v15 (v15 is unity) or
-// V0–V255 (the format's own 1/128 steps), q1–q8 (the share of each note
-// its gate holds), [ … ]n (repeat n times, 2 if n is left out; nested),
-// L (the loop point: the song's end goes back to it) and $name.
+// length), k±n (transpose), t (beats a minute, from that beat on, for every
+// channel), v0–v15 (v15 is unity) or V0–V255 (the format's own 1/128
+// steps), q1–q8 (the share of each note its gate holds), @vN and @aN (the
+// instruments; 0 for none), [ … ]n (repeat n times, 2 if n is left out;
+// nested; [a | b]n plays a b n−1 times, then a), L (the loop point: the
+// song's end goes back to it) and $name.
 //
 // Lengths are 1, 2, 4, 8, 16, 32, 64 (whole to 64th notes) and the triplet
-// lengths 3, 6, 12, 24, 48, with dots. The rows a beat are the fewest that
-// hold every length the song uses (16ths give 4, triplet 8ths 3, both 12),
-// at most 255. Pitch: o4c is C4 (table index 21); D#2 … B8 are playable.
+// lengths 3, 6, 12, 24, 48, with dots. Pitch: o4c is C4 (table index 21);
+// D#2 … B8 are playable. Every note starts within a millisecond of its time
+// (the rows are at most 2 ms, 255 a beat at the first tempo, and each wait
+// is chosen for the frame it lands on); a note longer than a gate holds is
+// struck again, unheard, before each gate closes.
 
 struct MmlLine {
     std::string statement;  // empty for a comment alone
@@ -42,9 +48,13 @@ struct MmlResult {
     std::vector<MmlLine> text;       // the same song in the text form, with bars, beats and MML lines
     std::vector<TextError> errors;   // the first kMaxReportedErrors errors, at their lines and columns, in order
     std::size_t errorCount = 0;      // every error, shown or not
+    std::vector<TextError> warnings; // what the song could not hold (a note cut at #rows), in order
     std::vector<std::size_t> eventLines;  // the MML line each event comes from (a wait: its note's), in event order
-    int tempo = 120;
-    int rowsPerBeat = 4;
+    int tempo = 120;                 // the file's header: its tempo byte …
+    int rowsPerBeat = 4;             // … and rows a beat
+    int beatsPerMinute = 120;        // the music's tempo at its start
+    std::string title;               // #title, as written; empty where not given
+    std::string composer;            // #composer
 };
 
 MmlResult compileMml(std::string_view text);

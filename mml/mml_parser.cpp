@@ -17,6 +17,8 @@ constexpr int kUnityVolume = 128;
 constexpr int kMaxRepeatDepth = 16;
 constexpr int kMaxDots = 6;            // a dotted 64th halves to 3 units six times
 constexpr int kLengths[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
+constexpr const char* kCommands =
+    "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ & ^)";
 
 int semitoneOf(char letter)
 {
@@ -57,23 +59,30 @@ std::string midiName(int midi)
 
 class ChannelParser {
 public:
-    ChannelParser(const MmlSource& source, MmlTempo& tempo, MmlBudget& budget, MmlErrors& errors)
-        : source_(source), tempo_(tempo), budget_(budget), errors_(errors)
+    ChannelParser(const MmlSource& source, MmlBudget& budget, MmlErrors& errors)
+        : source_(source), budget_(budget), errors_(errors), errorsBefore_(errors.count())
     {
     }
 
     MmlChannel parse(const std::vector<MmlPiece>& pieces)
     {
+        if (!pieces.empty()) {
+            channel_.place = {pieces.front().line, pieces.front().column};
+        }
         MmlCursor cursor(pieces, budget_.read);
-        sequence(cursor, 0);
+        bool bar = false;
+        sequence(cursor, 0, false, bar);
         channel_.end = time_;
+        channel_.failed = errors_.count() > errorsBefore_;
         return std::move(channel_);
     }
 
 private:
     // Commands up to the end, or (inside a repeat) up to and past its ].
-    // False when a repeat's ] was not found.
-    bool sequence(MmlCursor& cursor, int depth)
+    // False when a repeat's ] was not found. On a repeat's last pass
+    // (`lastPass`) a | ends it: the rest up to its ] is passed over. `bar`
+    // tells whether a | stood in it.
+    bool sequence(MmlCursor& cursor, int depth, bool lastPass, bool& bar)
     {
         while (!cursor.atEnd() && !stopped_) {
             if (!step(cursor)) {
@@ -89,9 +98,48 @@ private:
                 cursor.advance();
                 continue;
             }
+            if (c == '|') {
+                if (depth == 0) {
+                    fail(cursor, "expected | inside [ … ] (the last pass stops there), found it outside");
+                    cursor.advance();
+                    continue;
+                }
+                if (bar) {
+                    fail(cursor, "expected one | in a repeat, found a second");
+                }
+                bar = true;
+                cursor.advance();
+                if (lastPass) {
+                    return skipToClose(cursor);
+                }
+                continue;
+            }
             command(cursor, depth);
         }
         return depth == 0;
+    }
+
+    // Past the ] that closes the repeat the cursor is in, playing nothing
+    // (phrases are followed, as reading follows them).
+    bool skipToClose(MmlCursor& cursor)
+    {
+        int open = 0;
+        while (!cursor.atEnd() && step(cursor)) {
+            const char c = cursor.peek();
+            cursor.advance();
+            if (c == '[') {
+                ++open;
+            } else if (c == ']' && open-- == 0) {
+                return true;
+            } else if (c == '$') {
+                const std::string name = nameAfter(cursor);
+                const auto found = source_.phrases.find(name);
+                if (found != source_.phrases.end() && source_.circular.count(name) == 0) {
+                    cursor.enter(found->second);
+                }
+            }
+        }
+        return false;
     }
 
     void command(MmlCursor& cursor, int depth)
@@ -107,10 +155,15 @@ private:
         case 'r': {
             std::uint64_t length = 0;
             if (lengthAfter(cursor, length)) {
-                while (cursor.peek() == '&') {
+                while (isTie(cursor.peek())) {
+                    const MmlPlace tie{cursor.line(), cursor.column()};
+                    const char mark = cursor.peek();
                     cursor.advance();
                     if (cursor.peek() == 'r') {
                         cursor.advance();
+                    } else if (!isDigit(cursor.peek()) || cursor.afterSpace()) {
+                        fail(tie, std::string("expected a rest or a length after ") + mark + found(cursor));
+                        return;
                     }
                     std::uint64_t more = 0;
                     if (!lengthAfter(cursor, more)) {
@@ -149,24 +202,24 @@ private:
         }
         case 't':
             if (const auto value = number(cursor, "a tempo in beats a minute, 1 … 255", 1, 255)) {
-                if (tempo_.beatsPerMinute == 0) {
-                    tempo_ = {*value, place};
-                } else if (tempo_.beatsPerMinute != *value) {
-                    fail(place, "expected one tempo a song (t" + std::to_string(tempo_.beatsPerMinute) +
-                                    " at line " + std::to_string(tempo_.place.line) + "), found t" +
-                                    std::to_string(*value));
-                }
+                channel_.tempos.push_back({time_, *value, place});
             }
             return;
         case 'v':
             if (const auto value = number(cursor, "a volume 0 … 15", 0, 15)) {
-                volume_ = static_cast<int>(std::lround(*value * kUnityVolume / 15.0));
+                level_ = *value / 15.0;
             }
             return;
         case 'V':
             if (const auto value = number(cursor, "a volume in 1/128 steps, 0 … 255", 0, 255)) {
-                volume_ = *value;
+                level_ = *value / static_cast<double>(kUnityVolume);
             }
+            return;
+        case 'k':
+            transpose(cursor);
+            return;
+        case '@':
+            instrument(cursor, place);
             return;
         case 'q':
             if (const auto value = number(cursor, "a gate of 1 … 8 eighths of the length", 1, 8)) {
@@ -191,8 +244,7 @@ private:
             phrase(cursor, place);
             return;
         default:
-            fail(place, "expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found '" +
-                            printable(std::string_view(&c, 1)) + "'");
+            fail(place, std::string(kCommands) + ", found '" + printable(std::string_view(&c, 1)) + "'");
             return;
         }
     }
@@ -205,13 +257,20 @@ private:
         if (!lengthAfter(cursor, length)) {
             return;
         }
-        while (cursor.peek() == '&') {
+        // A tie is one longer note: the same note again, or a length alone.
+        while (isTie(cursor.peek())) {
+            const MmlPlace tie{cursor.line(), cursor.column()};
+            const char mark = cursor.peek();
             cursor.advance();
             if (semitoneOf(cursor.peek()) >= 0) {
                 const MmlPlace tied{cursor.line(), cursor.column()};
                 if (pitchAfter(cursor) != midi) {
-                    fail(tied, "expected the same note after &, found another");
+                    fail(tied, std::string("expected the same note after ") + mark + ", found another");
                 }
+            } else if (!isDigit(cursor.peek()) || cursor.afterSpace()) {
+                fail(tie, std::string("expected the same note or a length after ") + mark + found(cursor));
+                time_ += length;
+                return;
             }
             std::uint64_t more = 0;
             if (!lengthAfter(cursor, more)) {
@@ -219,13 +278,85 @@ private:
             }
             length += more;
         }
-        const int index = midi - kMidiOfIndexZero;
+        const int index = midi + transpose_ - kMidiOfIndexZero;
         if (index < 0 || index >= static_cast<int>(kPitchCount)) {
-            fail(place, "expected a note D#2 … B8, found " + midiName(midi));
+            fail(place, "expected a note D#2 … B8, found " + midiName(midi + transpose_) +
+                            (transpose_ != 0 ? " (transposed " + signed_(transpose_) + ")" : ""));
+        } else if (const std::optional<int> offset = arpeggioOutOfRange(index)) {
+            fail(place, "expected a note D#2 … B8, found " + midiName(midi + transpose_ + *offset) + " (@a" +
+                            std::to_string(arpeggio_) + "'s " + signed_(*offset) + ")");
         } else if (count(place)) {
-            channel_.notes.push_back({time_, length, index, volume_, gateEighths_, place});
+            channel_.notes.push_back(
+                {time_, length, index, level_, gateEighths_, volumeEnvelope_, arpeggio_, place});
         }
         time_ += length;
+    }
+
+    // The arpeggio's offset that takes the note at `index` out of the table,
+    // if one does.
+    std::optional<int> arpeggioOutOfRange(int index) const
+    {
+        if (arpeggio_ == 0) {
+            return std::nullopt;
+        }
+        const MmlEnvelope& envelope = source_.arpeggios.at(arpeggio_);
+        if (index + envelope.least() < 0) {
+            return envelope.least();
+        }
+        if (index + envelope.most() >= static_cast<int>(kPitchCount)) {
+            return envelope.most();
+        }
+        return std::nullopt;
+    }
+
+    static std::string signed_(int value) { return std::string(value >= 0 ? "+" : "") + std::to_string(value); }
+
+    static bool isTie(char c) { return c == '&' || c == '^'; }
+
+    // k+2, k-12, k5, k0: the semitones the notes that follow are moved by.
+    void transpose(MmlCursor& cursor)
+    {
+        const MmlPlace place{cursor.line(), cursor.column()};
+        int sign = 1;
+        if ((cursor.peek() == '+' || cursor.peek() == '-') && !cursor.afterSpace()) {
+            sign = cursor.peek() == '-' ? -1 : 1;
+            cursor.advance();
+        }
+        if (!isDigit(cursor.peek()) || cursor.afterSpace()) {
+            fail(place, "expected a transpose in semitones, -48 … +48" + found(cursor));
+            return;
+        }
+        const std::string digits = digitsAfter(cursor);
+        const int value = digits.size() <= 2 ? valueOf(digits) : kMaxTranspose + 1;
+        if (value > kMaxTranspose) {
+            fail(place, "expected a transpose in semitones, -48 … +48, found '" + std::string(sign < 0 ? "-" : "") +
+                            printablePrefix(digits, kMaxQuotedBytes) + "'");
+            return;
+        }
+        transpose_ = sign * value;
+    }
+
+    // @v3, @a1: the instrument the notes that follow play; @v0, @a0: none.
+    void instrument(MmlCursor& cursor, MmlPlace place)
+    {
+        const char kind = cursor.peek();
+        if ((kind != 'v' && kind != 'a') || cursor.afterSpace()) {
+            fail(place, "expected @v (a volume envelope) or @a (an arpeggio) and its number" + found(cursor));
+            return;
+        }
+        cursor.advance();
+        const std::string what = std::string("an envelope number 0 … 255 after @") + kind;
+        const std::optional<int> number = this->number(cursor, what, 0, kMaxEnvelopeNumber);
+        if (!number) {
+            return;
+        }
+        const std::map<int, MmlEnvelope>& defined = kind == 'v' ? source_.volumeEnvelopes : source_.arpeggios;
+        if (*number != 0 && defined.count(*number) == 0) {
+            const std::string name = std::string("@") + kind + std::to_string(*number);
+            fail(place, "expected an envelope defined with " + name + " = { … }, found none of that number");
+            return;
+        }
+        (kind == 'v' ? volumeEnvelope_ : arpeggio_) = *number;
     }
 
     // The note letter and accidentals at the cursor: a MIDI note number.
@@ -273,7 +404,6 @@ private:
             part /= 2;
             length += part;
         }
-        channel_.lengths.emplace(length, place);
         return true;
     }
 
@@ -313,7 +443,8 @@ private:
             return;
         }
         const MmlCursor body = cursor;
-        if (!sequence(cursor, depth + 1)) {
+        bool bar = false;
+        if (!sequence(cursor, depth + 1, false, bar)) {
             if (!stopped_) {
                 fail(place, "expected ] to close this [, found the end of the channel");
             }
@@ -321,18 +452,24 @@ private:
         }
         int times = 2;
         if (isDigit(cursor.peek()) && !cursor.afterSpace()) {
+            const MmlPlace at{cursor.line(), cursor.column()};
             const auto value = number(cursor, "a repeat count 1 … 255", 1, 255);
             times = value ? *value : 1;
+            if (bar && value && *value == 1) {
+                fail(at, "expected a repeat count of 2 or more around |, found '1'");
+            }
         }
         // A song with errors makes nothing: reading its repeats again would
-        // only build the same messages again (255^16 times, nested).
-        for (int pass = 1; pass < times && !stopped_ && errors_.empty(); ++pass) {
+        // only build the same messages again (255^16 times, nested). The
+        // last pass stops at the |.
+        for (int pass = 2; pass <= times && !stopped_ && errors_.empty(); ++pass) {
             MmlCursor again = body;
-            sequence(again, depth + 1);
+            bool seen = false;
+            sequence(again, depth + 1, pass == times, seen);
         }
     }
 
-    void phrase(MmlCursor& cursor, MmlPlace place)
+    static std::string nameAfter(MmlCursor& cursor)
     {
         std::string name;
         while (((cursor.peek() >= 'a' && cursor.peek() <= 'z') || (cursor.peek() >= 'A' && cursor.peek() <= 'Z') ||
@@ -341,6 +478,12 @@ private:
             name += cursor.peek();
             cursor.advance();
         }
+        return name;
+    }
+
+    void phrase(MmlCursor& cursor, MmlPlace place)
+    {
+        const std::string name = nameAfter(cursor);
         const auto found = source_.phrases.find(name);
         if (source_.circular.count(name) > 0) {
             return;  // reported where it uses itself
@@ -395,22 +538,25 @@ private:
     void fail(MmlPlace place, std::string message) { errors_.add(place.line, place.column, std::move(message)); }
 
     const MmlSource& source_;
-    MmlTempo& tempo_;
     MmlBudget& budget_;
     MmlErrors& errors_;
+    std::size_t errorsBefore_;                        // the song's, before this channel
     MmlChannel channel_;
     std::uint64_t time_ = 0;                          // units
     int octave_ = kDefaultOctave;
     std::uint64_t defaultLength_ = kUnitsPerBeat;     // l4
-    int volume_ = kUnityVolume;
+    double level_ = 1.0;                              // v15
     int gateEighths_ = 8;
+    int transpose_ = 0;                               // semitones
+    int volumeEnvelope_ = 0;                          // @v, 0 for none
+    int arpeggio_ = 0;                                // @a, 0 for none
     bool stopped_ = false;
 };
 
 }  // namespace
 
-MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlTempo& tempo,
-                           MmlBudget& budget, MmlErrors& errors)
+MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
+                           MmlErrors& errors)
 {
-    return ChannelParser(source, tempo, budget, errors).parse(pieces);
+    return ChannelParser(source, budget, errors).parse(pieces);
 }

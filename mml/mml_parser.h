@@ -4,15 +4,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <vector>
 
-// One channel's MML read into notes on an exact time line.
+// One channel's MML read into notes on an exact time line, in units of a
+// beat.
 
 inline constexpr std::uint64_t kUnitsPerBeat = 3072;  // a quarter note: 3 × 2^10, for triplets and dots
 inline constexpr std::size_t kMaxMmlNotes = 1000000;    // notes and rests a song may hold, repeats counted
 inline constexpr std::size_t kMaxMmlReading = 4000000;   // characters a song may read, repeats counted
+inline constexpr int kDefaultTempo = 120;               // beats a minute until a t sets one
+inline constexpr int kMaxTranspose = 48;                // semitones either way
 
 struct MmlPlace {
     std::size_t line;    // from 1
@@ -22,24 +24,29 @@ struct MmlPlace {
 struct MmlNote {
     std::uint64_t start;   // units from the song's start
     std::uint64_t length;  // units, ties included
-    int pitch;             // table index 0 … 80
-    int volume;            // steps of 1/128
+    int pitch;             // table index 0 … 80, transposed, before any arpeggio
+    double level;          // the channel's volume, a fraction of unity (v15 and V128: 1.0)
     int gateEighths;       // q: the eighths of the length the gate holds, 1 … 8
+    int volumeEnvelope;    // @v: 1 … 255, or 0 for none
+    int arpeggio;          // @a: 1 … 255, or 0 for none
     MmlPlace place;        // where it is written
+};
+
+// A `t`: from `start` on, every channel plays at `beatsPerMinute`.
+struct MmlTempoChange {
+    std::uint64_t start;  // units
+    int beatsPerMinute;   // 1 … 255
+    MmlPlace place;
 };
 
 struct MmlChannel {
     std::vector<MmlNote> notes;
+    std::vector<MmlTempoChange> tempos;   // in the order written
     std::uint64_t end = 0;                // units: where the channel's last note or rest ends
     std::optional<std::uint64_t> loop;    // units: where L stands
     MmlPlace loopPlace{0, 0};
-    std::map<std::uint64_t, MmlPlace> lengths;  // every length used (notes and rests), where first written
-};
-
-// The song's one tempo, shared by the channels: the first `t` sets it.
-struct MmlTempo {
-    int beatsPerMinute = 0;  // 0 until set
-    MmlPlace place{0, 0};
+    bool failed = false;                  // an error was found reading it: its times are not to be trusted
+    MmlPlace place{1, 1};                 // where its first line starts
 };
 
 // The song's reading, counted across its channels, so that no song of
@@ -53,5 +60,5 @@ struct MmlBudget {
 
 // Reads one channel. Errors are added once each; once the song has one,
 // repeats are read once, since no song will be made of it.
-MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlTempo& tempo,
-                           MmlBudget& budget, MmlErrors& errors);
+MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
+                           MmlErrors& errors);

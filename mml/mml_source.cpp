@@ -11,6 +11,11 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\r';
 }
 
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
 bool isNameCharacter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -82,11 +87,129 @@ void findCircularPhrases(MmlSource& source, MmlErrors& errors)
     }
 }
 
+std::string quotedStart(std::string_view text)
+{
+    return std::string("'") + printablePrefix(text.substr(0, text.find_first_of(" \t")), kMaxQuotedBytes) + "'";
+}
+
+// "#tick 24", "#title "…"": one of the settings at the top of a file.
+void readSetting(std::string_view line, std::size_t lineNumber, std::size_t column, bool atTop, MmlSource& source,
+                 std::set<std::string>& seen, MmlErrors& errors)
+{
+    std::size_t end = 1;
+    while (end < line.size() && !isBlank(line[end])) {
+        ++end;
+    }
+    const std::string name(line.substr(1, end - 1));
+    std::size_t at = end;
+    while (at < line.size() && isBlank(line[at])) {
+        ++at;
+    }
+    const std::string_view value = line.substr(at);
+    const bool text = name == "title" || name == "composer";
+    if (!text && name != "tick" && name != "rows") {
+        errors.add(lineNumber, column,
+                   "expected a setting #tick, #rows, #title or #composer, found " + quotedStart(line));
+        return;
+    }
+    if (!atTop) {
+        errors.add(lineNumber, column, "expected #" + name + " at the top, before the first channel, phrase or envelope");
+        return;
+    }
+    if (!seen.insert(name).second) {
+        errors.add(lineNumber, column, "expected #" + name + " once, found it again");
+        return;
+    }
+    if (text) {
+        if (value.size() < 2 || value.front() != '"' || value.back() != '"' ||
+            value.substr(1, value.size() - 2).find('"') != std::string_view::npos) {
+            errors.add(lineNumber, column + at, "expected the " + name + " in double quotes, found " +
+                                                    (value.empty() ? std::string("the end of the line")
+                                                                   : quotedStart(value)));
+            return;
+        }
+        const std::string_view words = value.substr(1, value.size() - 2);
+        if (words.size() > kMaxTitleBytes) {
+            errors.add(lineNumber, column + at, "expected a " + name + " of at most " + std::to_string(kMaxTitleBytes) +
+                                                    " bytes, found a longer one");
+            return;
+        }
+        (name == "title" ? source.title : source.composer) = std::string(words);
+        return;
+    }
+    const int most = name == "tick" ? kMaxTicksPerBeat : 255;
+    int number = -1;
+    if (!value.empty() && value.size() <= 3 &&
+        value.find_first_not_of("0123456789") == std::string_view::npos) {
+        number = std::stoi(std::string(value));
+    }
+    if (number < 1 || number > most) {
+        errors.add(lineNumber, column + at,
+                   std::string("expected ") + (name == "tick" ? "envelope steps a beat" : "rows a beat") + ", 1 … " +
+                       std::to_string(most) + ", found " +
+                       (value.empty() ? std::string("the end of the line") : quotedStart(value)));
+        return;
+    }
+    (name == "tick" ? source.ticksPerBeat : source.rowsPerBeat) = number;
+}
+
+// "@v1 = { … }": an envelope's definition.
+void readEnvelopeLine(std::string_view line, std::size_t lineNumber, std::size_t column, MmlSource& source,
+                      MmlErrors& errors)
+{
+    const char letter = line.size() > 1 ? line[1] : '\0';
+    if (letter != 'v' && letter != 'a') {
+        errors.add(lineNumber, column + 1,
+                   "expected @v (a volume envelope) or @a (an arpeggio) and its number, found " +
+                       (line.size() > 1 ? quotedStart(line.substr(1)) : std::string("the end of the line")));
+        return;
+    }
+    std::size_t end = 2;
+    while (end < line.size() && isDigit(line[end])) {
+        ++end;
+    }
+    const std::string_view digits = line.substr(2, end - 2);
+    const int number = !digits.empty() && digits.size() <= 3 ? std::stoi(std::string(digits)) : -1;
+    if (number < 1 || number > kMaxEnvelopeNumber) {
+        errors.add(lineNumber, column + 2,
+                   std::string("expected an envelope number 1 … 255 after @") + letter + ", found " +
+                       (digits.empty() ? (end < line.size() ? quotedStart(line.substr(end)) : std::string("the end of the line"))
+                                       : std::string("'") + std::string(digits) + "'"));
+        return;
+    }
+    std::size_t equals = end;
+    while (equals < line.size() && isBlank(line[equals])) {
+        ++equals;
+    }
+    const std::string name = std::string("@") + letter + std::to_string(number);
+    if (equals >= line.size() || line[equals] != '=') {
+        errors.add(lineNumber, column + equals, "expected = and the envelope after " + name + ", found " +
+                                                    foundText(line.substr(equals)));
+        return;
+    }
+    std::size_t open = equals + 1;
+    while (open < line.size() && isBlank(line[open])) {
+        ++open;
+    }
+    std::map<int, MmlEnvelope>& envelopes = letter == 'v' ? source.volumeEnvelopes : source.arpeggios;
+    if (envelopes.count(number) > 0) {
+        errors.add(lineNumber, column, "expected each envelope defined once, found " + name + " again");
+        return;
+    }
+    if (auto envelope = readEnvelope(line.substr(open), letter == 'v' ? EnvelopeKind::Volume : EnvelopeKind::Arpeggio,
+                                     lineNumber, column + open, errors)) {
+        envelope->column = column;
+        envelopes[number] = std::move(*envelope);
+    }
+}
+
 }  // namespace
 
 MmlSource splitMml(std::string_view text, MmlErrors& errors)
 {
     MmlSource source;
+    bool atTop = true;  // no channel, phrase or envelope yet
+    std::set<std::string> settings;
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     std::size_t lineNumber = 0;
     while (!text.empty() || lineNumber == 0) {
@@ -113,6 +236,15 @@ MmlSource splitMml(std::string_view text, MmlErrors& errors)
             line.remove_suffix(1);
         }
         if (line.empty()) {
+            continue;
+        }
+        if (line.front() == '#') {
+            readSetting(line, lineNumber, column, atTop, source, settings, errors);
+            continue;
+        }
+        atTop = false;
+        if (line.front() == '@') {
+            readEnvelopeLine(line, lineNumber, column, source, errors);
             continue;
         }
 
@@ -148,7 +280,7 @@ MmlSource splitMml(std::string_view text, MmlErrors& errors)
         if (letters == 0 || (letters < line.size() && !isBlank(line[letters]))) {
             const std::size_t at = letters < line.size() && letters > 0 ? letters : 0;
             errors.add(lineNumber, column + at,
-                              letters == 0 ? "expected channel letters A … F or a phrase ($name = …), found " +
+                              letters == 0 ? "expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), found " +
                                                  foundText(line)
                                            : "expected a space after the channel letters, found " +
                                                  foundText(line.substr(letters)));

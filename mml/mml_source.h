@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mml_envelope.h"
 #include "mml_errors.h"
 
 #include <array>
@@ -15,6 +16,12 @@
 
 inline constexpr std::size_t kMmlChannels = 6;     // A–F: voices 0–5
 inline constexpr std::size_t kMaxPhraseDepth = 64;  // phrases used inside phrases
+// Envelope steps a beat, unless #tick says otherwise: 48 a second at 120
+// beats a minute, 60 at 150; a whole number of ticks for 16ths (6), 32nds
+// (3), triplet 8ths (8) and triplet 16ths (4).
+inline constexpr int kDefaultTicksPerBeat = 24;
+inline constexpr int kMaxTicksPerBeat = 96;
+inline constexpr std::size_t kMaxTitleBytes = 200;
 
 struct MmlPiece {
     std::string_view text;  // without its comment
@@ -26,10 +33,17 @@ struct MmlSource {
     std::array<std::vector<MmlPiece>, kMmlChannels> channels;  // in file order
     std::map<std::string, std::vector<MmlPiece>, std::less<>> phrases;
     std::set<std::string, std::less<>> circular;  // phrases that use themselves, reported already
+    std::map<int, MmlEnvelope> volumeEnvelopes;    // @v1 … @v255
+    std::map<int, MmlEnvelope> arpeggios;          // @a1 … @a255
+    int ticksPerBeat = kDefaultTicksPerBeat;       // #tick
+    int rowsPerBeat = 0;                           // #rows; 0 where the compiler chooses the grid
+    std::string title;                             // #title "…", as written (UTF-8)
+    std::string composer;                          // #composer "…"
 };
 
-// Splits `text` (which must outlive the result) into channels and phrases;
-// lines that are neither are errors, and so are phrases that use
+// Splits `text` (which must outlive the result) into channels, phrases,
+// envelopes and the settings at the top (#tick, #rows, #title, #composer);
+// lines that are none of them are errors, and so are phrases that use
 // themselves, directly or through others.
 MmlSource splitMml(std::string_view text, MmlErrors& errors);
 

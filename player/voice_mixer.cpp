@@ -11,26 +11,6 @@
 
 namespace {
 
-// One frame's move of a playhead, as every mixer takes it: true when a
-// one-shot has passed its end (that frame is still heard).
-inline bool stepPlayhead(float& playhead, float increment, float end, bool sustain)
-{
-    playhead += increment;
-    if (playhead < end) {
-        return false;
-    }
-    if (!sustain) {
-        return true;
-    }
-    playhead -= end;
-    // At a low output rate one frame can pass several cycles; the
-    // remainder is exact, as the one subtraction is.
-    if (playhead >= end) {
-        playhead = std::fmod(playhead, end);
-    }
-    return false;
-}
-
 template <SampleFormat F, ChannelLayout L>
 std::size_t mixSpan(Voice& voice, float increment, std::size_t frames, float* left, float* right)
 {

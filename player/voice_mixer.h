@@ -3,6 +3,7 @@
 #include "voice.h"
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +13,26 @@
 // stored format chosen once for the whole run. `left` and `right` hold what
 // is already mixed; voices are added in index order, so every frame's sum
 // is the same as adding them one frame at a time.
+
+// One frame's move of a playhead, as every mixer takes it: true when a
+// one-shot has passed its end (that frame is still heard).
+inline bool stepPlayhead(float& playhead, float increment, float end, bool sustain)
+{
+    playhead += increment;
+    if (playhead < end) {
+        return false;
+    }
+    if (!sustain) {
+        return true;
+    }
+    playhead -= end;
+    // At a low output rate one frame can pass several cycles; the
+    // remainder is exact, as the one subtraction is.
+    if (playhead >= end) {
+        playhead = std::fmod(playhead, end);
+    }
+    return false;
+}
 
 // One voice over `frames` frames. Returns the frames in which it was
 // sounding when the frame began: `frames`, or fewer when a one-shot pass

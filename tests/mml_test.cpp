@@ -1,28 +1,29 @@
-// MML as a composer writes it: every note on the row its place in the bar
-// gives, with the pitch, gate and volume written, on every channel; the
-// grid chosen from the lengths; the loop; and each mistake at its line and
-// column.
+// MML as a composer writes it and hears it: every note within a millisecond
+// of its time through the tempo changes, however long the song; envelopes
+// and arpeggios stepping inside notes; held notes that outlast a gate,
+// struck again unheard; transpose, break-out repeats and ties; the same
+// channel alone and in the mix; and each mistake at its line and column.
 
+#include "heard_notes.h"
 #include "mml_compiler.h"
 #include "output_format.h"
+#include "pitch_table.h"
 #include "song_bytes.h"
-#include "song_notes.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
-SongNotes listing(const Bytes& song)
-{
-    return songNotes(song);
-}
+constexpr double kMillisecond = 48.0;  // frames
 
 MmlResult compile(const std::string& text)
 {
@@ -31,94 +32,364 @@ MmlResult compile(const std::string& text)
     return result;
 }
 
-TEST(Mml, NotesFallOnTheirRowsWithTheirPitchesAndGates)
+// Frames at `bpm` from the start to `beats` in.
+double beatFrames(double beats, double bpm)
 {
-    // 16ths are the shortest: 4 rows a beat. o4c is C4, index 21.
-    const MmlResult result = compile("A t150 o4 l8 c d16 e16 f4. > c+ r c- <b-2&8 q4 g4 q8 v12 a1\n");
-    EXPECT_EQ(result.tempo, 150);
-    EXPECT_EQ(result.rowsPerBeat, 4);
-    ASSERT_GE(result.song.size(), 2u);
-    EXPECT_EQ(result.song[0], 150);
-    EXPECT_EQ(result.song[1], 4);
-    const SongNotes song = listing(result.song);
-    EXPECT_EQ(song.notes, (std::vector<Played>{
-                              {0, 0, 21, 128, 2},    // c8
-                              {2, 0, 23, 128, 1},    // d16
-                              {3, 0, 25, 128, 1},    // e16
-                              {4, 0, 26, 128, 6},    // f4.
-                              {10, 0, 34, 128, 2},   // > c+ (C#5)
-                              {14, 0, 32, 128, 2},   // c- after a rest: B4
-                              {16, 0, 31, 128, 10},  // < b-2&8: B flat 4, a half tied to an eighth
-                              {26, 0, 28, 128, 2},   // q4 g4: half of 4 rows
-                              {30, 0, 30, 102, 16},  // v12 a1
-                          }));
-    EXPECT_EQ(song.endRow, 46u);
-    EXPECT_EQ(song.loopRow, 0u);
+    return framesAt(beats * 60.0 / bpm);
 }
 
-TEST(Mml, RepeatsPhrasesTripletsAndChannels)
+// The song's frames, rendered as sqn2wav renders them (left channel).
+std::vector<std::int16_t> render(const MmlResult& result)
 {
-    // Triplet eighths and 16ths together: 12 rows a beat. A phrase, nested
-    // repeats, two channels from one line, and lines that join up.
+    SongPlayer player = driverPlayer();
+    EXPECT_TRUE(loadSong(player, result.song));
+    std::vector<std::int16_t> left;
+    Bytes block(kBlockFrames * 4);
+    SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
+    do {
+        player.render(buffer);
+        for (std::size_t i = 0; i < block.size(); i += 4) {
+            left.push_back(static_cast<std::int16_t>(block[i] | block[i + 1] << 8));
+        }
+    } while (!player.finished);
+    return left;
+}
+
+TEST(Mml, NotesStartAndEndWithinAMillisecondOfTheirTimes)
+{
+    // Lengths, dots, a rest, accidentals, a tie, q and v; o4c is C4, index 21.
+    const MmlResult result = compile("A t150 o4 l8 c d16 e16 f4. > c+ r c- <b-2&8 q4 g4 q8 v12 a1\n");
+    EXPECT_EQ(result.beatsPerMinute, 150);
+    ASSERT_GE(result.song.size(), 2u);
+    EXPECT_EQ(result.song[0], 150);  // the music's tempo, in rows of 255 a beat
+    EXPECT_EQ(result.song[1], 255);
+    const HeardSong heard = hear(result);
+    struct Expected {
+        double beat;
+        int pitch;
+        int volume;
+        double gateBeats;
+    };
+    const Expected expected[] = {
+        {0.0, 21, 128, 0.5},    // c8
+        {0.5, 23, 128, 0.25},   // d16
+        {0.75, 25, 128, 0.25},  // e16
+        {1.0, 26, 128, 1.5},    // f4.
+        {2.5, 34, 128, 0.5},    // > c+ (C#5)
+        {3.5, 32, 128, 0.5},    // c- after a rest: B4
+        {4.0, 31, 128, 2.5},    // < b-2&8: B flat 4, a half tied to an eighth
+        {6.5, 28, 128, 0.5},    // q4 g4: half of a beat
+        {7.5, 30, 102, 4.0},    // v12 a1
+    };
+    ASSERT_EQ(heard.notes.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const HeardNote& note = heard.notes[i];
+        const Expected& e = expected[i];
+        EXPECT_NEAR(static_cast<double>(note.frame), beatFrames(e.beat, 150), kMillisecond) << i;
+        EXPECT_NEAR(static_cast<double>(note.release), beatFrames(e.beat + e.gateBeats, 150), kMillisecond) << i;
+        EXPECT_EQ(note.pitch, e.pitch) << i;
+        EXPECT_EQ(note.volume, e.volume) << i;
+    }
+    EXPECT_NEAR(static_cast<double>(heard.endFrame), beatFrames(11.5, 150) - 1.0, kMillisecond);
+}
+
+// A t anywhere sets the tempo of every channel from its beat on: the beats
+// after it take their new length, in every channel, and the file keeps one
+// row length.
+TEST(Mml, ATempoChangeMovesEveryChannelFromItsBeat)
+{
     const MmlResult result = compile(
-        "; a comment\n"
-        "$up = c12 d12 e12  ; one beat\n"
-        "AB o5 [$up [g16]2 r8]2\n"
-        "A c4\n"
-        "B o3 c4\n");
-    EXPECT_EQ(result.rowsPerBeat, 12);
-    const SongNotes song = listing(result.song);
-    std::vector<Played> expected;
-    for (int pass = 0; pass < 2; ++pass) {
-        const std::int64_t at = 24 * pass;
-        for (int voice = 0; voice < 2; ++voice) {
-            expected.push_back({at, voice, 33, 128, 4});
+        "A t120 o5 c4 c4 t60 c4 c4 t180 c4\n"
+        "B o4 l8 [c]8 c8\n");
+    const HeardSong heard = hear(result);
+    // Beats 0–2 at 120 (0.5 s each), 2–4 at 60 (1 s), then 180.
+    const auto at = [](double beat) {
+        const double seconds = beat <= 2 ? beat * 0.5 : beat <= 4 ? 1.0 + (beat - 2) : 3.0 + (beat - 4) / 3.0;
+        return framesAt(seconds);
+    };
+    std::vector<double> a;
+    std::vector<double> b;
+    for (const HeardNote& note : heard.notes) {
+        (note.voice == 0 ? a : b).push_back(static_cast<double>(note.frame));
+    }
+    ASSERT_EQ(a.size(), 5u);
+    ASSERT_EQ(b.size(), 9u);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_NEAR(a[i], at(static_cast<double>(i)), kMillisecond) << "A " << i;
+    }
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        EXPECT_NEAR(b[i], at(0.5 * static_cast<double>(i)), kMillisecond) << "B " << i;
+    }
+    EXPECT_EQ(result.song[0], 120);
+    // Two tempi at one beat are a mistake, told at the second.
+    const MmlResult clash = compileMml("A t120 c4 t90 c4\nB t120 c4 t100 c4\n");
+    ASSERT_EQ(clash.errors.size(), 1u);
+    EXPECT_EQ(clash.errors[0].line, 2u);
+    EXPECT_EQ(clash.errors[0].column, 11u);
+    EXPECT_EQ(clash.errors[0].message, "expected one tempo at beat 2 (t90 at line 1), found t100");
+}
+
+// Nearly four minutes of a busy song in four channels: 64ths, triplets,
+// dotted notes, rests and tempo changes. Every note starts within a
+// millisecond of its exact time, to the very end.
+TEST(Mml, ALongBusySongKeepsTimeToTheEnd)
+{
+    std::mt19937 random(30);
+    const char* lengths[] = {"64", "32", "16", "8", "4", "12", "24", "48", "6", "3", "16.", "8.", "2"};
+    const double beatsOf[] = {1.0 / 16, 1.0 / 8, 0.25, 0.5, 1.0, 1.0 / 3, 1.0 / 6, 1.0 / 12, 2.0 / 3, 4.0 / 3,
+                              0.375, 0.75, 2.0};
+    std::string text;
+    std::vector<std::vector<double>> starts(4);  // beats
+    // Tempo changes every 64 beats, in channel A only, between 100 and 180;
+    // A plays in quarters, so that each change falls on its beat.
+    const double tempoAt[] = {150, 100, 180, 133, 160, 120, 175, 110};
+    const auto seconds = [&](double beat) {
+        double total = 0;
+        for (int part = 0; part < 8; ++part) {
+            const double from = 64.0 * part;
+            if (beat <= from) {
+                break;
+            }
+            total += (std::min(beat, from + 64.0) - from) * 60.0 / tempoAt[part];
         }
-        for (int voice = 0; voice < 2; ++voice) {
-            expected.push_back({at + 4, voice, 35, 128, 4});
+        return total;
+    };
+    for (int channel = 0; channel < 4; ++channel) {
+        text += std::string(1, static_cast<char>('A' + channel)) + " o4";
+        double beat = 0;
+        while (beat < 512.0 - 2.0) {
+            if (channel == 0 && static_cast<int>(beat) % 64 == 0) {
+                text += " t" + std::to_string(static_cast<int>(tempoAt[static_cast<int>(beat) / 64]));
+            }
+            const std::size_t pick = channel == 0 ? 4 : random() % std::size(lengths);
+            if (random() % 7 == 0) {
+                text += std::string(" r") + lengths[pick];
+            } else {
+                text += std::string(" ") + "cdefgab"[random() % 7] + lengths[pick];
+                starts[static_cast<std::size_t>(channel)].push_back(beat);
+            }
+            beat += beatsOf[pick];
         }
-        for (int voice = 0; voice < 2; ++voice) {
-            expected.push_back({at + 8, voice, 37, 128, 4});
-        }
-        for (int voice = 0; voice < 2; ++voice) {
-            expected.push_back({at + 12, voice, 40, 128, 3});
-        }
-        for (int voice = 0; voice < 2; ++voice) {
-            expected.push_back({at + 15, voice, 40, 128, 3});
+        text += "\n";
+    }
+    const MmlResult result = compile(text);
+    const HeardSong heard = hear(result);
+    std::vector<std::size_t> next(4, 0);
+    double worst = 0;
+    std::size_t count = 0;
+    for (const HeardNote& note : heard.notes) {
+        const auto v = static_cast<std::size_t>(note.voice);
+        ASSERT_LT(next[v], starts[v].size());
+        const double exact = framesAt(seconds(starts[v][next[v]++]));
+        worst = std::max(worst, std::abs(static_cast<double>(note.frame) - exact));
+        ++count;
+    }
+    for (std::size_t v = 0; v < 4; ++v) {
+        EXPECT_EQ(next[v], starts[v].size()) << v;
+    }
+    EXPECT_GT(count, 2000u);
+    EXPECT_GT(heard.endFrame, static_cast<std::uint64_t>(framesAt(180.0)));  // minutes long
+    EXPECT_LE(worst, kMillisecond) << "the worst note is " << worst << " frames off";
+}
+
+// A channel compiled alone (the others commented out, as a composer solos
+// a part) is on the same grid as in the mix: every note starts and ends
+// within a row of where it does in the mix, both within a millisecond of
+// their time.
+TEST(Mml, AChannelAloneKeepsItsTimesInTheMix)
+{
+    const std::string melody = "A t140 l8 o5 v13 q6 c e g > c < b g e d c2 r4 [c16 d16 e8]4 c3 d3 e3 f1\n";
+    const std::string mix = melody +
+                            "B l8 o3 v13 [c c > c < c]4\n"
+                            "C o4 l12 [c e g]8\n"
+                            "E o6 l16 [c r c c]8\n"
+                            "F o3 [c4 r8 c8]4\n";
+    const HeardSong alone = hear(compile(melody));
+    const HeardSong together = hear(compile(mix));
+    std::vector<HeardNote> inMix;
+    for (const HeardNote& note : together.notes) {
+        if (note.voice == 0) {
+            inMix.push_back(note);
         }
     }
-    expected.push_back({48, 0, 33, 128, 12});
-    expected.push_back({48, 1, 9, 128, 12});
-    EXPECT_EQ(song.notes, expected);
-    EXPECT_EQ(song.endRow, 60u);
+    ASSERT_EQ(alone.notes.size(), inMix.size());
+    const double row = framesAt(60.0 / (140.0 * 255.0));
+    for (std::size_t i = 0; i < inMix.size(); ++i) {
+        EXPECT_LE(std::abs(static_cast<double>(alone.notes[i].frame) - static_cast<double>(inMix[i].frame)), row) << i;
+        EXPECT_LE(std::abs(static_cast<double>(alone.notes[i].release) - static_cast<double>(inMix[i].release)), row)
+            << i;
+    }
+    // q6 eighths hold three quarters of an eighth, alone and in the mix.
+    const double eighth = framesAt(60.0 / 140.0 / 2.0);
+    EXPECT_NEAR(static_cast<double>(inMix[0].release - inMix[0].frame), 0.75 * eighth, kMillisecond);
+    EXPECT_NEAR(static_cast<double>(alone.notes[0].release - alone.notes[0].frame), 0.75 * eighth, kMillisecond);
 }
 
-TEST(Mml, TheLoopAndChannelsOfDifferentLengths)
+// @v1 steps the volume a tick at a time from the note's start (24 ticks a
+// beat unless #tick says otherwise): 15 12 9, then round 6 4 from the |,
+// each value e at channel volume v playing at e/15 × v/15 of unity. The
+// steps are heard inside the one note, which is struck once.
+TEST(Mml, AVolumeEnvelopeStepsInsideTheNote)
 {
-    // Hits play once whatever the length; the shorter channel waits for the
-    // longer; the loop point is where L stands in both; the first note after
-    // it sets its pitch and volume again, for the passes that come back to it.
-    const MmlResult result = compile(
-        "A o4 l4 v15 c L d e f g\n"
-        "E o4 c L c\n");
-    const SongNotes song = listing(result.song);
-    EXPECT_EQ(song.notes, (std::vector<Played>{{0, 0, 21, 128, 4},
-                                               {0, 4, 21, 128, 0},
-                                               {4, 0, 23, 128, 4},
-                                               {4, 4, 21, 128, 0},
-                                               {8, 0, 25, 128, 4},
-                                               {12, 0, 26, 128, 4},
-                                               {16, 0, 28, 128, 4}}));
-    EXPECT_EQ(song.loopRow, 4u);
-    EXPECT_EQ(song.endRow, 20u);
+    const MmlResult result = compile("@v1 = { 15 12 9 | 6 4 }\nA t120 o5 v15 @v1 c2 @v0 c4\n");
+    const HeardSong heard = hear(result);
+    ASSERT_EQ(heard.notes.size(), 2u);
+    const double tick = beatFrames(1.0 / 24, 120);
+    const int levels[] = {15, 12, 9, 6, 4, 6, 4, 6};
+    std::vector<HeardSong::Change> steps;
+    for (const HeardSong::Change& change : heard.volumes) {
+        if (change.frame > heard.notes[0].frame && change.frame < heard.notes[1].frame) {
+            steps.push_back(change);
+        }
+    }
+    EXPECT_EQ(heard.notes[0].volume, 128);
+    // Two beats of ticks, the first set with the note: 47 steps.
+    ASSERT_EQ(steps.size(), 47u);
+    for (std::size_t j = 1; j < std::size(levels); ++j) {
+        EXPECT_NEAR(static_cast<double>(steps[j - 1].frame), static_cast<double>(j) * tick, kMillisecond) << j;
+        EXPECT_EQ(steps[j - 1].value, static_cast<int>(std::lround(128.0 * levels[j] / 15.0))) << j;
+    }
+    // Heard: the level of each tick's stretch follows the envelope, and the
+    // note after it, without an envelope, is back at full volume.
+    const std::vector<std::int16_t> left = render(result);
+    const auto peak = [&](double from, double to) {
+        int most = 0;
+        for (auto f = static_cast<std::size_t>(from); f < static_cast<std::size_t>(to) && f < left.size(); ++f) {
+            most = std::max(most, std::abs(static_cast<int>(left[f])));
+        }
+        return most;
+    };
+    const int full = peak(0, tick);
+    EXPECT_NEAR(full, 4000 * 128 / 128, 200);
+    for (std::size_t j = 1; j < std::size(levels); ++j) {
+        EXPECT_NEAR(peak(j * tick + 60, (j + 1) * tick - 60), full * levels[j] / 15.0, 150.0) << j;
+    }
+    EXPECT_NEAR(peak(static_cast<double>(heard.notes[1].frame) + 100, static_cast<double>(heard.notes[1].frame) + 2000),
+                full, 200);
+    // #tick sets the steps a beat.
+    const HeardSong fast = hear(compile("#tick 48\n@v1 = { 15 0 }\nA t120 @v1 c4\n"));
+    ASSERT_FALSE(fast.volumes.empty());
+    EXPECT_NEAR(static_cast<double>(fast.volumes.back().frame), beatFrames(1.0 / 48, 120), kMillisecond);
+}
+
+// @a1 = { | 0 4 7 } plays a chord on one voice: the note, a major third and
+// a fifth above it, a tick each, round and round; without | it holds its
+// last offset. Hits take arpeggios too.
+TEST(Mml, AnArpeggioPlaysAChordATickAtATime)
+{
+    const MmlResult result = compile("@a1 = { | 0 4 7 }\n@a2 = { 12 0 }\nA t120 o4 @a1 c4 @a0 d4\nE @a2 o5 c4\n");
+    const HeardSong heard = hear(result);
+    const double tick = beatFrames(1.0 / 24, 120);
+    std::vector<HeardSong::Change> a;
+    std::vector<HeardSong::Change> e;
+    for (const HeardSong::Change& change : heard.pitches) {
+        (change.voice == 0 ? a : e).push_back(change);
+    }
+    // The note's own pitch first, then 24 ticks a beat: C4 E4 G4 C4 …, then D4.
+    ASSERT_EQ(a.size(), 25u);
+    for (std::size_t j = 0; j < 24; ++j) {
+        const int chord[] = {0, 4, 7};
+        EXPECT_EQ(a[j].value, 21 + chord[j % 3]) << j;
+        EXPECT_NEAR(static_cast<double>(a[j].frame), static_cast<double>(j) * tick, kMillisecond) << j;
+    }
+    EXPECT_EQ(a[24].value, 23);
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].value, 33 + 12);
+    EXPECT_EQ(e[1].value, 33);
+    EXPECT_NEAR(static_cast<double>(e[1].frame), tick, kMillisecond);
+    // An arpeggio that takes a note out of the table is a mistake at the note.
+    const MmlResult high = compileMml("@a1 = { 0 12 }\nA o8 c4 @a1 b4\n");
+    ASSERT_EQ(high.errors.size(), 1u);
+    EXPECT_EQ(high.errors[0].column, 13u);
+    EXPECT_EQ(high.errors[0].message, "expected a note D#2 … B8, found B9 (@a1's +12)");
+}
+
+// k moves the notes that follow by semitones, up or down, until the next k;
+// [a | b]n plays a b n−1 times and then a; ^ ties as & does.
+TEST(Mml, TransposeBreakOutRepeatsAndTies)
+{
+    const HeardSong moved = hear(compile("A o4 c4 k+2 c4 k-12 c4 k0 c4 k5 [c4]2\n"));
+    std::vector<int> pitches;
+    for (const HeardNote& note : moved.notes) {
+        pitches.push_back(note.pitch);
+    }
+    EXPECT_EQ(pitches, (std::vector<int>{21, 23, 9, 21, 26, 26}));
+
+    const HeardSong repeated = hear(compile("A o4 l8 [c d | e]3 f [g [a|b]2]2\n"));
+    std::vector<int> order;
+    for (const HeardNote& note : repeated.notes) {
+        order.push_back(note.pitch);
+    }
+    // c d e c d e c d f, then (g a b a) twice.
+    EXPECT_EQ(order, (std::vector<int>{21, 23, 25, 21, 23, 25, 21, 23, 26, 28, 30, 32, 30, 28, 30, 32, 30}));
+
+    const HeardSong tied = hear(compile("A t120 o4 c4^8 c4&c8 c4&8 r4^8 c4\n"));
+    ASSERT_EQ(tied.notes.size(), 4u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_NEAR(static_cast<double>(tied.notes[i].frame), beatFrames(1.5 * static_cast<double>(i), 120),
+                    kMillisecond);
+        EXPECT_NEAR(static_cast<double>(tied.notes[i].release), beatFrames(1.5 * static_cast<double>(i + 1), 120),
+                    kMillisecond);
+    }
+    EXPECT_NEAR(static_cast<double>(tied.notes[3].frame), beatFrames(6.0, 120), kMillisecond);
+}
+
+// A note longer than one gate holds (255 rows) is struck again before each
+// gate closes, where the restart is not heard: no step in the waveform
+// beyond the note's own, and the last gate closes on time. Two bars of a
+// held whole note at 60 beats a minute: eight seconds.
+TEST(Mml, AHeldNoteOutlastsItsGatesUnheard)
+{
+    for (const char* text : {"A t60 o4 v15 c1&c1\n", "A t60 o6 v15 q7 e1\n", "C t60 o3 v15 g1\n"}) {
+        const MmlResult result = compile(text);
+        const HeardSong heard = hear(result);
+        ASSERT_EQ(heard.notes.size(), 1u) << text;
+        const HeardNote& note = heard.notes[0];
+        EXPECT_GE(note.restarts, 7) << text;
+        const double beats = std::string(text).find("c1&c1") != std::string::npos ? 8.0
+                             : std::string(text).find("q7") != std::string::npos ? 3.5
+                                                                                 : 4.0;
+        EXPECT_NEAR(static_cast<double>(note.release), beatFrames(beats, 60), kMillisecond) << text;
+        // The largest second difference over the whole note is the
+        // waveform's own, the one its steady first cycles have.
+        const std::vector<std::int16_t> left = render(result);
+        const auto bend = [&](std::size_t from, std::size_t to) {
+            int most = 0;
+            for (std::size_t f = from + 1; f + 1 < to && f + 1 < left.size(); ++f) {
+                most = std::max(most, std::abs(left[f + 1] - 2 * left[f] + left[f - 1]));
+            }
+            return most;
+        };
+        const int steady = bend(10, 4000);
+        EXPECT_LE(bend(10, static_cast<std::size_t>(note.release) - 10), steady + 8) << text;
+    }
+}
+
+// At rows of the composer's choosing (#rows), a note longer than a gate can
+// hold there is cut and told at its line and column; the song is written.
+TEST(Mml, AtRowsOfTheComposersChoiceACutNoteIsTold)
+{
+    const MmlResult result = compile("#rows 4\nA t120 c1 c1&c1&c1&c1&c1&c1&c1&c1&c1&c1&c1&c1&c1&c1&c1&c1\n");
+    EXPECT_EQ(result.song[0], 120);
+    EXPECT_EQ(result.song[1], 4);
+    ASSERT_EQ(result.warnings.size(), 1u);
+    EXPECT_EQ(result.warnings[0].line, 2u);
+    EXPECT_EQ(result.warnings[0].column, 11u);
+    EXPECT_EQ(result.warnings[0].message,
+              "expected a note a gate of 255 rows can hold (31.686 s at #rows 4), found one of 32.000 s: cut there");
+    const HeardSong heard = hear(result);
+    ASSERT_EQ(heard.notes.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(heard.notes[1].frame), beatFrames(4, 120), 6000.0 / 2);  // on the nearest row
+}
+
+// The settings at the top: the title and the composer go into the text form.
+TEST(Mml, TitleAndComposerGoIntoTheTextForm)
+{
+    const MmlResult result = compile("#title \"Ninth Moon\"\n#composer \"A. N. Other\"\nA c\n");
+    EXPECT_EQ(result.title, "Ninth Moon");
+    EXPECT_EQ(result.composer, "A. N. Other");
     const std::string text = mmlTextForm(result.text);
-    EXPECT_NE(text.find("loop-start 0 4          # L: the loop point is the next event\n"
-                        "# bar 1, beat 2\n"
-                        "pitch 0 D4\n"
-                        "volume 0 1.0\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("pitch 4 C4\nvolume 4 1.0\nnote 4 0                # E, line 2\n"), std::string::npos) << text;
+    EXPECT_EQ(text.rfind("# title: Ninth Moon\n# composer: A. N. Other\ntempo 120 255", 0), 0u) << text;
 }
 
 TEST(Mml, EachMistakeAtItsLineAndColumn)
@@ -129,29 +400,59 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         std::size_t column;
         std::string message;
     };
+    const std::string commands = "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ & ^)";
     const Case cases[] = {
-        {"cdef", 1, 1, "expected channel letters A … F or a phrase ($name = …), found 'c'"},
+        {"cdef", 1, 1,
+         "expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), found 'c'"},
         {"Acdef", 1, 2, "expected a space after the channel letters, found 'c'"},
-        {"A o4 c x", 1, 8, "expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found 'x'"},
+        {"A o4 c x", 1, 8, commands + ", found 'x'"},
+        {"  A o4 c x", 1, 10, commands + ", found 'x'"},
         {"A o9 c", 1, 4, "expected an octave 1 … 8, found '9'"},
         {"A o1 c", 1, 6, "expected a note D#2 … B8, found C1"},
         {"A o8 b+", 1, 6, "expected a note D#2 … B8, found C9"},
         {"A c5", 1, 4, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64, found '5'"},
-        {"A c 8", 1, 5, "expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found '8'"},
-        {"A t120 c\nB t140 c", 2, 3, "expected one tempo a song (t120 at line 1), found t140"},
+        {"A c 8", 1, 5, commands + ", found '8'"},
         {"A v16 c", 1, 4, "expected a volume 0 … 15, found '16'"},
         {"A q0 c", 1, 4, "expected a gate of 1 … 8 eighths of the length, found '0'"},
         {"A [c d", 1, 3, "expected ] to close this [, found the end of the channel"},
         {"A c d]", 1, 6, "expected a command, found ']' with no [ before it"},
         {"A c4&d4", 1, 6, "expected the same note after &, found another"},
+        {"A l8 c4&v8c4", 1, 8, "expected the same note or a length after &, found 'v'"},
+        {"A c4^ 8", 1, 5, "expected the same note or a length after ^, found a space"},
+        {"A c4&", 1, 5, "expected the same note or a length after &, found the end of the channel"},
+        {"A r4&c4", 1, 5, "expected a rest or a length after &, found 'c'"},
         {"A [L c]", 1, 4, "expected the loop point L outside [ … ], found it inside"},
         {"A $riff c", 1, 3, "expected a phrase defined with $riff = …, found none of that name"},
         {"$a = c $a\nA $a", 1, 8, "expected a phrase that does not use itself, found $a inside $a"},
         {"$a c", 1, 4, "expected = and the phrase after $a, found 'c'"},
         {"$a = c $b\n$b = d $a\nA $a", 2, 8, "expected a phrase that does not use itself, found $a inside $b"},
-        {"A c L d\nB c d L e", 2, 7, "expected L at the same time in every channel (as at line 1), found it 2 beats in, not 1 beat"},
-        {"A c3 c64...", 1, 7, "expected a length that 255 rows a beat can hold with the others, found one that needs 384 rows a beat"},
+        {"A c L d\nB c d L e", 2, 7,
+         "expected L at the same time in every channel (as at line 1), found it 2 beats in, not 1 beat"},
         {"A c64.......", 1, 12, "expected at most 6 dots, found more"},
+        {"A c | d", 1, 5, "expected | inside [ … ] (the last pass stops there), found it outside"},
+        {"A [c | d | e]", 1, 10, "expected one | in a repeat, found a second"},
+        {"A [c | d]1", 1, 10, "expected a repeat count of 2 or more around |, found '1'"},
+        {"A k+49 c", 1, 4, "expected a transpose in semitones, -48 … +48, found '49'"},
+        {"A k c", 1, 5, "expected a transpose in semitones, -48 … +48, found a space"},
+        // Envelopes: undefined, badly defined, unclosed.
+        {"A @v3 c", 1, 3, "expected an envelope defined with @v3 = { … }, found none of that number"},
+        {"A @x1 c", 1, 3, "expected @v (a volume envelope) or @a (an arpeggio) and its number, found 'x'"},
+        {"@v1 = { 15 16 }\nA c", 1, 12, "expected a volume 0 … 15, found '16'"},
+        {"@a1 = { 0 +49 }\nA c", 1, 11, "expected a semitone offset -48 … +48, found '+49'"},
+        {"@v1 = { 15 12\nA c", 1, 7, "expected } to close this {, found the end of the line"},
+        {"@v1 = { }\nA c", 1, 7, "expected at least one value inside { }, found none"},
+        {"@v1 = { 15 | }\nA c", 1, 14, "expected a value after |, found }"},
+        {"@v1 = { 15 } x\nA c", 1, 14, "expected the end of the line after }, found 'x'"},
+        {"@v1 = 15\nA c", 1, 7, "expected { and the envelope's values, found '1'"},
+        {"@v0 = { 1 }\nA c", 1, 3, "expected an envelope number 1 … 255 after @v, found '0'"},
+        {"@v1 = { 1 }\n@v1 = { 2 }\nA c", 2, 1, "expected each envelope defined once, found @v1 again"},
+        // The settings at the top.
+        {"A c\n#tick 12", 2, 1, "expected #tick at the top, before the first channel, phrase or envelope"},
+        {"#tick 0\nA c", 1, 7, "expected envelope steps a beat, 1 … 96, found '0'"},
+        {"#rows 256\nA c", 1, 7, "expected rows a beat, 1 … 255, found '256'"},
+        {"#tick 12\n#tick 12\nA c", 2, 1, "expected #tick once, found it again"},
+        {"#title Song\nA c", 1, 8, "expected the title in double quotes, found 'Song'"},
+        {"#tempo 120\nA c", 1, 1, "expected a setting #tick, #rows, #title or #composer, found '#tempo'"},
     };
     for (const Case& c : cases) {
         const MmlResult result = compileMml(c.text);
@@ -183,36 +484,86 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
     EXPECT_EQ(wrong.errors[0].column, 12u);
 }
 
-// The shipped example: under 60 lines, every voice used, looping, and no
-// frame at full scale.
-TEST(Mml, TheExampleIsASongThatDoesNotClip)
+// One typo is one error: the channels after it, which mark their loop point
+// where they should, get none, and a typo inside a phrase is told once.
+TEST(Mml, AMistakeBringsNoFalseErrorsOnCorrectLines)
 {
-    std::ifstream in(EXAMPLES_DIR "/tune.mml");
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 60);
-    const MmlResult result = compile(text);
-    const SongNotes song = listing(result.song);
-    bool used[6] = {};
-    for (const Played& note : song.notes) {
-        used[note.voice] = true;
+    const MmlResult result = compileMml(
+        "A t140 l8 o5 c d e f L g a b > c\n"
+        "B l8 o3 c c c c L c c c c\n"
+        "C l8 o4 c cx c c L c c c c\n"
+        "D l8 o4 c c c c L c c c c\n"
+        "E l8 c c c c L c c c c\n"
+        "F l8 c c c c L c c c c\n");
+    ASSERT_EQ(result.errorCount, 1u);
+    EXPECT_EQ(result.errors[0].line, 3u);
+    EXPECT_EQ(result.errors[0].column, 12u);
+}
+
+std::string example(const char* name)
+{
+    std::ifstream in(std::string(EXAMPLES_DIR) + "/" + name);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+int peakOf(const MmlResult& result)
+{
+    int peak = 0;
+    for (const std::int16_t value : render(result)) {
+        peak = std::max(peak, std::abs(static_cast<int>(value)));
+    }
+    return peak;
+}
+
+// The shipped examples: under 60 lines, every voice used, looping, loud and
+// not clipping.
+TEST(Mml, TheExamplesAreSongsThatDoNotClip)
+{
+    for (const char* name : {"tune.mml", "arcade.mml"}) {
+        const std::string text = example(name);
+        EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 60) << name;
+        const MmlResult result = compile(text);
+        const HeardSong heard = hear(result);
+        bool used[6] = {};
+        for (const HeardNote& note : heard.notes) {
+            used[note.voice] = true;
+        }
+        for (int voice = 0; voice < 6; ++voice) {
+            EXPECT_TRUE(used[voice]) << name << " voice " << voice;
+        }
+        EXPECT_GT(heard.loopFrame, 0u) << name;
+        const int peak = peakOf(result);
+        EXPECT_LT(peak, 32767) << name;
+        EXPECT_GT(peak, 8000) << name;  // and not whispered
+    }
+}
+
+// The instruments example shapes every voice: the volume changes inside
+// notes on all six, and a chord is arpeggiated on one voice.
+TEST(Mml, TheInstrumentsExampleShapesEveryVoice)
+{
+    const MmlResult result = compile(example("arcade.mml"));
+    EXPECT_EQ(result.title, "Arcade");
+    const HeardSong heard = hear(result);
+    bool shaped[6] = {};  // the volume changes while a note sounds
+    for (const HeardNote& note : heard.notes) {
+        for (const HeardSong::Change& change : heard.volumes) {
+            if (change.voice == note.voice && change.frame > note.frame && change.frame < note.frame + 4800) {
+                shaped[note.voice] = true;
+            }
+        }
     }
     for (int voice = 0; voice < 6; ++voice) {
-        EXPECT_TRUE(used[voice]) << voice;
+        EXPECT_TRUE(shaped[voice]) << voice;
     }
-    EXPECT_GT(song.loopRow, 0u);
-    SongPlayer player = driverPlayer();
-    ASSERT_TRUE(loadSong(player, result.song));
-    Bytes block(kBlockFrames * 4);
-    SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), block.size()};
-    int peak = 0;
-    do {
-        player.render(buffer);
-        for (std::size_t i = 0; i < block.size(); i += 2) {
-            peak = std::max(peak, std::abs(static_cast<std::int16_t>(block[i] | block[i + 1] << 8)));
-        }
-    } while (!player.finished);
-    EXPECT_LT(peak, 32767);
-    EXPECT_GT(peak, 8000);  // and not whispered
+    bool arpeggio = false;
+    for (const HeardSong::Change& change : heard.pitches) {
+        arpeggio = arpeggio || std::any_of(heard.notes.begin(), heard.notes.end(), [&](const HeardNote& note) {
+                       return note.voice == change.voice && note.voice < 4 && change.frame > note.frame + 500 &&
+                              change.frame < note.frame + 4800;
+                   });
+    }
+    EXPECT_TRUE(arpeggio);
 }
 
 }  // namespace

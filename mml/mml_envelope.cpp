@@ -1,0 +1,112 @@
+#include "mml_envelope.h"
+
+#include "printable.h"
+#include "song_assembler.h"
+
+#include <algorithm>
+#include <string>
+
+int MmlEnvelope::least() const
+{
+    return *std::min_element(values.begin(), values.end());
+}
+
+int MmlEnvelope::most() const
+{
+    return *std::max_element(values.begin(), values.end());
+}
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+std::string quoted(std::string_view text)
+{
+    std::string quoted = "'";
+    quoted += printablePrefix(text, kMaxQuotedBytes);
+    quoted += "'";
+    return quoted;
+}
+
+}  // namespace
+
+std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind, std::size_t line, std::size_t column,
+                                        MmlErrors& errors)
+{
+    const bool volume = kind == EnvelopeKind::Volume;
+    const std::string range = volume ? "a volume 0 … 15" : "a semitone offset -48 … +48";
+    MmlEnvelope envelope;
+    envelope.line = line;
+    envelope.column = column;
+    if (text.empty() || text.front() != '{') {
+        errors.add(line, column, "expected { and the envelope's values, found " +
+                                     (text.empty() ? std::string("the end of the line") : quoted(text.substr(0, 1))));
+        return std::nullopt;
+    }
+    std::size_t at = 1;
+    for (;;) {
+        while (at < text.size() && isBlank(text[at])) {
+            ++at;
+        }
+        if (at >= text.size()) {
+            errors.add(line, column, "expected } to close this {, found the end of the line");
+            return std::nullopt;
+        }
+        const char c = text[at];
+        if (c == '}') {
+            break;
+        }
+        if (c == '|') {
+            if (envelope.loop) {
+                errors.add(line, column + at, "expected one | in an envelope, found a second");
+                return std::nullopt;
+            }
+            envelope.loop = envelope.values.size();
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < text.size() && !isBlank(text[end]) && text[end] != '}' && text[end] != '|') {
+            ++end;
+        }
+        const std::string_view word = text.substr(at, end - at);
+        const std::string_view digits = !volume && (word.front() == '+' || word.front() == '-') ? word.substr(1) : word;
+        int value = -1000;
+        if (!digits.empty() && digits.size() <= 3 &&
+            std::all_of(digits.begin(), digits.end(), [](char d) { return d >= '0' && d <= '9'; })) {
+            value = std::stoi(std::string(digits));
+            if (word.front() == '-') {
+                value = -value;
+            }
+        }
+        const bool fits = volume ? value >= 0 && value <= 15
+                                 : value >= -kMaxArpeggioSemitones && value <= kMaxArpeggioSemitones;
+        if (!fits) {
+            errors.add(line, column + at, "expected " + range + ", found " + quoted(word));
+            return std::nullopt;
+        }
+        envelope.values.push_back(value);
+        at = end;
+    }
+    const std::size_t close = at;
+    if (envelope.values.empty()) {
+        errors.add(line, column, "expected at least one value inside { }, found none");
+        return std::nullopt;
+    }
+    if (envelope.loop && *envelope.loop == envelope.values.size()) {
+        errors.add(line, column + close, "expected a value after |, found }");
+        return std::nullopt;
+    }
+    at = close + 1;
+    while (at < text.size() && isBlank(text[at])) {
+        ++at;
+    }
+    if (at < text.size()) {
+        errors.add(line, column + at, "expected the end of the line after }, found " + quoted(text.substr(at, 1)));
+        return std::nullopt;
+    }
+    return envelope;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "mml_errors.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+// An instrument's envelope, as `@v1 = { 15 12 9 | 6 4 }` (a volume
+// envelope) or `@a1 = { | 0 4 7 }` (an arpeggio, in semitones) defines it:
+// one value a tick from a note's start; after the last value it goes back
+// to the one after `|`, or without `|` holds the last.
+struct MmlEnvelope {
+    std::vector<int> values;           // one at least
+    std::optional<std::size_t> loop;   // the index the values go round from
+    std::size_t line = 0;              // where it is defined
+    std::size_t column = 0;
+
+    int at(std::uint64_t tick) const
+    {
+        if (tick < values.size()) {
+            return values[tick];
+        }
+        if (!loop) {
+            return values.back();
+        }
+        const std::uint64_t round = values.size() - *loop;
+        return values[*loop + (tick - values.size()) % round];
+    }
+
+    // The values it takes, the extremes.
+    int least() const;
+    int most() const;
+};
+
+enum class EnvelopeKind { Volume, Arpeggio };
+
+inline constexpr int kMaxEnvelopeNumber = 255;  // @v1 … @v255; @v0 is "none"
+inline constexpr int kMaxArpeggioSemitones = 48;
+
+// Reads the braces of a definition, `{ 15 12 9 | 6 4 }` from its first
+// character on (`column` is its place on `line`). Nothing, with the
+// mistake reported, for a value out of range, a misplaced `|`, no values or
+// an unclosed `{`.
+std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind, std::size_t line, std::size_t column,
+                                        MmlErrors& errors);

@@ -1,0 +1,176 @@
+#include "mml_writer.h"
+
+#include "countdown.h"
+#include "output_format.h"
+#include "song_player.h"
+#include "song_text.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int kMaxRows = 255;  // the longest wait one event holds
+constexpr float kFrameSeconds = 1.0f / static_cast<float>(kOutputRate);  // the player's dt
+
+}  // namespace
+
+MmlWriter::MmlWriter(MmlResult& result, float rowDuration) : result_(result)
+{
+    for (int rows = 0; rows <= kMaxRows; ++rows) {
+        Countdown countdown;
+        countdown.set(static_cast<float>(rows) * rowDuration);
+        waitFrames_[static_cast<std::size_t>(rows)] = 1 + countdown.stepsLeft(kFrameSeconds);
+    }
+}
+
+void MmlWriter::event(std::uint8_t voice, Command command, int param, const std::string& comment)
+{
+    const SongEvent event{voice, static_cast<std::uint8_t>(command), static_cast<std::uint16_t>(param)};
+    result_.song.insert(result_.song.end(), {event.voice, event.command, static_cast<std::uint8_t>(param)});
+    result_.text.push_back({eventStatement(event), comment});
+    result_.eventLines.push_back(line_);
+    switch (command) {
+    case Command::Wait:
+    case Command::LoopStart:
+    case Command::LoopEnd:
+        frame_ += waitFrames(param);
+        break;
+    case Command::SetVolume:
+    case Command::SetPitch:
+        break;
+    default:
+        frame_ += 1;
+        break;
+    }
+}
+
+int MmlWriter::rowsWithin(std::uint64_t frames) const
+{
+    const auto past = std::upper_bound(waitFrames_.begin(), waitFrames_.end(), frames);
+    return past == waitFrames_.begin() ? 0 : static_cast<int>(past - waitFrames_.begin()) - 1;
+}
+
+bool MmlWriter::full() const
+{
+    return result_.song.size() > kMaxSongBytes;
+}
+
+int MmlWriter::rowsNearest(double frames) const
+{
+    const auto above = std::lower_bound(waitFrames_.begin() + 1, waitFrames_.end(), frames,
+                                        [](std::uint64_t value, double f) { return static_cast<double>(value) < f; });
+    int best = 1;
+    double bestMiss = 1e300;
+    for (auto at : {above - 1, above}) {
+        if (at > waitFrames_.begin() && at < waitFrames_.end()) {
+            const double miss = std::abs(static_cast<double>(*at) - frames);
+            if (miss < bestMiss) {
+                bestMiss = miss;
+                best = static_cast<int>(at - waitFrames_.begin());
+            }
+        }
+    }
+    return best;
+}
+
+namespace {
+
+// A gap of frames as waits: `full` of 255 rows, then one of `rows` (none
+// where -1), then `fills` single frames.
+struct Gap {
+    std::uint64_t full = 0;
+    int rows = -1;
+    std::uint64_t fills = 0;
+};
+
+}  // namespace
+
+std::uint64_t MmlWriter::fillsTo(std::uint64_t target) const
+{
+    if (target <= frame_) {
+        return 0;
+    }
+    const std::uint64_t gap = target - frame_;
+    const std::uint64_t longest = waitFrames(kMaxRows);
+    std::uint64_t full = gap / longest;
+    if (full > 0 && gap - full * longest == 0) {
+        return 0;
+    }
+    const std::uint64_t rest = gap - full * longest;
+    return rest - waitFrames(rowsWithin(rest));
+}
+
+void MmlWriter::waitExactly(std::uint64_t target, Command last, const std::string& comment)
+{
+    if (target <= frame_ && last != Command::LoopStart) {
+        return;
+    }
+    const std::uint64_t gap = target > frame_ ? target - frame_ : 0;
+    const std::uint64_t longest = waitFrames(kMaxRows);
+    // Whole waits of 255 rows, then the one that comes nearest without
+    // passing, then single frames; the last of them as `last`.
+    std::uint64_t full = gap / longest;
+    std::uint64_t rest = gap - full * longest;
+    if (full > 0 && rest == 0) {
+        --full;
+        rest = longest;
+    }
+    const int rows = rest >= 1 ? rowsWithin(rest) : 0;
+    const std::uint64_t fills = rest >= 1 ? rest - waitFrames(rows) : 0;
+    for (std::uint64_t i = 0; i < full && !this->full(); ++i) {
+        event(0, Command::Wait, kMaxRows);
+    }
+    for (std::uint64_t i = 0; i < fills; ++i) {
+        std::string note;
+        if (i == 0) {
+            note = std::to_string(fills) + " frames more: a held note's restart";
+        }
+        event(0, Command::Wait, 0, note);
+    }
+    event(0, last, rows, comment);
+}
+
+void MmlWriter::waitNearest(double target, std::uint64_t latest, Command last, const std::string& comment)
+{
+    const bool mark = last != Command::Wait;
+    if (!mark && (target <= static_cast<double>(frame_) + 0.5 || latest <= frame_)) {
+        return;
+    }
+    const double gap = std::max(0.0, target - static_cast<double>(frame_));
+    const std::uint64_t room = latest > frame_ ? latest - frame_ : 0;
+    const std::uint64_t longest = waitFrames(kMaxRows);
+    // Some waits of 255 rows and one more, the nearest such sum within room;
+    // a mark needs one wait at least.
+    Gap best;
+    double bestMiss = mark ? 1e300 : gap;
+    const auto full = static_cast<std::uint64_t>(gap / static_cast<double>(longest));
+    for (std::uint64_t k = full > 0 ? full - 1 : 0; k <= full + 1; ++k) {
+        const double want = gap - static_cast<double>(k * longest);
+        const int below = want >= 1.0 ? rowsWithin(static_cast<std::uint64_t>(want)) : 0;
+        for (const int rows : {below, below + 1, -1}) {
+            if (rows > kMaxRows || (rows < 0 && (k == 0 || mark))) {
+                continue;
+            }
+            const std::uint64_t frames = k * longest + (rows >= 0 ? waitFrames(rows) : 0);
+            if (frames > room && !(mark && k == 0 && rows == 0)) {
+                continue;
+            }
+            const double miss = std::abs(static_cast<double>(frames) - gap);
+            if (miss < bestMiss) {
+                bestMiss = miss;
+                best = {k, rows, 0};
+            }
+        }
+    }
+    if (mark && best.rows < 0) {
+        best = {0, 0, 0};
+    }
+    for (std::uint64_t i = 0; i < best.full && !this->full(); ++i) {
+        const bool final = i + 1 == best.full && best.rows < 0;
+        event(0, final ? last : Command::Wait, kMaxRows, final ? comment : "");
+    }
+    if (best.rows >= 0) {
+        event(0, last, best.rows, comment);
+    }
+}

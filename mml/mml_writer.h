@@ -1,0 +1,62 @@
+#pragma once
+
+#include "mml_compiler.h"
+#include "song_event.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Writes a song's events knowing the output frame at which the player will
+// take each one: a note, a fill or an unknown command takes a frame, a wait
+// its countdown and the frame that takes it, a volume or pitch change none.
+// Waits are made of whole rows, at most 255 an event; where a frame must be
+// met exactly, the frames rows cannot give are made up with waits of 0 rows
+// (one frame each, so used sparingly).
+class MmlWriter {
+public:
+    MmlWriter(MmlResult& result, float rowDuration);
+
+    // The frame in which the next event will be taken.
+    std::uint64_t frame() const { return frame_; }
+
+    // The song has grown past what a song file may hold: writing on is
+    // pointless (the song is refused), so the planner stops.
+    bool full() const;
+
+    void event(std::uint8_t voice, Command command, int param, const std::string& comment = "");
+
+    // The MML line the events that follow come from.
+    void from(std::size_t line) { line_ = line; }
+
+    // Waits so that the next event is taken at `target` exactly (no sooner
+    // than frame()); the last of the waits is `last` (a LoopStart marks the
+    // next event as the loop point, and then takes at least a frame).
+    void waitExactly(std::uint64_t target, Command last = Command::Wait, const std::string& comment = "");
+
+    // Waits so that the next event is taken at the frame nearest `target`
+    // that whole rows reach, and no later than `latest`; the last of the
+    // waits is `last` (a LoopStart, at least one frame, marks the next
+    // event as the loop point).
+    void waitNearest(double target, std::uint64_t latest, Command last = Command::Wait, const std::string& comment = "");
+
+    // The frames from frame() to `target` that waits of whole rows leave,
+    // made up with waits of 0 rows by waitExactly.
+    std::uint64_t fillsTo(std::uint64_t target) const;
+
+    // The rows, 1 … 255, whose wait (or gate) is nearest `frames` long.
+    int rowsNearest(double frames) const;
+
+    // Frames from taking a wait of `rows` to taking the event after it.
+    std::uint64_t waitFrames(int rows) const { return waitFrames_[static_cast<std::size_t>(rows)]; }
+
+private:
+    // The most rows whose wait takes at most `frames`; 0 when even that is more.
+    int rowsWithin(std::uint64_t frames) const;
+
+    MmlResult& result_;
+    std::array<std::uint64_t, 256> waitFrames_{};
+    std::uint64_t frame_ = 0;
+    std::size_t line_ = 1;
+};

@@ -1,0 +1,129 @@
+#pragma once
+
+// The notes of a compiled MML song as the player takes them: the frame each
+// one starts in, its pitch, volume and the frame its gate closes in, with a
+// held note's restarts folded into it. Read by running the player's own
+// sequencer over the song, so the frames are the ones sqn2wav renders.
+
+#include "countdown.h"
+#include "memory_read.h"
+#include "mml_compiler.h"
+#include "output_format.h"
+#include "song_event.h"
+#include "song_player.h"
+#include "timeline.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+struct HeardNote {
+    std::uint64_t frame = 0;    // where its NoteOn is taken
+    int voice = 0;
+    int pitch = 0;              // table index at the start
+    int volume = 0;             // 1/128 steps at the start
+    std::uint64_t release = 0;  // where its (last) gate closes; 0 for a hit
+    int restarts = 0;           // times it was struck again to be held on
+    std::size_t line = 0;       // the MML line
+};
+
+inline std::ostream& operator<<(std::ostream& out, const HeardNote& n)
+{
+    return out << "{frame " << n.frame << ", voice " << n.voice << ", pitch " << n.pitch << ", volume " << n.volume
+               << ", release " << n.release << "}";
+}
+
+// What the events do, as the player takes them.
+struct HeardSong {
+    std::vector<HeardNote> notes;
+    // Every volume and pitch change (frame, voice, value), in order.
+    struct Change {
+        std::uint64_t frame;
+        int voice;
+        int value;
+    };
+    std::vector<Change> volumes;
+    std::vector<Change> pitches;
+    std::uint64_t loopFrame = 0;  // where the loop point's event is taken
+    std::uint64_t endFrame = 0;   // where LoopEnd is taken
+};
+
+inline HeardSong hear(const MmlResult& result)
+{
+    HeardSong heard;
+    SongPlayer player;
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    player.load(memoryRead(result.song.data(), result.song.size()));
+    // The comment of each event, to tell a restart from a note.
+    std::vector<std::string> comments;
+    for (const MmlLine& line : result.text) {
+        // (The first statement is the header, not an event.)
+        if (!line.statement.empty() && line.statement.rfind("tempo ", 0) != 0) {
+            comments.push_back(line.comment);
+        }
+    }
+    const float rowDuration = player.rowDuration;
+    const auto gateFrames = [rowDuration](int rows) {
+        Countdown gate;
+        gate.set(static_cast<float>(rows) * rowDuration);
+        return 1 + gate.stepsLeft(1.0f / static_cast<float>(kOutputRate));
+    };
+    int pitch[6] = {40, 40, 40, 40, 40, 40};
+    int volume[6] = {128, 128, 128, 128, 128, 128};
+    int last[6] = {-1, -1, -1, -1, -1, -1};  // each voice's latest note
+    bool loopNext = false;
+    const std::vector<SongEvent> events = player.events;
+    computeTimeline(player, kBlockFrames, [&](std::uint64_t index, std::uint64_t frame) {
+        const SongEvent& event = events[index];
+        if (loopNext) {
+            heard.loopFrame = frame;
+            loopNext = false;
+        }
+        const int v = event.voice;
+        if (v >= 6) {
+            return;
+        }
+        switch (static_cast<Command>(event.command)) {
+        case Command::SetPitch:
+            pitch[v] = event.param;
+            heard.pitches.push_back({frame, v, event.param});
+            break;
+        case Command::SetVolume:
+            volume[v] = event.param;
+            heard.volumes.push_back({frame, v, event.param});
+            break;
+        case Command::NoteOn: {
+            const std::uint64_t release = v < 4 ? frame + gateFrames(event.param) : 0;
+            const std::string& comment = comments[index];
+            if (comment.size() >= 7 && comment.compare(comment.size() - 7, 7, "held on") == 0 && last[v] >= 0) {
+                HeardNote& held = heard.notes[static_cast<std::size_t>(last[v])];
+                held.release = release;
+                ++held.restarts;
+            } else {
+                last[v] = static_cast<int>(heard.notes.size());
+                const std::size_t comma = comment.find("line ");
+                heard.notes.push_back({frame, v, pitch[v], volume[v], release, 0,
+                                       comma == std::string::npos ? 0 : std::stoul(comment.substr(comma + 5))});
+            }
+            break;
+        }
+        case Command::LoopStart:
+            loopNext = true;
+            break;
+        case Command::LoopEnd:
+            heard.endFrame = frame;
+            break;
+        default:
+            break;
+        }
+    });
+    return heard;
+}
+
+// The exact frame of a time in seconds.
+inline double framesAt(double seconds)
+{
+    return seconds * static_cast<double>(kOutputRate);
+}
