@@ -62,10 +62,17 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // What the song could not hold is told, and the song written all the same.
+    for (const TextError& warning : result.warnings) {
+        std::fprintf(stderr, "%s:%zu:%zu: warning: %s\n", name.c_str(), warning.line, warning.column,
+                     warning.message.c_str());
+    }
     const double seconds = renderedSeconds(result.song);
-    char summary[160];
-    std::snprintf(summary, sizeof summary, "%d beats a minute, %d rows a beat; %d:%06.3f long", result.tempo,
-                  result.rowsPerBeat, static_cast<int>(seconds / 60), seconds - 60 * static_cast<int>(seconds / 60));
+    char summary[200];
+    std::snprintf(summary, sizeof summary, "%s%s%d beats a minute, rows of %.3f ms; %d:%06.3f long",
+                  result.title.empty() ? "" : printable(result.title).c_str(), result.title.empty() ? "" : ", ",
+                  result.beatsPerMinute, 60000.0 / (result.tempo * result.rowsPerBeat),
+                  static_cast<int>(seconds / 60), seconds - 60 * static_cast<int>(seconds / 60));
     std::vector<std::uint8_t> written = result.song;
     if (output == "-" || namesSongText(output)) {
         const std::string form = "# " + std::string(kText.name) + " " + kVersion + " from " + name + ": " + summary +

@@ -142,6 +142,8 @@ int main(int argc, char** argv)
         report(terminal, song.errors);
         return 1;
     }
+    report(terminal, song.warnings);
+    std::string title = song.title;
     watchQuitSignals();
     Playback playback(!once, capture ? kCaptureFrames : 0);
     playback.play(std::move(song.player));
@@ -182,13 +184,15 @@ int main(int argc, char** argv)
         if (std::optional<LoadedSong> reloaded = loader.take()) {
             if (reloaded->player) {
                 playback.play(std::move(reloaded->player));
+                title = reloaded->title;
+                report(terminal, reloaded->warnings);
                 report(terminal, {"sqnplay: reloaded " + printable(path)});
             } else {
                 report(terminal, reloaded->errors);
             }
         }
         const Playback::Status status = playback.status();
-        terminal.status(statusLine(name, status, playback.paused()));
+        terminal.status(statusLine(title.empty() ? name : printable(title) + " (" + name + ")", status, playback.paused()));
         if (once && status.ended) {
             // The last block is in the device's buffer: let it play out.
             std::this_thread::sleep_for(std::chrono::duration<double>(device.latency()));

@@ -85,6 +85,12 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularO
             }
             return song;
         }
+        const std::string name = printable(path);
+        for (const TextError& warning : result.warnings) {
+            song.warnings.push_back(name + ":" + std::to_string(warning.line) + ":" + std::to_string(warning.column) +
+                                    ": warning: " + warning.message);
+        }
+        song.title = result.title;
         loaded = player->load(memoryRead(result.song.data(), result.song.size()));
     } else if (namesSongText(path)) {
         // A line at a time, keeping the first errors and counting the rest.

@@ -12,6 +12,8 @@
 struct LoadedSong {
     std::unique_ptr<SongPlayer> player;  // set when the song loaded
     std::vector<std::string> errors;     // otherwise the lines to report, as sqn2wav and sqnasm word them
+    std::vector<std::string> warnings;   // what an MML song could not hold, told as mml2sqn tells it
+    std::string title;                   // an MML song's #title, as written
 };
 
 // With `regularOnly`, anything but a regular file (a pipe, a device) is

@@ -16,6 +16,8 @@
 
 namespace {
 
+const std::string kCommands = "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ & ^)";
+
 class Mml2sqn : public ProcessTest {
 protected:
     void writeText(const std::string& name, const std::string& text) const
@@ -24,29 +26,39 @@ protected:
     }
 };
 
-// (row, voice, note name, gate) of every note in a listing, the rows summed
-// from its waits.
-std::vector<std::tuple<int, int, std::string, int>> notesInListing(const std::string& listing)
+// Every note a listing by sqndis holds, with the frame sqndis gives it:
+// (frame, voice, note name), restarts of held notes (as the text form
+// mml2sqn writes names them) left out.
+std::vector<std::tuple<long, int, std::string>> notesHeard(const std::string& listing, const std::string& form)
 {
-    std::vector<std::tuple<int, int, std::string, int>> notes;
-    std::istringstream lines(listing);
+    std::vector<std::string> comments;  // of each event in the text form
+    std::istringstream formLines(form);
     std::string line;
-    int row = 0;
+    while (std::getline(formLines, line)) {
+        if (!line.empty() && line[0] != '#' && line.rfind("tempo ", 0) != 0) {
+            const std::size_t hash = line.find('#');
+            comments.push_back(hash == std::string::npos ? "" : line.substr(hash));
+        }
+    }
+    std::vector<std::tuple<long, int, std::string>> notes;
+    std::istringstream lines(listing);
+    std::size_t event = 0;
     std::string pitch[6] = {"G5", "G5", "G5", "G5", "G5", "G5"};
     while (std::getline(lines, line)) {
         std::istringstream words(line);
         std::string command;
         std::string param;
         int voice = 0;
-        if (!(words >> command >> voice >> param) || command[0] == '#') {
+        if (!(words >> command >> voice >> param) || command[0] == '#' || command == "tempo") {
             continue;
         }
-        if (command == "wait" || command == "loop-start") {
-            row += std::stoi(param);
-        } else if (command == "pitch") {
+        const std::string comment = event < comments.size() ? comments[event] : "";
+        ++event;
+        if (command == "pitch") {
             pitch[voice] = param;
-        } else if (command == "note") {
-            notes.emplace_back(row, voice, pitch[voice], std::stoi(param));
+        } else if (command == "note" && comment.find("held on") == std::string::npos) {
+            const std::size_t frame = line.find("# frame ");
+            notes.emplace_back(std::stol(line.substr(frame + 8)), voice, pitch[voice]);
         }
     }
     return notes;
@@ -62,40 +74,39 @@ TEST_F(Mml2sqn, TheSongHoldsTheNotesWritten)
     Result r = runProgram(MML2SQN_BINARY, path("song.mml") + " " + path("song.sqn"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, std::string(MML2SQN_BINARY) + ": " + path("song.mml") +
-                         ": 120 beats a minute, 6 rows a beat; 0:04.501 long\n");
-    r = runProgram(SQNDIS_BINARY, path("song.sqn"));
-    ASSERT_EQ(r.status, 0);
-    using Note = std::tuple<int, int, std::string, int>;
-    EXPECT_EQ(notesInListing(r.out), (std::vector<Note>{{0, 0, "C5", 6},
-                                                         {0, 5, "C3", 0},
-                                                         {6, 0, "E5", 6},
-                                                         {12, 0, "D5", 3},
-                                                         {12, 5, "C3", 0},
-                                                         {15, 0, "C5", 3},
-                                                         {18, 0, "E5", 6},
-                                                         {24, 0, "D5", 3},
-                                                         {27, 0, "C5", 3},
-                                                         {30, 0, "G5", 9},
-                                                         {30, 5, "C3", 0},
-                                                         {42, 0, "A5", 2},
-                                                         {42, 5, "C3", 0},
-                                                         {44, 0, "B5", 2},
-                                                         {46, 0, "C6", 2}}));
-    EXPECT_NE(r.out.find("loop-start 0 "), std::string::npos);
+                         ": 120 beats a minute, rows of 1.961 ms; 0:04.501 long\n");
 
     // The text form, for a name ending in .txt in any case, with bars,
-    // beats and the MML line of every note.
+    // beats and the MML line of every note; it assembles to the same song.
     r = runProgram(MML2SQN_BINARY, path("song.mml") + " " + path("song.TXT"));
     EXPECT_EQ(r.status, 0);
     const Bytes text = readFile(path("song.TXT"));
     const std::string form(text.begin(), text.end());
     EXPECT_EQ(form.rfind("# mml2sqn 1.1.0 from " + path("song.mml") + ": 120 beats a minute", 0), 0u) << form;
-    EXPECT_NE(form.find("# bar 2, beat 2\npitch 0 G5\nvolume 0 1.0\nnote 0 9                # A, line 3\n"),
+    EXPECT_NE(form.find("# bar 2, beat 2\npitch 0 G5\nvolume 0 1.0\nnote 0 255              # A, line 3\n"),
               std::string::npos)
         << form;
     r = runProgram(SQNASM_BINARY, path("song.TXT") + " " + path("again.sqn"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(path("again.sqn")), readFile(path("song.sqn")));
+
+    // Listed by sqndis, each note within a millisecond (48 frames) of its
+    // beat at 120 beats a minute; the loop point at beat 5.
+    r = runProgram(SQNDIS_BINARY, path("song.sqn"));
+    ASSERT_EQ(r.status, 0);
+    const std::vector<std::tuple<double, int, std::string>> expected = {
+        {0, 0, "C5"}, {0, 5, "C3"}, {1, 0, "E5"}, {2, 0, "D5"}, {2, 5, "C3"}, {2.5, 0, "C5"}, {3, 0, "E5"},
+        {4, 0, "D5"}, {4.5, 0, "C5"}, {5, 0, "G5"}, {5, 5, "C3"}, {7, 0, "A5"}, {7, 5, "C3"},
+        {7 + 1.0 / 3, 0, "B5"}, {7 + 2.0 / 3, 0, "C6"}};
+    const auto heard = notesHeard(r.out, form);
+    ASSERT_EQ(heard.size(), expected.size()) << r.out;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const auto& [beat, voice, name] = expected[i];
+        EXPECT_NEAR(static_cast<double>(std::get<0>(heard[i])), beat * 24000.0, 48.0) << i;
+        EXPECT_EQ(std::get<1>(heard[i]), voice) << i;
+        EXPECT_EQ(std::get<2>(heard[i]), name) << i;
+    }
+    EXPECT_NE(r.out.find("loop-start 0 "), std::string::npos);
 }
 
 TEST_F(Mml2sqn, MistakesWriteNothing)
@@ -104,9 +115,10 @@ TEST_F(Mml2sqn, MistakesWriteNothing)
     writeText("bad.mml", "A o4 c x\nB o9 c\nG c\n");
     Result r = runProgram(MML2SQN_BINARY, path("bad.mml") + " " + path("out.sqn"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, path("bad.mml") + ":1:8: expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found 'x'\n" +
-                         path("bad.mml") + ":2:4: expected an octave 1 … 8, found '9'\n" + path("bad.mml") +
-                         ":3:1: expected channel letters A … F or a phrase ($name = …), found 'G'\n");
+    EXPECT_EQ(r.err, path("bad.mml") + ":1:8: " + kCommands + ", found 'x'\n" + path("bad.mml") +
+                         ":2:4: expected an octave 1 … 8, found '9'\n" + path("bad.mml") +
+                         ":3:1: expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), "
+                         "found 'G'\n");
     EXPECT_EQ(readFile(path("out.sqn")), (Bytes{'o', 'l', 'd'}));
     r = runProgram(MML2SQN_BINARY, path("bad.mml") + " " + path("new.sqn"));
     EXPECT_EQ(r.status, 1);
@@ -144,7 +156,7 @@ TEST_F(Mml2sqn, AFileOfBadLinesIsToldInLittleMemory)
         for (int column = 3; column <= 41; column += 2) {
             ASSERT_TRUE(std::getline(lines, shown));
             EXPECT_EQ(shown, path("bad.mml") + ":" + std::to_string(line) + ":" + std::to_string(column) +
-                                 ": expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found '!'");
+                                 ": " + kCommands + ", found '!'");
         }
     }
     const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
