@@ -64,6 +64,7 @@ function assemble() {
   const result = languageMenu.value === 'mml' ? window.sqn.compileMml(text) : window.sqn.assemble(text);
   errorList.replaceChildren();
   editor.setLanguage(languageMenu.value);
+  showTitle();
   if (result.errors) {
     assembled = null;
     // The first hundred, then how many more: the module counts the rest.
@@ -279,15 +280,34 @@ function download(bytes, name, type) {
   setTimeout(() => URL.revokeObjectURL(url), 10000);
 }
 
+// The song's #title (MML), as written, or nothing.
+function songTitle() {
+  if (languageMenu.value !== 'mml') return '';
+  const match = /^[ \t]*#title[ \t]+"([^"\n]*)"/m.exec(editor.value);
+  return match ? match[1].trim() : '';
+}
+
+// What a download is called: the song's title where it has one, else the
+// example's or the opened file's name; nothing a file name cannot hold.
+function downloadName() {
+  const title = songTitle().replace(/[\x00-\x1f\x7f/\\:*?"<>|]+/g, '-').replace(/^[.\s-]+|[.\s-]+$/g, '');
+  return title || songName;
+}
+
+function showTitle() {
+  const title = songTitle();
+  document.title = title ? `${title} · sqn playground` : 'sqn playground';
+}
+
 function downloadSqn() {
   if (!assemble()) return say('The song has errors: mend them to download it.');
-  download(assembled, `${songName}.sqn`, 'application/octet-stream');
+  download(assembled, `${downloadName()}.sqn`, 'application/octet-stream');
 }
 
 function downloadWav() {
   if (!assemble()) return say('The song has errors: mend them to download it.');
   try {
-    download(window.sqn.renderWav(assembled), `${songName}.wav`, 'audio/wav');
+    download(window.sqn.renderWav(assembled), `${downloadName()}.wav`, 'audio/wav');
     say('');
   } catch (error) {
     say(error.message);

@@ -34,8 +34,10 @@ const textForm = StreamLanguage.define({
   },
 });
 
-// MML: a channel letter first, notes and rests, commands with numbers,
-// repeats and the loop point; `;` to the end of the line is a comment.
+// MML: a channel letter first, notes and rests (with ties), commands with
+// numbers, instruments (@v1 = { … } defined, @v1 and @a1 chosen), repeats
+// with their | and the loop point; #tick and the other settings at the top;
+// `;` to the end of the line is a comment.
 const mml = StreamLanguage.define({
   name: 'mml',
   token(stream) {
@@ -44,12 +46,17 @@ const mml = StreamLanguage.define({
       stream.skipToEnd();
       return 'comment';
     }
+    if (stream.sol() && stream.match(/^#(tick|rows|title|composer)\b/)) return 'meta';
+    if (stream.match(/^"[^"]*"/)) return 'string';
     if (stream.sol() && stream.match(/^[A-F]+(?=\s)/)) return 'variableName';
     if (stream.match(/^\$[A-Za-z_]\w*/)) return 'macroName';
+    if (stream.match(/^@[va]\d+/)) return 'macroName';
     if (stream.match(/^[a-gr][+#-]*\d*\.*/)) return 'string';
-    if (stream.match(/^[tlovqVL@]\d*/)) return 'keyword';
-    if (stream.match(/^[[\]]\d*/)) return 'bracket';
-    if (stream.match(/^\d+/)) return 'number';
+    if (stream.match(/^k[+-]?\d*/)) return 'keyword';
+    if (stream.match(/^[tlovqVL]\d*/)) return 'keyword';
+    if (stream.match(/^[&^]/)) return 'operator';
+    if (stream.match(/^[[\]|{}]\d*/)) return 'bracket';
+    if (stream.match(/^[+-]?\d+/)) return 'number';
     stream.next();
     return null;
   },
@@ -63,6 +70,8 @@ const highlight = HighlightStyle.define([
   { tag: tags.macroName, color: '#ff9cac' },
   { tag: tags.bracket, color: '#89ddff' },
   { tag: tags.comment, color: '#697098', fontStyle: 'italic' },
+  { tag: tags.meta, color: '#ffcb6b' },
+  { tag: tags.operator, color: '#89ddff' },
 ]);
 
 // The line being played, as a line decoration carrying the class `playing`.
