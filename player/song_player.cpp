@@ -10,6 +10,7 @@ void SongPlayer::restart()
 {
     finished = false;
     loopPasses = 0;
+    frame = 0;
     position = 0;
     loopStart = 0;
     waitTimer.set(0.0f);
@@ -24,6 +25,7 @@ void SongPlayer::restart()
 
 void SongPlayer::skip(std::uint64_t frames)
 {
+    frame += frames;
     const float dt = 1.0f / sampleRate;
     const float step = kBaseRate / sampleRate;
     // Nothing the sequencer does depends on the playhead of a sustained
@@ -111,6 +113,7 @@ void SongPlayer::reset()
 {
     finished = false;
     loopPasses = 0;
+    frame = 0;
     position = 0;
     loopStart = 0;
     waitTimer.set(0.0f);
@@ -130,6 +133,9 @@ void SongPlayer::loadFrom(const SongPlayer& other)
     rowDuration = other.rowDuration;
     sampleRate = other.sampleRate;
     looping = other.looping;
+    loopLimit = other.loopLimit;
+    muted = other.muted;
+    fade = other.fade;
 }
 
 bool SongPlayer::load(ReadFn read)
@@ -215,7 +221,7 @@ void SongPlayer::tick(float dt)
             waitTimer.set(rows * rowDuration);
             return;
         case Command::LoopEnd:
-            if (looping) {
+            if (looping && loopPasses < loopLimit) {
                 position = loopStart;
                 ++loopPasses;
             } else {
@@ -296,7 +302,14 @@ void SongPlayer::render(SampleBuffer& buffer)
         std::fill_n(mixLeft_.begin(), span, 0.0f);
         std::fill_n(mixRight_.begin(), span, 0.0f);
         std::array<std::size_t, kVoiceCount> sounded{};
-        mixVoices(voices, step, span, mixLeft_.data(), mixRight_.data(), sounded);
+        mixVoices(voices, muted, step, span, mixLeft_.data(), mixRight_.data(), sounded);
+        if (fade.active() && frame + span > fade.start) {
+            for (std::size_t i = 0; i < span; ++i) {
+                const float gain = fade.gainAt(frame + i);
+                mixLeft_[i] *= gain;
+                mixRight_[i] *= gain;
+            }
+        }
         if (!ticked) {
             // Ticks count a gate down only while its voice is sounding.
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
@@ -310,5 +323,6 @@ void SongPlayer::render(SampleBuffer& buffer)
             buffer.writeFrames(done, mixLeft_.data(), mixRight_.data(), span);
         }
         done += span;
+        frame += span;
     }
 }

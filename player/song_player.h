@@ -1,6 +1,7 @@
 #pragma once
 
 #include "countdown.h"
+#include "fade.h"
 #include "sample_buffer.h"
 #include "song_event.h"
 #include "voice.h"
@@ -37,16 +38,20 @@ struct SongPlayer {
     std::uint64_t position = 0;               // index of the next event to take
     std::uint64_t loopStart = 0;              // event index LoopEnd jumps back to
     bool looping = true;                      // false: LoopEnd ends the song
+    std::uint64_t loopLimit = UINT64_MAX;     // looping: the times LoopEnd jumps back; the next one ends the song
     bool finished = false;                    // the song has ended; only load clears it
     std::uint64_t loopPasses = 0;             // times LoopEnd jumped back since the load
+    std::array<bool, kVoiceCount> muted{};    // voices that play on unheard: they keep their time
+    Fade fade;                                // a fade to silence, by frame
+    std::uint64_t frame = 0;                  // frames rendered or skipped since the load or restart
 
     // Resets, gives each voice its built-in sound and reads the song. False
     // when the two header bytes are missing or either is zero, or when the
     // song runs past kMaxSongBytes (no events are then kept).
     bool load(ReadFn read);
 
-    // As load, from the song `other` holds (its events, row length, rate
-    // and looping), without reading it again. `other` is only read, so it
+    // As load, from the song `other` holds (its events, row length, rate,
+    // looping, loop limit, mutes and fade), without reading it again. `other` is only read, so it
     // may be rendering on another thread meanwhile.
     void loadFrom(const SongPlayer& other);
 

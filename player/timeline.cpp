@@ -3,6 +3,7 @@
 #include "memory_read.h"
 #include "output_format.h"
 
+#include <algorithm>
 #include <array>
 
 Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const EventTaken& taken)
@@ -71,6 +72,31 @@ bool songFits(const SongPlayer& player, std::uint64_t blockFrames, std::uint64_t
         }
     }
     return true;
+}
+
+bool hasLoop(const SongPlayer& song)
+{
+    return std::any_of(song.events.begin(), song.events.end(), [](const SongEvent& event) {
+        return event.voice < kVoiceCount && event.command == static_cast<std::uint8_t>(Command::LoopEnd);
+    });
+}
+
+std::uint64_t finishFrame(const SongPlayer& song, std::uint64_t passes)
+{
+    const auto finish = [&song](std::uint64_t jumps) {
+        SongPlayer copy;
+        copy.loadFrom(song);
+        copy.looping = true;
+        copy.loopLimit = jumps;
+        copy.fade = {};
+        return computeTimeline(copy, 1).finishedAt;
+    };
+    const std::uint64_t first = finish(0);
+    if (passes <= 1 || !hasLoop(song)) {
+        return first;
+    }
+    const std::uint64_t pass = finish(1) - first;
+    return first + (passes - 1) * pass;
 }
 
 double renderedSeconds(const std::vector<std::uint8_t>& song)

@@ -30,6 +30,16 @@ Timeline computeTimeline(SongPlayer& player, std::uint64_t blockFrames, const Ev
 // their end with nothing mixed, on a copy. `player` is only read.
 bool songFits(const SongPlayer& player, std::uint64_t blockFrames, std::uint64_t maxFrames);
 
+// Whether the song has a loop: a LoopEnd that a pass reaches (with looping
+// off, events are taken in order, so the first one always is).
+bool hasLoop(const SongPlayer& song);
+
+// The frame in which the song `song` holds (its events, rate and row
+// length) ends when LoopEnd jumps back `passes` − 1 times and ends it the
+// next: every pass takes the same frames (waits are set, never carried
+// over), so many passes are found from two.
+std::uint64_t finishFrame(const SongPlayer& song, std::uint64_t passes);
+
 // How long sqn2wav renders a song file's bytes, in seconds (0 for bytes
 // that do not load).
 double renderedSeconds(const std::vector<std::uint8_t>& song);

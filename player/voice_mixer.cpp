@@ -241,18 +241,38 @@ bool mixVoicesVector(std::array<Voice, kVoiceCount>&, float, std::size_t, float*
 
 #endif
 
-void mixVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
-               std::array<std::size_t, kVoiceCount>& sounded)
+void mixVoices(std::array<Voice, kVoiceCount>& voices, const std::array<bool, kVoiceCount>& muted, float step,
+               std::size_t frames, float* left, float* right, std::array<std::size_t, kVoiceCount>& sounded)
 {
+    // Muted voices move on their own and sit out the mix (as if silent)
+    // while it runs.
+    std::array<std::size_t, kVoiceCount> moved{};
+    std::array<bool, kVoiceCount> stillActive{};
+    bool anyMuted = false;
+    for (std::size_t v = 0; v < voices.size(); ++v) {
+        if (muted[v] && voices[v].active) {
+            anyMuted = true;
+            moved[v] = advanceVoice(voices[v], step * voices[v].pitch, frames);
+            stillActive[v] = voices[v].active;
+            voices[v].active = false;
+        }
+    }
     // Short spans (the frames in which events are taken) are not worth the
     // vector path's set-up.
     constexpr std::size_t kVectorFrames = 16;
-    if (frames >= kVectorFrames && mixVoicesVector(voices, step, frames, left, right, sounded)) {
-        return;
+    if (frames < kVectorFrames || !mixVoicesVector(voices, step, frames, left, right, sounded)) {
+        for (std::size_t v = 0; v < voices.size(); ++v) {
+            Voice& voice = voices[v];
+            sounded[v] = voice.active ? mixVoice(voice, step * voice.pitch, frames, left, right) : 0;
+        }
     }
-    for (std::size_t v = 0; v < voices.size(); ++v) {
-        Voice& voice = voices[v];
-        sounded[v] = voice.active ? mixVoice(voice, step * voice.pitch, frames, left, right) : 0;
+    if (anyMuted) {
+        for (std::size_t v = 0; v < voices.size(); ++v) {
+            if (moved[v] > 0) {
+                voices[v].active = stillActive[v];
+                sounded[v] = moved[v];
+            }
+        }
     }
 }
 

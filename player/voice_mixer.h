@@ -47,10 +47,11 @@ std::size_t advanceVoice(Voice& voice, float increment, std::size_t frames);
 // All six voices over `frames` frames (at most kMaxMixFrames), writing each
 // voice's count as mixVoice returns it into `sounded` (0 for a voice that is
 // not sounding). Uses the vector path where the processor and the voices'
-// samples allow it; the results are bit-identical either way.
+// samples allow it; the results are bit-identical either way. A `muted`
+// voice is moved as advanceVoice moves it and adds nothing.
 inline constexpr std::size_t kMaxMixFrames = 512;
-void mixVoices(std::array<Voice, kVoiceCount>& voices, float step, std::size_t frames, float* left, float* right,
-               std::array<std::size_t, kVoiceCount>& sounded);
+void mixVoices(std::array<Voice, kVoiceCount>& voices, const std::array<bool, kVoiceCount>& muted, float step,
+               std::size_t frames, float* left, float* right, std::array<std::size_t, kVoiceCount>& sounded);
 
 // The vector path alone, for testing it against mixVoice: with the
 // kernels chosen for this processor, or with the `kernel`-th of those it

@@ -471,6 +471,30 @@ TEST(Render, SongFitsKnowsTheLengthFromTheEvents)
     EXPECT_EQ(player.position, 0u);  // only read
 }
 
+// A fade falls evenly in decibels, 60 dB over its length, from exactly
+// unity at its first frame to silence after its last; each frame's gain
+// from its own index alone.
+TEST(Fade, FallsEvenlyInDecibelsToSilence)
+{
+    const Fade fade{1000, 48000};
+    EXPECT_EQ(fade.gainAt(0), 1.0f);
+    EXPECT_EQ(fade.gainAt(999), 1.0f);
+    EXPECT_EQ(fade.gainAt(1000), 1.0f);
+    for (const double part : {0.1, 0.25, 0.5, 0.75, 0.9}) {
+        const auto frame = static_cast<std::uint64_t>(1000 + part * 48000);
+        EXPECT_NEAR(20.0 * std::log10(fade.gainAt(frame)), -60.0 * part, 0.5) << part;
+    }
+    EXPECT_NEAR(fade.gainAt(1000 + 47999), 0.001, 0.0002);
+    EXPECT_EQ(fade.gainAt(1000 + 48000), 0.0f);
+    EXPECT_EQ(fade.gainAt(UINT64_MAX), 0.0f);
+    float before = 2.0f;
+    for (std::uint64_t frame = 1000; frame < 49000; frame += 7) {
+        ASSERT_LT(fade.gainAt(frame), before);
+        before = fade.gainAt(frame);
+    }
+    EXPECT_FALSE(Fade{}.active());
+}
+
 TEST(Render, WorkedExampleEndsAfter47Blocks)
 {
     SongPlayer player = driverPlayer();
