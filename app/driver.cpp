@@ -31,6 +31,35 @@ int fail(const char* message)
     return 1;
 }
 
+// Sets the passes, the fade and the voices heard on the loaded player (the
+// helper threads copy them from it) and returns the frames the file then
+// holds, or 0 where the song's own end decides them.
+std::uint64_t applyOptions(const RenderOptions& options, SongPlayer& player)
+{
+    player.muted = options.muted;
+    if (options.loops <= 1 && options.fadeFrames == 0) {
+        return 0;
+    }
+    player.looping = true;
+    player.loopLimit = options.loops - 1;
+    const std::uint64_t finished = finishFrame(player, options.loops);
+    const std::uint64_t blocks = (finished / kBlockFrames + 1) * kBlockFrames;
+    if (options.fadeFrames == 0) {
+        return blocks;
+    }
+    const std::uint64_t length = options.fadeFrames;
+    if (!hasLoop(player)) {
+        // Nothing to play on into: the song's last seconds fade.
+        player.fade = {blocks > length ? blocks - length : 0, length};
+        return blocks;
+    }
+    // Past the last pass the song plays on round its loop while it fades;
+    // the file ends with the fade, in whole blocks.
+    player.loopLimit = UINT64_MAX;
+    player.fade = {finished, length};
+    return (finished + length + kBlockFrames - 1) / kBlockFrames * kBlockFrames;
+}
+
 int render(int argc, char** argv)
 {
     SongPlayer player;
@@ -70,9 +99,11 @@ int render(int argc, char** argv)
         return fail("failed to load .sqn file.\n");
     }
 
+    const std::uint64_t frames = applyOptions(command.options, player);
     // A song whose WAV the header cannot describe (4 GiB) is refused before
     // anything is written, as it would fail at its end.
-    if (!songFits(player, kBlockFrames, kMaxDataBytes / kOutputFrameBytes)) {
+    constexpr std::uint64_t kMaxFrames = kMaxDataBytes / kOutputFrameBytes;
+    if (frames > 0 ? frames > kMaxFrames : !songFits(player, kBlockFrames, kMaxFrames)) {
         return fail("failed to write pcm frames.\n");
     }
 
@@ -82,7 +113,8 @@ int render(int argc, char** argv)
     }
 
     const std::size_t threads = writer.canPlace() ? command.options.threads : 1;
-    if (!renderSong(player, writer, threads > 0 ? threads : RenderParts::threadsFor(writer)) || !writer.finish()) {
+    if (!renderSong(player, writer, threads > 0 ? threads : RenderParts::threadsFor(writer), frames) ||
+        !writer.finish()) {
         return fail("failed to write pcm frames.\n");
     }
     return 0;
@@ -90,19 +122,22 @@ int render(int argc, char** argv)
 
 }  // namespace
 
-bool renderSong(SongPlayer& player, WavWriter& writer, std::size_t threads, std::uint64_t minPartFrames)
+bool renderSong(SongPlayer& player, WavWriter& writer, std::size_t threads, std::uint64_t frames,
+                std::uint64_t minPartFrames)
 {
     // A long song is rendered in stretches, one a core, the later ones from
     // seeks; this thread renders the first.
     std::optional<RenderParts> parts;
     if (threads > 1) {
-        parts.emplace(player, writer, threads, minPartFrames);
+        parts.emplace(player, writer, threads, minPartFrames, frames);
     }
 
-    // The block in which the song finishes is rendered and written whole.
+    // The block in which the song finishes is rendered and written whole;
+    // or, where the frames are given, as many.
+    const auto more = [&](std::uint64_t at) { return frames > 0 ? at < frames : !player.finished; };
     WriteBehind output(writer);
     std::uint64_t rendered = 0;
-    while (!player.finished && (!parts || parts->claim(rendered, WriteBehind::kChunkFrames))) {
+    while (more(rendered) && (!parts || parts->claim(rendered, WriteBehind::kChunkFrames))) {
         std::uint8_t* const chunk = output.chunk();
         std::size_t count = 0;
         do {
@@ -110,7 +145,7 @@ bool renderSong(SongPlayer& player, WavWriter& writer, std::size_t threads, std:
                                kBlockBytes};
             player.render(block);
             count += kBlockFrames;
-        } while (!player.finished && count < WriteBehind::kChunkFrames);
+        } while (more(rendered + count) && count < WriteBehind::kChunkFrames);
         if (!output.submit(count)) {
             return false;
         }

@@ -1,18 +1,28 @@
 #pragma once
 
+#include "voice.h"
+
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
-// What sqn2wav's options ask of a render. Options come before the two
-// operands (`sqn2wav --threads 1 in.sqn out.wav`), as `--name value` or
+// What sqn2wav's options ask of a render: passes through the loop, a fade,
+// the voices heard, the threads. Options come before the two operands
+// (`sqn2wav --loops 3 --fade 8 in.sqn out.wav`), as `--name value` or
 // `--name=value`, up to the first argument that is not one or up to `--`;
 // what follows the two operands is ignored, so that a command line without
 // options means what it always did.
 struct RenderOptions {
-    std::size_t threads = 0;  // threads to render on, 1 … kMaxRenderThreads; 0: as many as pay
+    std::size_t threads = 0;      // threads to render on, 1 … kMaxRenderThreads; 0: as many as pay
+    std::uint64_t loops = 1;      // passes through the song's loop, 1 … kMaxLoops
+    std::uint64_t fadeFrames = 0; // a fade's length at 48000 Hz; 0: none
+    std::array<bool, kVoiceCount> muted{};  // the voices --voices leaves out
 };
 
 inline constexpr std::size_t kMaxRenderThreads = 8;
+inline constexpr std::uint64_t kMaxLoops = 65535;
+inline constexpr double kMaxFadeSeconds = 600.0;
 
 struct RenderCommand {
     RenderOptions options;

@@ -35,10 +35,11 @@ std::size_t RenderParts::threadsFor(const WavWriter& writer)
 }
 
 RenderParts::RenderParts(const SongPlayer& song, const WavWriter& writer, std::size_t threads,
-                         std::uint64_t minPartFrames)
+                         std::uint64_t minPartFrames, std::uint64_t frames)
     : song_(song),
       writer_(writer),
       minPartFrames_(std::max<std::uint64_t>(minPartFrames, 1)),
+      knownFrames_(frames),
       stretches_(std::max<std::size_t>(threads, 1))
 {
     stretches_[0].end = UINT64_MAX;  // the caller takes all it asks for until the song is split
@@ -141,7 +142,7 @@ bool RenderParts::finish(SongPlayer& player, std::uint64_t rendered)
 void RenderParts::plan(SongPlayer& player)
 {
     player.loadFrom(song_);
-    const std::uint64_t frames = computeTimeline(player, kBlockFrames).frames;
+    const std::uint64_t frames = knownFrames_ > 0 ? knownFrames_ : computeTimeline(player, kBlockFrames).frames;
     player.restart();
     std::size_t parts = static_cast<std::size_t>(std::min<std::uint64_t>(stretches_.size(), frames / minPartFrames_));
     // A song too long for a WAV file is left to fail as it always does,

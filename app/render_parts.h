@@ -30,11 +30,12 @@ public:
 
     // Starts up to threads − 1 helpers (as many as the system will start)
     // on the song `song` holds (the caller's player, which it may render
-    // meanwhile; looping off, since the song is measured to its end), in
-    // stretches of at least `minPartFrames` (tests pass less). `song` and
-    // `writer` must outlive this.
+    // meanwhile; its looping off or limited, since the song is measured to
+    // its end), in stretches of at least `minPartFrames` (tests pass less),
+    // to the song's end or to `frames` where given. `song` and `writer` must
+    // outlive this.
     RenderParts(const SongPlayer& song, const WavWriter& writer, std::size_t threads,
-                std::uint64_t minPartFrames = kMinPartFrames);
+                std::uint64_t minPartFrames = kMinPartFrames, std::uint64_t frames = 0);
     // Stops the helpers (the output is being abandoned).
     ~RenderParts();
     RenderParts(const RenderParts&) = delete;
@@ -78,6 +79,7 @@ private:
     const SongPlayer& song_;
     const WavWriter& writer_;
     std::uint64_t minPartFrames_;
+    std::uint64_t knownFrames_;       // the frames to render where given, else 0
     std::mutex mutex_;
     std::condition_variable planned_;
     bool started_ = false;            // every helper that could start has, and stretches_ is sized for them

@@ -1,7 +1,11 @@
 // The sqn2wav binary run as a user runs it: messages, exit statuses, what
 // happens to the output file, and the bytes of the WAV it writes.
 
+#include "memory_read.h"
 #include "process_test.h"
+#include "sample_buffer.h"
+#include "song_player.h"
+#include "song_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -74,7 +79,7 @@ TEST_F(Sqn2wav, OptionsAreCheckedBeforeAnythingIsWritten)
         {"--threads 9", "--threads takes a whole number of threads, 1 … 8, found '9'"},
         {"--threads=abc", "--threads takes a whole number of threads, 1 … 8, found 'abc'"},
         {"--threads=-1", "--threads takes a whole number of threads, 1 … 8, found '-1'"},
-        {"--colour red", "no option --colour (options: --threads N)"},
+        {"--colour red", "no option --colour (options: --loops N, --fade SECONDS, --voices LIST, --threads N)"},
     };
     for (const auto& [options, message] : bad) {
         const Result r = run(options + " " + path("song.sqn") + " " + path("out.wav"));
@@ -238,6 +243,203 @@ TEST_F(Sqn2wav, LoopEndAfter1000FramesGivesTwoBlocks)
     EXPECT_EQ(wav.size(), 44u + 2 * 2048u);
     EXPECT_EQ(u32At(wav, 40), 4096u);
     EXPECT_EQ(u32At(wav, 4), 36u + 4096u);
+}
+
+}  // namespace
+
+namespace {
+
+// Songs for the options: an intro of half a second, then a loop of 1.5 s
+// with notes on every voice, held notes and a hit crossing the loop's end.
+const std::string kLoopedSong =
+    "tempo 120 4\npitch 0 C5\nvolume 0 0.8\nnote 0 4\nwait 0 4\nloop-start 0 0\n"
+    "pitch 1 E5\nnote 1 6\npitch 2 G4\nnote 2 3\nnote 4 0\nwait 0 4\npitch 3 C4\nnote 3 4\nnote 5 0\nwait 0 4\n"
+    "pitch 0 D5\nnote 0 4\nnote 4 0\nwait 0 4\nloop-end 0 0\n";
+// The same without a loop: it ends when its events run out.
+const std::string kUnloopedSong = "tempo 120 4\npitch 0 C5\nnote 0 8\nwait 0 8\npitch 3 G4\nnote 3 8\nwait 0 8\n";
+
+Bytes assembled(const std::string& text)
+{
+    std::vector<TextError> errors;
+    return assembleSong(text, errors).value_or(Bytes{});
+}
+
+// The left and right values after the header.
+std::vector<std::int16_t> samplesOf(const Bytes& wav)
+{
+    std::vector<std::int16_t> values;
+    for (std::size_t at = 44; at + 1 < wav.size(); at += 2) {
+        values.push_back(s16At(wav, at));
+    }
+    return values;
+}
+
+// What the player renders with looping on, `frames` frames.
+std::vector<std::int16_t> looped(const Bytes& song, std::size_t frames)
+{
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    EXPECT_TRUE(player.load(memoryRead(song.data(), song.size())));
+    std::vector<std::uint8_t> bytes(frames * 4);
+    SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, bytes.data(), bytes.size()};
+    player.render(buffer);
+    std::vector<std::int16_t> values(frames * 2);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    }
+    return values;
+}
+
+// The frame in which LoopEnd is taken for the `pass`-th time, looping on.
+std::uint64_t loopEndFrame(const Bytes& song, std::uint64_t pass)
+{
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    EXPECT_TRUE(player.load(memoryRead(song.data(), song.size())));
+    for (std::uint64_t frame = 0;; ++frame) {
+        const std::uint64_t before = player.loopPasses;
+        player.tick(1.0f / 48000.0f);
+        if (player.loopPasses > before && player.loopPasses == pass) {
+            return frame;
+        }
+    }
+}
+
+// --loops 1 writes today's bytes; --loops 3 the intro and three passes, the
+// song ending in the block of its third LoopEnd, each pass the looping
+// player's own frames.
+TEST_F(Sqn2wav, LoopsPlayThePassesAskedFor)
+{
+    const Bytes song = assembled(kLoopedSong);
+    writeFile("song.sqn", song);
+    ASSERT_EQ(run(path("song.sqn") + " " + path("plain.wav")).status, 0);
+    ASSERT_EQ(run("--loops 1 " + path("song.sqn") + " " + path("once.wav")).status, 0);
+    EXPECT_EQ(readFile(path("once.wav")), readFile(path("plain.wav")));
+
+    ASSERT_EQ(run("--loops 3 " + path("song.sqn") + " " + path("three.wav")).status, 0);
+    const std::vector<std::int16_t> three = samplesOf(readFile(path("three.wav")));
+    const std::uint64_t third = loopEndFrame(song, 3);
+    EXPECT_EQ(third, loopEndFrame(song, 1) + 2 * (loopEndFrame(song, 2) - loopEndFrame(song, 1)));
+    EXPECT_EQ(three.size() / 2, (third / 512 + 1) * 512);
+    const std::vector<std::int16_t> played = looped(song, three.size() / 2);
+    EXPECT_TRUE(std::equal(played.begin(), played.begin() + static_cast<std::ptrdiff_t>(2 * (third + 1)), three.begin()));
+    EXPECT_EQ(u32At(readFile(path("three.wav")), 40), three.size() * 2);
+}
+
+// --fade: past the last pass the song plays on round its loop, fading; up to
+// the fade the frames are the looping render's, the fade's first one too,
+// and the last tenth of a second is all but silent. The file ends with the
+// fade, in whole blocks. A song without a loop fades over its last seconds.
+TEST_F(Sqn2wav, AFadeFollowsTheLastPass)
+{
+    const Bytes song = assembled(kLoopedSong);
+    writeFile("song.sqn", song);
+    ASSERT_EQ(run("--loops 2 --fade 2.5 " + path("song.sqn") + " " + path("faded.wav")).status, 0);
+    const std::vector<std::int16_t> faded = samplesOf(readFile(path("faded.wav")));
+    const std::uint64_t start = loopEndFrame(song, 2);
+    EXPECT_EQ(faded.size() / 2, (start + 120000 + 511) / 512 * 512);
+    const std::vector<std::int16_t> plain = looped(song, faded.size() / 2);
+    EXPECT_TRUE(std::equal(faded.begin(), faded.begin() + static_cast<std::ptrdiff_t>(2 * (start + 1)), plain.begin()));
+    EXPECT_NE(faded, plain);
+    int last = 0;
+    for (std::size_t i = faded.size() - 2 * 4800; i < faded.size(); ++i) {
+        last = std::max(last, std::abs(static_cast<int>(faded[i])));
+    }
+    int loud = 0;
+    for (const std::int16_t value : plain) {
+        loud = std::max(loud, std::abs(static_cast<int>(value)));
+    }
+    EXPECT_LT(last, loud / 100);  // 40 dB down and more
+    // Half way through it is 30 dB down: even in decibels.
+    for (std::size_t i = 2 * (start + 60000 - 200); i < 2 * (start + 60000 + 200); ++i) {
+        if (std::abs(plain[i]) > 2000) {
+            EXPECT_NEAR(static_cast<double>(faded[i]) / plain[i], 0.0316, 0.004) << i;
+        }
+    }
+
+    writeFile("short.sqn", assembled(kUnloopedSong));
+    ASSERT_EQ(run(path("short.sqn") + " " + path("short.wav")).status, 0);
+    ASSERT_EQ(run("--fade 0.5 " + path("short.sqn") + " " + path("short-faded.wav")).status, 0);
+    const std::vector<std::int16_t> whole = samplesOf(readFile(path("short.wav")));
+    const std::vector<std::int16_t> ending = samplesOf(readFile(path("short-faded.wav")));
+    ASSERT_EQ(ending.size(), whole.size());
+    const std::size_t fadeStart = whole.size() / 2 - 24000;
+    EXPECT_TRUE(std::equal(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(2 * (fadeStart + 1)), ending.begin()));
+    EXPECT_NE(whole, ending);
+}
+
+// --voices: the others are silent, the timing the song's own: the six
+// one-voice files add up to the whole within the rounding of six.
+TEST_F(Sqn2wav, OneVoiceAtATimeAddsUpToTheMix)
+{
+    writeFile("song.sqn", assembled(kLoopedSong));
+    ASSERT_EQ(run(path("song.sqn") + " " + path("mix.wav")).status, 0);
+    const std::vector<std::int16_t> mix = samplesOf(readFile(path("mix.wav")));
+    std::vector<int> sum(mix.size(), 0);
+    for (int voice = 0; voice < 6; ++voice) {
+        const std::string stem = path("stem" + std::to_string(voice) + ".wav");
+        ASSERT_EQ(run("--voices " + std::to_string(voice) + " " + path("song.sqn") + " " + stem).status, 0);
+        const std::vector<std::int16_t> alone = samplesOf(readFile(stem));
+        ASSERT_EQ(alone.size(), mix.size()) << voice;
+        EXPECT_TRUE(std::any_of(alone.begin(), alone.end(), [](std::int16_t v) { return v != 0; })) << voice;
+        for (std::size_t i = 0; i < mix.size(); ++i) {
+            sum[i] += alone[i];
+        }
+    }
+    int worst = 0;
+    for (std::size_t i = 0; i < mix.size(); ++i) {
+        worst = std::max(worst, std::abs(sum[i] - mix[i]));
+    }
+    EXPECT_LE(worst, 6);
+    ASSERT_EQ(run("--voices 0,1,2,3,4,5 " + path("song.sqn") + " " + path("all.wav")).status, 0);
+    EXPECT_EQ(readFile(path("all.wav")), readFile(path("mix.wav")));
+}
+
+// With every option at once, one thread writes the bytes several do: a
+// song of over a minute, shared among threads from seeks.
+TEST_F(Sqn2wav, OptionsWriteTheSameBytesOnAnyNumberOfThreads)
+{
+    std::string text = "tempo 120 4\npitch 0 C5\nnote 0 4\nwait 0 4\nloop-start 0 0\n";
+    for (int row = 0; row < 200; ++row) {
+        text += "pitch " + std::to_string(row % 4) + " " + std::to_string(20 + row % 40) + "\nnote " +
+                std::to_string(row % 4) + " " + std::to_string(1 + row % 6) + "\nnote " + std::to_string(4 + row % 2) +
+                " 0\nwait 0 2\n";
+    }
+    text += "loop-end 0 0\n";
+    writeFile("song.sqn", assembled(text));
+    const std::string options = "--loops 2 --fade 7.5 --voices 0,2,3,5";
+    ASSERT_EQ(run(options + " --threads 1 " + path("song.sqn") + " " + path("one.wav")).status, 0);
+    const Bytes one = readFile(path("one.wav"));
+    EXPECT_GT(one.size(), 44u + 60u * 48000 * 4);
+    for (const char* threads : {"2", "3"}) {
+        ASSERT_EQ(run(options + " --threads " + threads + " " + path("song.sqn") + " " + path("many.wav")).status, 0);
+        EXPECT_EQ(readFile(path("many.wav")), one) << threads;
+    }
+}
+
+// A bad value: one line naming the option, status 1, no file.
+TEST_F(Sqn2wav, BadOptionValuesAreRefused)
+{
+    writeFile("song.sqn", assembled(kLoopedSong));
+    const std::string program = SQN2WAV_BINARY;
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"--loops 0", "--loops takes a whole number of passes, 1 … 65535, found '0'"},
+        {"--loops 2.5", "--loops takes a whole number of passes, 1 … 65535, found '2.5'"},
+        {"--voices 9", "--voices takes voices 0 … 5 with commas between them (as 0,4), found '9'"},
+        {"--voices 0,,1", "--voices takes voices 0 … 5 with commas between them (as 0,4), found '0,,1'"},
+        {"--voices ''", "--voices takes voices 0 … 5 with commas between them (as 0,4), found ''"},
+        {"--fade -1", "--fade takes seconds, 0 … 600 (as 8 or 2.5), found '-1'"},
+        {"--fade abc", "--fade takes seconds, 0 … 600 (as 8 or 2.5), found 'abc'"},
+        {"--fade 601", "--fade takes seconds, 0 … 600 (as 8 or 2.5), found '601'"},
+        {"--fade", "--fade needs a value"},
+    };
+    for (const auto& [options, message] : bad) {
+        const std::string args = options == "--fade" ? options : options + " " + path("song.sqn") + " " + path("out.wav");
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << options;
+        EXPECT_EQ(r.err, program + ": " + message + "\n") << options;
+        EXPECT_FALSE(fs::exists(path("out.wav"))) << options;
+    }
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ protected:
         const std::string path = (folder_ / "out.wav").string();
         WavWriter writer;
         EXPECT_TRUE(writer.open(path.c_str()));
-        EXPECT_TRUE(renderSong(player, writer, threads, minPart));
+        EXPECT_TRUE(renderSong(player, writer, threads, 0, minPart));
         EXPECT_TRUE(writer.finish());
         return readFile(path);
     }
