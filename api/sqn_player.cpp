@@ -140,6 +140,15 @@ void sqn_player_set_looping(sqn_player* player, int looping)
     }
 }
 
+int sqn_player_set_muted(sqn_player* player, unsigned voice, int muted)
+{
+    if (player == nullptr || voice >= kVoiceCount) {
+        return -1;
+    }
+    player->player.muted[voice] = muted != 0;
+    return 0;
+}
+
 void sqn_player_render_s16(sqn_player* player, int16_t* out, size_t frames)
 {
     render(player, out, frames, SampleFormat::S16);

@@ -1,6 +1,7 @@
-/* libsqn 1.1 as a C program sees it, built against the installed library
+/* libsqn 1.2 as a C program sees it, built against the installed library
    only (pkg-config): the version macros, NULL players, the text form and
-   its errors, where the song is and how long it lasts, and seeking; with a
+   its errors, where the song is and how long it lasts, seeking, muting and
+   the rates accepted; with a
    second, ten-minute song, how long a seek to its end takes. Prints what it
    found and exits 0, or names what failed and exits 1.
      api_installed_check SONG.sqn [TEN-MINUTE-SONG.sqn] */
@@ -13,8 +14,8 @@
 #include <string.h>
 #include <time.h>
 
-#if SQN_VERSION_MAJOR != 1 || SQN_VERSION_MINOR < 1
-#error "libsqn 1.1 or later is needed"
+#if SQN_VERSION_MAJOR != 1 || SQN_VERSION_MINOR < 2
+#error "libsqn 1.2 or later is needed"
 #endif
 
 static int failures = 0;
@@ -106,7 +107,13 @@ int main(int argc, char **argv)
           "open_text does not report the first error with its line and column");
     player = sqn_player_open_text(text, strlen(text), 44100, error, sizeof error);
     check(player != NULL && error[0] == '\0', "open_text does not open the text form");
+    check(sqn_player_set_muted(player, 5, 1) == 0 && sqn_player_set_muted(player, 6, 1) == -1 &&
+              sqn_player_set_muted(NULL, 0, 1) == -1,
+          "set_muted does not take voices 0 to 5 only");
     sqn_player_close(player);
+    check(sqn_player_open(song, size, SQN_MIN_SAMPLE_RATE - 1) == NULL &&
+              sqn_player_open(song, size, SQN_MAX_SAMPLE_RATE + 1) == NULL,
+          "a rate outside SQN_MIN_SAMPLE_RATE to SQN_MAX_SAMPLE_RATE opens");
 
     /* Length: the frame in which the song ends. */
     player = sqn_player_open(song, size, 48000);

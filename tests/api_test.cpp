@@ -215,6 +215,7 @@ TEST_F(Library, RenderingAllocatesNothing)
         sqn_player_finished(player.get());
         sqn_player_position(player.get());
         sqn_player_loop_passes(player.get());
+        sqn_player_set_muted(player.get(), static_cast<unsigned>(i % 6), i % 2);
     }
     sqn_player_seek(player.get(), 480000);
     EXPECT_EQ(allocations.load(), before);
@@ -373,6 +374,52 @@ TEST_F(Library, LongWaitsAtHighRatesOpenAndSeekAtOnce)
     ::alarm(0);
 }
 
+// A muted voice plays on unheard: muting what --voices leaves out gives
+// sqn2wav's file for those voices, and a voice heard again comes back in
+// exactly where the unmuted render has it.
+TEST_F(Library, MutedVoicesKeepTheirTime)
+{
+    const Bytes song = readFile(std::string(EXAMPLES_BUILD_DIR) + "/groove.sqn");
+    writeFile("groove.sqn", song);
+    ASSERT_EQ(runArgs({SQN2WAV_BINARY, "--voices", "0,4", path("groove.sqn"), path("stems.wav")}).status, 0);
+    const Bytes wav = readFile(path("stems.wav"));
+    const Player player = open(song);
+    for (const unsigned voice : {1u, 2u, 3u, 5u}) {
+        EXPECT_EQ(sqn_player_set_muted(player.get(), voice, 1), 0);
+    }
+    std::vector<std::int16_t> out;
+    std::int16_t block[2 * 512];
+    do {
+        sqn_player_render_s16(player.get(), block, 512);
+        out.insert(out.end(), block, block + 2 * 512);
+    } while (!sqn_player_finished(player.get()));
+    ASSERT_EQ(wav.size(), 44 + 2 * out.size());
+    EXPECT_EQ(std::memcmp(wav.data() + 44, out.data(), 2 * out.size()), 0);
+
+    // Muted for its first 50000 frames, then heard: from there on the
+    // frames are the unmuted render's (the other voices muted for good).
+    const Player whole = open(song);
+    const Player later = open(song);
+    for (const unsigned voice : {0u, 1u, 2u, 3u, 4u}) {
+        sqn_player_set_muted(whole.get(), voice, 1);
+        sqn_player_set_muted(later.get(), voice, 1);
+    }
+    sqn_player_set_muted(later.get(), 5, 1);
+    std::vector<std::int16_t> a(2 * 90000);
+    std::vector<std::int16_t> b(2 * 90000);
+    sqn_player_render_s16(whole.get(), a.data(), 90000);
+    sqn_player_render_s16(later.get(), b.data(), 50000);
+    EXPECT_TRUE(std::all_of(b.begin(), b.begin() + 2 * 50000, [](std::int16_t v) { return v == 0; }));
+    EXPECT_EQ(sqn_player_set_muted(later.get(), 5, 0), 0);
+    sqn_player_render_s16(later.get(), b.data() + 2 * 50000, 40000);
+    EXPECT_TRUE(std::equal(a.begin() + 2 * 50000, a.end(), b.begin() + 2 * 50000));
+    EXPECT_TRUE(std::any_of(a.begin() + 2 * 50000, a.end(), [](std::int16_t v) { return v != 0; }));
+
+    EXPECT_EQ(sqn_player_set_muted(nullptr, 0, 1), -1);
+    EXPECT_EQ(sqn_player_set_muted(player.get(), 6, 1), -1);
+    EXPECT_EQ(sqn_player_set_muted(player.get(), 4294967295u, 0), -1);
+}
+
 // The text form, and why it did not open.
 TEST_F(Library, OpensTheTextForm)
 {
@@ -423,7 +470,7 @@ TEST_F(Library, NullPlayersDoNothing)
     const Player player = open(kWorkedExample);
     sqn_player_render_s16(player.get(), nullptr, 10);  // no buffer: nothing rendered
     EXPECT_EQ(sqn_player_position(player.get()), 0u);
-    static_assert(SQN_VERSION_MAJOR == 1 && SQN_VERSION_MINOR == 1 && SQN_VERSION_PATCH == 0);
+    static_assert(SQN_VERSION_MAJOR == 1 && SQN_VERSION_MINOR == 2 && SQN_VERSION_PATCH == 0);
     EXPECT_EQ(std::to_string(SQN_VERSION_MAJOR) + "." + std::to_string(SQN_VERSION_MINOR) + "." +
                   std::to_string(SQN_VERSION_PATCH),
               SQN_PROJECT_VERSION);

@@ -53,11 +53,11 @@ cc -std=c99 "$source/examples/embed/render.c" -o "$work/render-static" \
     $(pkg-config --cflags sqn) "$lib/libsqn.a" -lstdc++ -lm
 ldd "$work/render-static" | grep -q libsqn && fail "the static build links libsqn.so"
 
-# libsqn 1.1's calls, from C, against the installed library only.
+# libsqn 1.2's calls, from C, against the installed library only.
 cc -std=c99 -Wall -Wextra -Werror "$source/tests/api_installed_check.c" -o "$work/api-check" \
     $(pkg-config --cflags --libs sqn)
 "$build/bench/make-bench-song" dense "$work/dense.sqn"
-LD_LIBRARY_PATH=$lib "$work/api-check" "$1" "$work/dense.sqn" || fail "libsqn 1.1's calls do not behave as documented"
+LD_LIBRARY_PATH=$lib "$work/api-check" "$1" "$work/dense.sqn" || fail "libsqn 1.2's calls do not behave as documented"
 
 for song in "$@"; do
     name=$(basename "$song" .sqn)

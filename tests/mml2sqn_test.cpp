@@ -82,7 +82,7 @@ TEST_F(Mml2sqn, TheSongHoldsTheNotesWritten)
     EXPECT_EQ(r.status, 0);
     const Bytes text = readFile(path("song.TXT"));
     const std::string form(text.begin(), text.end());
-    EXPECT_EQ(form.rfind("# mml2sqn 1.1.0 from " + path("song.mml") + ": 120 beats a minute", 0), 0u) << form;
+    EXPECT_EQ(form.rfind("# mml2sqn 1.2.0 from " + path("song.mml") + ": 120 beats a minute", 0), 0u) << form;
     EXPECT_NE(form.find("# bar 2, beat 2\npitch 0 G5\nvolume 0 1.0\nnote 0 255              # A, line 3\n"),
               std::string::npos)
         << form;
@@ -129,7 +129,7 @@ TEST_F(Mml2sqn, MistakesWriteNothing)
     r = runProgram(MML2SQN_BINARY, path("bad.mml") + " " + path("bad.mml"));
     EXPECT_EQ(r.err, std::string(MML2SQN_BINARY) + ": cannot write " + path("bad.mml") + ": it is the input\n");
     r = runProgram(MML2SQN_BINARY, "--version");
-    EXPECT_EQ(r.out, "mml2sqn 1.1.0\n");
+    EXPECT_EQ(r.out, "mml2sqn 1.2.0\n");
 }
 
 // Four megabytes of bad lines in two channels: the first hundred errors in

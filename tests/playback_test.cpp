@@ -2,7 +2,9 @@
 // buffers that are not whole 512-frame blocks: the song's own frames in
 // order, then silence once a song that does not loop has ended.
 
+#include "memory_read.h"
 #include "playback.h"
+#include "song_clock.h"
 #include "song_bytes.h"
 
 #include <gtest/gtest.h>
@@ -124,6 +126,34 @@ TEST(Playback, SongsWithoutALoopEndAndNewSongs)
     EXPECT_EQ(looping.status().frames, 1400u);
     EXPECT_EQ(looping.status().pass, 0u);
     EXPECT_EQ(looping.status().events, 2u);
+}
+
+// Bar and beat of what is played, going round the loop as the player does:
+// one beat of intro and a loop of three beats at 120 beats a minute.
+TEST(SongClock, BarsAndBeatsGoRoundTheLoop)
+{
+    const std::vector<std::uint8_t> song = {120, 4, 0, 2, 2, 0, 5, 4, 0, 2, 2, 0, 1, 4, 0, 1, 4, 0, 1, 4, 0, 6, 0};
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    ASSERT_TRUE(player.load(memoryRead(song.data(), song.size())));
+    const SongClock clock = SongClock::of(player, 120);
+    // The loop section begins when LoopStart's wait of a beat has run.
+    EXPECT_NEAR(static_cast<double>(clock.loopFrame), 24000.0, 10.0);
+    EXPECT_NEAR(static_cast<double>(clock.passFrames), 72000.0, 20.0);  // and a frame or two an event
+    EXPECT_EQ(clock.at(0).beat, 1u);
+    EXPECT_EQ(clock.at(30000).beat, 2u);
+    EXPECT_EQ(clock.at(80000).beat, 4u);
+    // Past the loop's end it is the loop again: beat 2, 3, …, in bar 1.
+    EXPECT_EQ(clock.songFrame(clock.loopFrame + clock.passFrames + 100), clock.loopFrame + 100);
+    EXPECT_EQ(clock.at(clock.loopFrame + clock.passFrames + 100).beat, 2u);
+    EXPECT_EQ(clock.at(clock.loopFrame + 3 * clock.passFrames + 30000).beat, 3u);
+    EXPECT_EQ(clock.at(clock.loopFrame + 3 * clock.passFrames + 30000).bar, 1u);
+    // A song without a loop counts on: bar 2 after four beats.
+    const std::vector<std::uint8_t> plain = {120, 4, 0, 2, 2, 0, 1, 40};
+    ASSERT_TRUE(player.load(memoryRead(plain.data(), plain.size())));
+    const SongClock on = SongClock::of(player, 120);
+    EXPECT_EQ(on.passFrames, 0u);
+    EXPECT_EQ(on.at(4 * 24000 + 10).bar, 2u);
 }
 
 }  // namespace

@@ -207,6 +207,33 @@ TEST_F(Sqnplay, WatchReloadsFixedTextsAndKeepsPlayingThroughBrokenOnes)
     EXPECT_LT(switched + 2 * 48000 / 5, played.size());
 }
 
+// --watch on a song with an error: the error is told, the program waits,
+// and once the song is saved without errors it plays from its beginning.
+TEST_F(Sqnplay, WatchWaitsForABrokenSongToBeFixed)
+{
+    writeText("song.txt", "tempo 240 16\nnote 0 x\n");
+    const pid_t pid =
+        start({SQNPLAY_BINARY, "--watch", "--backend", "null", "--capture", path("cap.raw"), path("song.txt")});
+    EXPECT_TRUE(waitForError(path("song.txt") + ":2:8: expected a gate length in rows, 0 … 255, found 'x'\n", 3.0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "it did not wait";
+    const std::string fixed = "tempo 240 16\npitch 0 C5\nnote 0 2\nwait 0 4\nloop-end 0 0\n";
+    saveText("song.txt", fixed);
+    EXPECT_TRUE(waitForError("sqnplay: loaded " + path("song.txt") + "\n", 3.0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(pid, SIGINT);
+    const Result r = finish(pid);
+    EXPECT_EQ(r.status, 0);
+    // What played is the fixed song from its beginning.
+    const Frames played = asFrames(readFile(path("cap.raw")));
+    ASSERT_GT(played.size(), 2u * 48000 / 4);
+    EXPECT_TRUE(samePrefix(played, reference(assemble(fixed), true, played.size() / 2), 0));
+    // Without --watch there is nothing to wait for.
+    const Result once = runArgs({SQNPLAY_BINARY, "--backend", "null", path("broken.txt")});
+    EXPECT_EQ(once.status, 1);
+}
+
 // --watch never waits on what the song's name comes to stand for: an
 // endless device, a FIFO with no writer. Each is refused unread, the old
 // song plays on, the good file saved back is played, and Ctrl-C ends the
@@ -298,7 +325,7 @@ TEST_F(Sqnplay, KeysAndStatusLineOnATerminal)
         return shown.find(text) != std::string::npos;
     };
     EXPECT_TRUE(readUntil("playing song.txt  0:0")) << shown;
-    EXPECT_TRUE(readUntil("pass 1  event ")) << shown;
+    EXPECT_TRUE(readUntil("pass 1  bar 1, beat 1")) << shown;
     // Keys are read one at a time and not echoed while it plays.
     termios during {};
     ASSERT_EQ(::tcgetattr(master, &during), 0);
@@ -306,13 +333,19 @@ TEST_F(Sqnplay, KeysAndStatusLineOnATerminal)
     EXPECT_FALSE(during.c_lflag & ICANON);
     // The worked example's LoopEnd comes after half a second: the second
     // pass begins.
-    EXPECT_TRUE(readUntil("pass 2  event ")) << shown;
+    EXPECT_TRUE(readUntil("pass 2  bar 1, beat 1")) << shown;
     EXPECT_EQ(shown.find("pass 0"), std::string::npos) << "passes count from 1";
     ASSERT_EQ(::write(master, " ", 1), 1);
     EXPECT_TRUE(readUntil("paused  song.txt")) << shown;
     shown.clear();
     ASSERT_EQ(::write(master, " ", 1), 1);
     EXPECT_TRUE(readUntil("playing song.txt")) << shown;
+    // 1–6 mute and unmute the voices, shown on the line.
+    ASSERT_EQ(::write(master, "25", 2), 2);
+    EXPECT_TRUE(readUntil("beat 1  muted 2 5")) << shown;
+    ASSERT_EQ(::write(master, "2", 1), 1);
+    shown.clear();
+    EXPECT_TRUE(readUntil("beat 1  muted 5\x1b")) << shown;
     ASSERT_EQ(::write(master, "q", 1), 1);
     readUntil("\x1b[?25h");
     int status = 0;
@@ -380,7 +413,7 @@ TEST_F(Sqnplay, ErrorsAndStatuses)
     EXPECT_NE(r.err.find("\n50 more errors not shown\n"), std::string::npos);
     r = runArgs({SQNPLAY_BINARY, "--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "sqnplay 1.1.0\n");
+    EXPECT_EQ(r.out, "sqnplay 1.2.0\n");
     r = runArgs({SQNPLAY_BINARY, "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("--watch"), std::string::npos);

@@ -19,7 +19,7 @@
 /* The version of this header, for compile-time checks; sqn_version() gives
    the library's at run time. */
 #define SQN_VERSION_MAJOR 1
-#define SQN_VERSION_MINOR 1
+#define SQN_VERSION_MINOR 2
 #define SQN_VERSION_PATCH 0
 
 /* On Windows, programs that link the static libsqn.a define SQN_STATIC;
@@ -70,6 +70,15 @@ SQN_API void sqn_player_close(sqn_player *player);
 /* 1 (the default): LoopEnd jumps back to the loop point and the song plays
    on; 0: LoopEnd ends the song, as sqn2wav renders it. */
 SQN_API void sqn_player_set_looping(sqn_player *player, int looping);
+
+/* (1.2) Mutes voice 0 … 5 (muted 1) or lets it be heard again (0): a muted
+   voice plays on unheard, keeping its time, so that it comes back in
+   exactly where it would be; a game's own mixer does any fading. From the
+   next frame rendered on. Like every call on a player, not while another
+   thread uses the same player; it never allocates or locks, so a real-time
+   callback may call it between renders. 0, or -1 for a NULL player or a
+   voice above 5. */
+SQN_API int sqn_player_set_muted(sqn_player *player, unsigned voice, int muted);
 
 /* Renders exactly `frames` interleaved stereo frames into `out` (2 × frames
    values, left then right). The 16-bit values are limited to ±32767; the
