@@ -8,6 +8,7 @@
 #include "output_format.h"
 #include "playback.h"
 #include "printable.h"
+#include "song_clock.h"
 #include "song_file.h"
 #include "song_loader.h"
 #include "terminal.h"
@@ -31,7 +32,8 @@ constexpr ProgramText kText{
     "  <song>            a .sqn file, a song in the text form (a name ending in .txt)\n"
     "                    or in MML (a name ending in .mml)\n"
     "  --once            play the song once (LoopEnd ends it), then exit\n"
-    "  --watch           reload the song whenever its file changes, starting it over\n"
+    "  --watch           reload the song whenever its file changes, starting it over;\n"
+    "                    a song with errors is reported and waited for\n"
     "  --backend NAME    null (no sound, for tests), alsa, pulseaudio or jack;\n"
     "                    otherwise the first that works\n"
     "  --latency MS      sound held in the device's buffer, 10 … 2000 ms (100): more\n"
@@ -40,7 +42,8 @@ constexpr ProgramText kText{
     "                    little-endian stereo frames (for tests)\n"
     "  --help            show this help\n"
     "  --version         show the version\n"
-    "Keys, on a terminal: space pauses and resumes, q or Ctrl-C quits.\n"};
+    "Keys, on a terminal: space pauses and resumes, 1-6 mute and unmute the voices\n"
+    "(channels A-F), q or Ctrl-C quits.\n"};
 
 constexpr std::size_t kCaptureFrames = 60 * kOutputRate;
 constexpr int kTickMilliseconds = 100;  // status line redraws
@@ -71,20 +74,29 @@ void report(Terminal& terminal, const std::vector<std::string>& lines)
     }
 }
 
-std::string statusLine(const std::string& song, const Playback::Status& status, bool paused)
+// "playing tune.mml  0:12.3  pass 2  bar 5, beat 3  muted 2 5": the time,
+// the pass and where in the song it is, as a musician counts it.
+std::string statusLine(const std::string& song, const Playback::Status& status, const SongClock& clock,
+                       const Playback& playback)
 {
     const double seconds = static_cast<double>(status.frames) / kOutputRate;
     const auto minutes = static_cast<long long>(seconds / 60.0);
-    char line[256];
-    std::snprintf(line, sizeof line, "%s %s  %lld:%04.1f  pass %llu", paused ? "paused " : "playing", song.c_str(),
-                  minutes, seconds - 60.0 * static_cast<double>(minutes),
-                  static_cast<unsigned long long>(status.pass + 1));
+    const SongClock::BarBeat where = clock.at(status.frames);
+    char line[320];
+    std::snprintf(line, sizeof line, "%s %s  %lld:%04.1f  pass %llu  bar %llu, beat %llu",
+                  playback.paused() ? "paused " : "playing", song.c_str(), minutes,
+                  seconds - 60.0 * static_cast<double>(minutes), static_cast<unsigned long long>(status.pass + 1),
+                  static_cast<unsigned long long>(where.bar), static_cast<unsigned long long>(where.beat));
     std::string text = line;
-    // A song of no events has no place in its events to show.
-    if (status.events > 0) {
-        std::snprintf(line, sizeof line, "  event %llu of %llu", static_cast<unsigned long long>(status.position),
-                      static_cast<unsigned long long>(status.events));
-        text += line;
+    std::string muted;
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        if (playback.muted(v)) {
+            muted += ' ';
+            muted += static_cast<char>('1' + v);
+        }
+    }
+    if (!muted.empty()) {
+        text += "  muted" + muted;
     }
     return text;
 }
@@ -136,17 +148,25 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    const bool watching = line.has("watch");
     LoadedSong song = loadSongFile(path, static_cast<float>(kOutputRate));
     Terminal terminal;
     if (!song.player) {
         report(terminal, song.errors);
-        return 1;
+        // Watching, the song may yet be fixed: it is waited for.
+        if (!watching) {
+            return 1;
+        }
     }
     report(terminal, song.warnings);
     std::string title = song.title;
+    SongClock clock = song.clock;
     watchQuitSignals();
     Playback playback(!once, capture ? kCaptureFrames : 0);
-    playback.play(std::move(song.player));
+    bool waiting = !song.player;  // for a song that loads
+    if (song.player) {
+        playback.play(std::move(song.player));
+    }
     AudioDevice device;
     if (!device.start(backend, playback, latency)) {
         terminal.clearStatus();
@@ -167,6 +187,9 @@ int main(int argc, char** argv)
             const auto key = terminal.readKey(kTickMilliseconds);
             if (key == ' ') {
                 playback.setPaused(!playback.paused());
+            } else if (key && *key >= '1' && *key <= '6') {
+                const auto voice = static_cast<std::size_t>(*key - '1');
+                playback.setMuted(voice, !playback.muted(voice));
             } else if (key == 'q' || key == 'Q') {
                 break;
             }
@@ -175,7 +198,7 @@ int main(int argc, char** argv)
         }
         playback.collect();
         // A change seen while the last one loads is loaded after it.
-        if (line.has("watch") && tick % kWatchTicks == 0 && watch.changed()) {
+        if (watching && tick % kWatchTicks == 0 && watch.changed()) {
             reloadWanted = true;
         }
         if (reloadWanted && loader.start(path, static_cast<float>(kOutputRate))) {
@@ -185,14 +208,18 @@ int main(int argc, char** argv)
             if (reloaded->player) {
                 playback.play(std::move(reloaded->player));
                 title = reloaded->title;
+                clock = reloaded->clock;
                 report(terminal, reloaded->warnings);
-                report(terminal, {"sqnplay: reloaded " + printable(path)});
+                report(terminal, {"sqnplay: " + std::string(waiting ? "loaded " : "reloaded ") + printable(path)});
+                waiting = false;
             } else {
                 report(terminal, reloaded->errors);
             }
         }
         const Playback::Status status = playback.status();
-        terminal.status(statusLine(title.empty() ? name : printable(title) + " (" + name + ")", status, playback.paused()));
+        const std::string shown = title.empty() ? name : printable(title) + " (" + name + ")";
+        terminal.status(waiting ? "waiting for " + shown + " to be saved without errors"
+                                : statusLine(shown, status, clock, playback));
         if (once && status.ended) {
             // The last block is in the device's buffer: let it play out.
             std::this_thread::sleep_for(std::chrono::duration<double>(device.latency()));

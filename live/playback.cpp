@@ -69,6 +69,9 @@ void Playback::fill(std::int16_t* out, std::size_t frames)
             }
             SampleBuffer block{SampleFormat::S16, ChannelLayout::Stereo, reinterpret_cast<std::uint8_t*>(block_.data()),
                                sizeof block_};
+            for (std::size_t v = 0; v < kVoiceCount; ++v) {
+                current_->muted[v] = muted_[v].load(std::memory_order_relaxed);
+            }
             current_->render(block);
             lastBlock_ = current_->finished && !looping_;
             blockAt_ = 0;

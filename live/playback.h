@@ -41,6 +41,10 @@ public:
     void play(std::unique_ptr<SongPlayer> song);
     void setPaused(bool paused) { paused_.store(paused); }
     bool paused() const { return paused_.load(); }
+    // A muted voice plays on unheard, keeping its time, from the next block
+    // on (for every song played from now on too).
+    void setMuted(std::size_t voice, bool muted) { muted_[voice].store(muted); }
+    bool muted(std::size_t voice) const { return muted_[voice].load(); }
     // Frees the players fill() no longer uses.
     void collect();
     Status status() const;
@@ -60,6 +64,7 @@ private:
     std::atomic<SongPlayer*> pending_{nullptr};   // owned; handed over, not yet taken
     std::atomic<SongPlayer*> retired_{nullptr};   // owned; let go of, not yet freed
     std::atomic<bool> paused_{false};
+    std::array<std::atomic<bool>, kVoiceCount> muted_{};
 
     // The device thread's block, of which `blockAt_` frames were played.
     std::array<std::int16_t, 2 * kBlockFrames> block_{};

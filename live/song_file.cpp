@@ -61,6 +61,7 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularO
     auto player = std::make_unique<SongPlayer>();
     player->sampleRate = sampleRate;
     bool loaded = false;
+    int tempo = -1;  // the header's tempo byte: beats a minute
     if (namesMml(path)) {
         std::string text;
         char chunk[65536];
@@ -91,6 +92,7 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularO
                                     ": warning: " + warning.message);
         }
         song.title = result.title;
+        tempo = result.beatsPerMinute;
         loaded = player->load(memoryRead(result.song.data(), result.song.size()));
     } else if (namesSongText(path)) {
         // A line at a time, keeping the first errors and counting the rest.
@@ -116,17 +118,23 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularO
             return song;
         }
         const std::vector<std::uint8_t>& bytes = assembler.bytes();
+        tempo = bytes.empty() ? -1 : bytes[0];
         loaded = player->load(memoryRead(bytes.data(), bytes.size()));
     } else {
         std::FILE* const in = file.get();
-        loaded = player->load([in](void* destination, std::uint32_t size) {
-            return std::fread(destination, 1, size, in) == size;
+        loaded = player->load([in, &tempo](void* destination, std::uint32_t size) {
+            const bool read = std::fread(destination, 1, size, in) == size;
+            if (read && tempo < 0) {
+                tempo = *static_cast<const std::uint8_t*>(destination);
+            }
+            return read;
         });
     }
     if (!loaded) {
         song.errors.push_back("failed to load .sqn file.");
         return song;
     }
+    song.clock = SongClock::of(*player, tempo);
     song.player = std::move(player);
     return song;
 }

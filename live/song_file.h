@@ -1,5 +1,6 @@
 #pragma once
 
+#include "song_clock.h"
 #include "song_player.h"
 
 #include <memory>
@@ -14,6 +15,7 @@ struct LoadedSong {
     std::vector<std::string> errors;     // otherwise the lines to report, as sqn2wav and sqnasm word them
     std::vector<std::string> warnings;   // what an MML song could not hold, told as mml2sqn tells it
     std::string title;                   // an MML song's #title, as written
+    SongClock clock;                     // its bars and beats
 };
 
 // With `regularOnly`, anything but a regular file (a pipe, a device) is
