@@ -4,6 +4,7 @@
 #include "output_format.h"
 #include "render_options.h"
 #include "render_parts.h"
+#include "render_plan.h"
 #include "sample_buffer.h"
 #include "timeline.h"
 #include "song_player.h"
@@ -29,35 +30,6 @@ int fail(const char* message)
 {
     std::fputs(message, stderr);
     return 1;
-}
-
-// Sets the passes, the fade and the voices heard on the loaded player (the
-// helper threads copy them from it) and returns the frames the file then
-// holds, or 0 where the song's own end decides them.
-std::uint64_t applyOptions(const RenderOptions& options, SongPlayer& player)
-{
-    player.muted = options.muted;
-    if (options.loops <= 1 && options.fadeFrames == 0) {
-        return 0;
-    }
-    player.looping = true;
-    player.loopLimit = options.loops - 1;
-    const std::uint64_t finished = finishFrame(player, options.loops);
-    const std::uint64_t blocks = (finished / kBlockFrames + 1) * kBlockFrames;
-    if (options.fadeFrames == 0) {
-        return blocks;
-    }
-    const std::uint64_t length = options.fadeFrames;
-    if (!hasLoop(player)) {
-        // Nothing to play on into: the song's last seconds fade.
-        player.fade = {blocks > length ? blocks - length : 0, length};
-        return blocks;
-    }
-    // Past the last pass the song plays on round its loop while it fades;
-    // the file ends with the fade, in whole blocks.
-    player.loopLimit = UINT64_MAX;
-    player.fade = {finished, length};
-    return (finished + length + kBlockFrames - 1) / kBlockFrames * kBlockFrames;
 }
 
 int render(int argc, char** argv)
@@ -99,7 +71,9 @@ int render(int argc, char** argv)
         return fail("failed to load .sqn file.\n");
     }
 
-    const std::uint64_t frames = applyOptions(command.options, player);
+    // The passes, the fade and the voices heard, which the helper threads
+    // copy from the player.
+    const std::uint64_t frames = applyRenderPlan(command.options.plan, player);
     // A song whose WAV the header cannot describe (4 GiB) is refused before
     // anything is written, as it would fail at its end.
     constexpr std::uint64_t kMaxFrames = kMaxDataBytes / kOutputFrameBytes;

@@ -99,14 +99,14 @@ RenderCommand parseRenderCommand(int argc, char** argv)
                 command.error = "--loops takes a whole number of passes, 1 … " + std::to_string(kMaxLoops) + found;
                 return command;
             }
-            command.options.loops = number;
+            command.options.plan.loops = number;
         } else if (name == "fade") {
             const std::optional<std::uint64_t> frames = fadeFrames(value);
             if (!frames) {
                 command.error = "--fade takes seconds, 0 … 600 (as 8 or 2.5)" + found;
                 return command;
             }
-            command.options.fadeFrames = *frames;
+            command.options.plan.fadeFrames = *frames;
         } else if (name == "voices") {
             const std::optional<std::array<bool, kVoiceCount>> heard = voiceList(value);
             if (!heard) {
@@ -114,7 +114,7 @@ RenderCommand parseRenderCommand(int argc, char** argv)
                 return command;
             }
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
-                command.options.muted[v] = !(*heard)[v];
+                command.options.plan.muted[v] = !(*heard)[v];
             }
         } else {
             command.error = "no option --" + printablePrefix(name, 32) +

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "voice.h"
+#include "render_plan.h"
 
 #include <array>
 #include <cstddef>
@@ -14,10 +14,8 @@
 // what follows the two operands is ignored, so that a command line without
 // options means what it always did.
 struct RenderOptions {
-    std::size_t threads = 0;      // threads to render on, 1 … kMaxRenderThreads; 0: as many as pay
-    std::uint64_t loops = 1;      // passes through the song's loop, 1 … kMaxLoops
-    std::uint64_t fadeFrames = 0; // a fade's length at 48000 Hz; 0: none
-    std::array<bool, kVoiceCount> muted{};  // the voices --voices leaves out
+    RenderPlan plan;          // --loops (1 … kMaxLoops), --fade, --voices
+    std::size_t threads = 0;  // threads to render on, 1 … kMaxRenderThreads; 0: as many as pay
 };
 
 inline constexpr std::size_t kMaxRenderThreads = 8;
