@@ -77,7 +77,10 @@ std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind
         int value = -1000;
         if (!digits.empty() && digits.size() <= 3 &&
             std::all_of(digits.begin(), digits.end(), [](char d) { return d >= '0' && d <= '9'; })) {
-            value = std::stoi(std::string(digits));
+            value = 0;
+            for (const char d : digits) {
+                value = value * 10 + (d - '0');
+            }
             if (word.front() == '-') {
                 value = -value;
             }

@@ -16,6 +16,16 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// The value of a few digits (checked to be digits, and short).
+int digitsValue(std::string_view digits)
+{
+    int value = 0;
+    for (const char c : digits) {
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 bool isNameCharacter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -141,7 +151,7 @@ void readSetting(std::string_view line, std::size_t lineNumber, std::size_t colu
     int number = -1;
     if (!value.empty() && value.size() <= 3 &&
         value.find_first_not_of("0123456789") == std::string_view::npos) {
-        number = std::stoi(std::string(value));
+        number = digitsValue(value);
     }
     if (number < 1 || number > most) {
         errors.add(lineNumber, column + at,
@@ -169,7 +179,7 @@ void readEnvelopeLine(std::string_view line, std::size_t lineNumber, std::size_t
         ++end;
     }
     const std::string_view digits = line.substr(2, end - 2);
-    const int number = !digits.empty() && digits.size() <= 3 ? std::stoi(std::string(digits)) : -1;
+    const int number = !digits.empty() && digits.size() <= 3 ? digitsValue(digits) : -1;
     if (number < 1 || number > kMaxEnvelopeNumber) {
         errors.add(lineNumber, column + 2,
                    std::string("expected an envelope number 1 … 255 after @") + letter + ", found " +
