@@ -101,7 +101,7 @@ web-serve: web
 # The page in headless Chromium (Debian's), driven by puppeteer-core; its
 # files are compared with the native sqn2wav's. Writes web/screenshot.png.
 test-web: web build
-	bash scripts/install-deps chromium
+	bash scripts/install-deps chromium unzip
 	cd web/test && npm ci --no-audit --no-fund --loglevel=error
 	node web/test/page.test.mjs $(WEB_BUILD)/site $(BUILD)
 

@@ -16,6 +16,9 @@ const position = $('position');
 const scope = $('scope');
 
 let songName = 'demo';
+// Each voice as the lanes' numbers set it: '' heard, 'muted', or 'solo'
+// (then only the soloed voices are heard), as trackers have it.
+const voiceStates = ['', '', '', '', '', ''];
 const languageMenu = $('language');  // 'text' (the text form) or 'mml'
 const pauseButton = $('pause');
 const lanes = $('lanes');
@@ -183,8 +186,16 @@ function showPosition() {
   showLanes();
 }
 
+// The voices left out, as six booleans: all but the soloed ones where any
+// is soloed, else the muted ones.
+function mutedVoices() {
+  const solo = voiceStates.includes('solo');
+  return voiceStates.map((state) => (solo ? state !== 'solo' : state === 'muted'));
+}
+
 function startSong(from = 0) {
   playingBytes = assembled;
+  audio.node.port.postMessage({ muted: mutedVoices() });
   audio.node.port.postMessage({ song: assembled, looping: loopBox.checked, from });
   reports = [{ frames: from, pass: 0, position: 0, events: 0, clock: audio.context.currentTime }];
   startedFrom = from;
@@ -304,10 +315,37 @@ function downloadSqn() {
   download(assembled, `${downloadName()}.sqn`, 'application/octet-stream');
 }
 
+// What the download boxes ask for, as sqn2wav's --loops and --fade take it.
+function renderOptions() {
+  const loops = Math.min(65535, Math.max(1, Math.floor(Number($('passes').value) || 1)));
+  const fade = Math.min(600, Math.max(0, Number($('fade').value) || 0));
+  return { loops, fade };
+}
+
+// The .wav sqn2wav writes, with the passes and fade asked for and the
+// voices as the lanes have them (what is heard is what is downloaded).
 function downloadWav() {
   if (!assemble()) return say('The song has errors: mend them to download it.');
   try {
-    download(window.sqn.renderWav(assembled), `${downloadName()}.wav`, 'audio/wav');
+    download(window.sqn.renderWav(assembled, { ...renderOptions(), muted: mutedVoices() }),
+      `${downloadName()}.wav`, 'audio/wav');
+    say('');
+  } catch (error) {
+    say(error.message);
+  }
+}
+
+// A voice a file, as sqn2wav --voices writes them, in one zip.
+function downloadStems() {
+  if (!assemble()) return say('The song has errors: mend them to download it.');
+  try {
+    const name = downloadName();
+    const files = {};
+    for (let voice = 0; voice < 6; ++voice) {
+      const muted = [0, 1, 2, 3, 4, 5].map((other) => other !== voice);
+      files[`${name}-voice${voice}.wav`] = window.sqn.renderWav(assembled, { ...renderOptions(), muted });
+    }
+    download(window.SqnZip.zipSync(files, { level: 0 }), `${name}-stems.zip`, 'application/zip');
     say('');
   } catch (error) {
     say(error.message);
@@ -482,11 +520,16 @@ function drawLanes() {
       graphics.lineTo(width, v * lane);
       graphics.stroke();
     }
-    graphics.fillStyle = '#5c626e';
+    const muted = mutedVoices();
     graphics.font = '10px sans-serif';
-    for (let v = 0; v < 6; ++v) graphics.fillText(String(v), width - 10, v * lane + 11);
+    for (let v = 0; v < 6; ++v) {
+      const state = voiceStates[v];
+      graphics.fillStyle = state === 'solo' ? '#ffcb6b' : state === 'muted' ? '#ff6c6c' : '#5c626e';
+      const label = `${state === 'solo' ? 'S ' : state === 'muted' ? 'M ' : ''}${v}`;
+      graphics.fillText(label, width - 6 - graphics.measureText(label).width, v * lane + 11);
+    }
     for (const note of songMap.notes) {
-      graphics.fillStyle = note.voice < 4 ? '#6cc4ff' : '#ffb86c';
+      graphics.fillStyle = muted[note.voice] ? '#3a3f48' : note.voice < 4 ? '#6cc4ff' : '#ffb86c';
       const y = (note.voice + 1) * lane - 3 - ((lane - 6) * note.pitch) / 80;
       graphics.fillRect(x(note.frame), y - 1, Math.max(2, x(note.frame + note.length) - x(note.frame)), 3);
     }
@@ -506,11 +549,29 @@ function showLanes() {
   graphics.fillRect(Math.min(width - 2, (frame / songMap.end) * width), 0, 2, height);
 }
 
-// A click on the lanes plays from that point in the song.
+// Where the voice numbers are: the lanes' right end, in CSS pixels.
+const kVoiceNumbers = 28;
+
+// A click on a voice's number mutes it, a second solos it, a third hears
+// it again; a click elsewhere on the lanes plays from that point.
 function playFromLanes(event) {
   if (!songMap || songMap.end <= 0) return;
   const box = lanes.getBoundingClientRect();
+  if (event.clientX > box.right - kVoiceNumbers) {
+    const voice = Math.min(5, Math.max(0, Math.floor(((event.clientY - box.top) / box.height) * 6)));
+    toggleVoice(voice);
+    return;
+  }
   play(Math.floor(((event.clientX - box.left) / box.width) * songMap.end));
+}
+
+function toggleVoice(voice) {
+  const next = { '': 'muted', muted: 'solo', solo: '' };
+  voiceStates[voice] = next[voiceStates[voice]];
+  if (audio) audio.node.port.postMessage({ muted: mutedVoices() });
+  drawLanes();
+  const said = { '': 'heard', muted: 'muted', solo: 'soloed' };
+  say(`Voice ${voice} ${said[voiceStates[voice]]}.`);
 }
 
 // Space plays and pauses (but types a space in the editor), Ctrl or Cmd
@@ -571,6 +632,7 @@ async function start() {
   });
   $('download-sqn').addEventListener('click', downloadSqn);
   $('download-wav').addEventListener('click', downloadWav);
+  $('download-stems').addEventListener('click', downloadStems);
   $('open').addEventListener('change', (event) => {
     const [file] = event.target.files;
     // Cleared, so that the same file can be opened again.

@@ -4,7 +4,8 @@
 //   sqn.assemble(text)     → {bytes: Uint8Array} or {errors: [{line, column, message}]}
 //   sqn.compileMml(text)   → the same, for Music Macro Language
 //   sqn.disassemble(bytes) → the text form, as sqndis lists it
-//   sqn.renderWav(bytes)   → Uint8Array: the whole WAV file sqn2wav writes
+//   sqn.renderWav(bytes, {loops, fade, muted}) → Uint8Array: the whole WAV
+//                            file sqn2wav writes (with --loops, --fade, --voices)
 //   sqn.importMidi(bytes)  → a promise of the text form mid2sqn writes
 // window.sqnReady resolves once it is loaded. sqn.wasmModule is the compiled
 // module, for the audio worklet to instantiate.
@@ -123,8 +124,12 @@ window.sqnReady = (async () => {
     disassemble(bytes) {
       return decoder.decode(call(wasm.web_disassemble, bytes).bytes);
     },
-    renderWav(bytes) {
-      const result = call(wasm.web_render_wav, bytes);
+    // Options as sqn2wav's: {loops: passes round the loop, fade: seconds,
+    // muted: six booleans, the voices left out}.
+    renderWav(bytes, { loops = 1, fade = 0, muted = [] } = {}) {
+      const mask = muted.reduce((bits, off, voice) => (off ? bits | (1 << voice) : bits), 0);
+      const frames = Math.round(fade * 48000);
+      const result = call((at, length) => wasm.web_render_wav(at, length, loops, frames, mask), bytes);
       if (result.failed) throw new Error(decoder.decode(result.bytes));
       return result.bytes;
     },

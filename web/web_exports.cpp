@@ -10,6 +10,7 @@
 #include "mml_compiler.h"
 #include "output_format.h"
 #include "pitch_table.h"
+#include "render_plan.h"
 #include "song_event.h"
 #include "sample_buffer.h"
 #include "song_player.h"
@@ -222,14 +223,31 @@ __attribute__((export_name("web_disassemble"))) Blob* webDisassemble(const std::
     return makeBlob(false, text.data(), text.size());
 }
 
-// The whole WAV file sqn2wav writes for the song, or why there is none.
-__attribute__((export_name("web_render_wav"))) Blob* webRenderWav(const std::uint8_t* song, std::uint32_t size)
+// The whole WAV file sqn2wav writes for the song, or why there is none:
+// `loops` passes round its loop, a fade of `fadeFrames` frames, and the
+// voices whose bits are set in `muted` left out, as sqn2wav's --loops,
+// --fade and --voices give them.
+__attribute__((export_name("web_render_wav"))) Blob* webRenderWav(const std::uint8_t* song, std::uint32_t size,
+                                                                  std::uint32_t loops, std::uint32_t fadeFrames,
+                                                                  std::uint32_t muted)
 {
-    SongPlayer timed;
-    if (!loadDriverStyle(timed, song, size)) {
+    RenderPlan plan;
+    plan.loops = loops < 1 ? 1 : loops;
+    plan.fadeFrames = fadeFrames;
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        plan.muted[v] = ((muted >> v) & 1u) != 0;
+    }
+    SongPlayer player;
+    if (!loadDriverStyle(player, song, size)) {
         return failure("failed to load .sqn file.");
     }
-    const std::uint64_t dataBytes = computeTimeline(timed, kBlockFrames).frames * kOutputFrameBytes;
+    std::uint64_t frames = applyRenderPlan(plan, player);
+    if (frames == 0) {
+        SongPlayer timed;
+        timed.loadFrom(player);
+        frames = computeTimeline(timed, kBlockFrames).frames;
+    }
+    const std::uint64_t dataBytes = frames * kOutputFrameBytes;
     if (dataBytes > kMaxWavDataBytes) {
         return failure("longer than the page renders at once (93 minutes): use sqn2wav");
     }
@@ -238,8 +256,6 @@ __attribute__((export_name("web_render_wav"))) Blob* webRenderWav(const std::uin
         return failure("out of memory");
     }
     wavHeader(wav, static_cast<std::uint32_t>(dataBytes));
-    SongPlayer player;
-    loadDriverStyle(player, song, size);
     for (std::uint64_t at = 0; at < dataBytes; at += kBlockFrames * kOutputFrameBytes) {
         SampleBuffer block{SampleFormat::S16, ChannelLayout::Stereo, wav + 44 + at, kBlockFrames * kOutputFrameBytes};
         player.render(block);
@@ -273,6 +289,16 @@ __attribute__((export_name("web_player_close"))) void webPlayerClose(WebPlayer* 
 __attribute__((export_name("web_player_set_looping"))) void webPlayerSetLooping(WebPlayer* handle, int looping)
 {
     handle->player.looping = looping != 0;
+}
+
+// A voice played on unheard (muted 1) or heard again (0), from the next
+// frame rendered on.
+__attribute__((export_name("web_player_set_muted"))) void webPlayerSetMuted(WebPlayer* handle, std::uint32_t voice,
+                                                                           int muted)
+{
+    if (voice < kVoiceCount) {
+        handle->player.muted[voice] = muted != 0;
+    }
 }
 
 // `frames` (at most 4096) frames of the unclamped mix, left into `left` and

@@ -4,6 +4,7 @@
 //   {song: bytes, looping, from}  start this song from its beginning, or
 //                            from frame `from` (as if played up to it)
 //   {looping}                LoopEnd jumps back (true) or ends the song
+//   {muted: [six booleans]}  the voices played on unheard, from now on
 //   {stop: true}             silence
 // and hears back {frames, pass, position, events} about ten times a second
 // and {ended: true} once a song that does not loop has ended.
@@ -45,6 +46,10 @@ class SqnPlayer extends AudioWorkletProcessor {
       this.looping = message.looping;
       if (this.player) this.wasm.web_player_set_looping(this.player, this.looping ? 1 : 0);
     }
+    if (message.muted) {
+      this.muted = message.muted;
+      this.applyMuted();
+    }
     if (message.stop) this.close();
   }
 
@@ -57,11 +62,17 @@ class SqnPlayer extends AudioWorkletProcessor {
     this.player = this.wasm.web_player_open(at, song.length, sampleRate);
     this.wasm.web_free(at);
     if (this.player) this.wasm.web_player_set_looping(this.player, looping ? 1 : 0);
+    this.applyMuted();
     this.frames = 0;
     if (this.player && from > 0) {
       this.wasm.web_player_seek(this.player, from);
       this.frames = from;
     }
+  }
+
+  applyMuted() {
+    if (!this.player || !this.muted) return;
+    this.muted.forEach((off, voice) => this.wasm.web_player_set_muted(this.player, voice, off ? 1 : 0));
   }
 
   close() {

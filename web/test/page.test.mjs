@@ -37,12 +37,12 @@ let dismissDialogs = false;
 const problems = [];  // console errors, page errors, requests that left the server
 const requested = [];
 
-// What the native programs make of a song.
-function nativeWav(song) {
+// What the native programs make of a song (with sqn2wav's options).
+function nativeWav(song, options = []) {
   const input = path.join(work, 'native.sqn');
   const output = path.join(work, 'native.wav');
   fs.writeFileSync(input, song);
-  execFileSync(sqn2wav, [input, output]);
+  execFileSync(sqn2wav, [...options, input, output]);
   return fs.readFileSync(output);
 }
 
@@ -133,7 +133,7 @@ test('the page loads with no error and fetches nothing from the network', async 
 test('every example assembles (or compiles, in MML) to the bytes sqnasm and mml2sqn make', async () => {
   const names = JSON.parse(fs.readFileSync(path.join(site, 'examples', 'list.json'), 'utf8'));
   assert.equal(names[0], 'demo');
-  assert.ok(names.includes('tune.mml'));
+  assert.ok(names.includes('tune.mml') && names.includes('arcade.mml'));
   for (const name of names) {
     const result = await page.evaluate(async (song) => {
       const mml = song.endsWith('.mml');
@@ -152,7 +152,7 @@ test('every example assembles (or compiles, in MML) to the bytes sqnasm and mml2
   await setText('A o4 c x\n');
   await page.waitForSelector('#errors li');
   assert.deepEqual(await page.$$eval('#errors li', (items) => items.map((item) => item.textContent)),
-    ['1:8: expected a command (c d e f g a b r o < > l t v V q [ ] L $ &), found \'x\'']);
+    ['1:8: expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ & ^), found \'x\'']);
   await page.select('#examples', 'demo');
   await page.waitForFunction(() => document.getElementById('language').value === 'text');
 });
@@ -181,6 +181,88 @@ test("renderWav and the download buttons give sqn2wav's files", async () => {
   await page.click('#download-sqn');
   const sqn = await waitForFile(path.join(downloads, 'groove.sqn'));
   assert.ok(sqn.equals(fs.readFileSync(path.join(build, 'examples', 'groove.sqn'))));
+});
+
+test('the passes, the fade and the stems download as sqn2wav --loops, --fade and --voices write them', async () => {
+  const loops = fs.readFileSync(path.join(build, 'examples', 'loops.sqn'));
+  const digest = await page.evaluate(async (bytes) => {
+    const wav = window.sqn.renderWav(Uint8Array.from(bytes), { loops: 3, fade: 2.5, muted: [false, true] });
+    return Array.from(new Uint8Array(await crypto.subtle.digest('SHA-256', wav)));
+  }, Array.from(loops));
+  const expected = createHash('sha256').update(nativeWav(loops, ['--loops', '3', '--fade', '2.5', '--voices', '0,2,3,4,5']))
+    .digest();
+  assert.ok(Buffer.from(digest).equals(expected));
+
+  await page.select('#examples', 'loops');
+  await page.waitForFunction(() => document.getElementById('song').value.includes('loop-end'));
+  await page.$eval('#passes', (box) => { box.value = '2'; });
+  await page.$eval('#fade', (box) => { box.value = '1.5'; });
+  await page.click('#download-wav');
+  const downloaded = await waitForFile(path.join(downloads, 'loops.wav'));
+  assert.ok(downloaded.equals(nativeWav(loops, ['--loops', '2', '--fade', '1.5'])));
+  await page.click('#download-stems');
+  const zip = await waitForFile(path.join(downloads, 'loops-stems.zip'));
+  const listed = execFileSync('unzip', ['-Z1', path.join(downloads, 'loops-stems.zip')]).toString().trim().split('\n');
+  assert.deepEqual(listed, [0, 1, 2, 3, 4, 5].map((voice) => `loops-voice${voice}.wav`));
+  for (const voice of [0, 4]) {
+    const stem = execFileSync('unzip', ['-p', path.join(downloads, 'loops-stems.zip'), `loops-voice${voice}.wav`],
+      { maxBuffer: 1 << 28 });
+    assert.ok(stem.equals(nativeWav(loops, ['--loops', '2', '--fade', '1.5', '--voices', String(voice)])), `voice ${voice}`);
+  }
+  assert.ok(zip.length > 0);
+  await page.$eval('#passes', (box) => { box.value = '1'; });
+  await page.$eval('#fade', (box) => { box.value = '0'; });
+});
+
+test("a voice's number in the lanes mutes it, a second click solos it, heard as sqn2wav --voices renders it", async () => {
+  await page.select('#examples', 'groove');
+  await page.waitForFunction(() => document.getElementById('song').value.includes('two-bar drum groove'));
+  const box = await (await page.$('#lanes')).boundingBox();
+  const number = (voice) => page.mouse.click(box.x + box.width - 8, box.y + (voice + 0.5) * (box.height / 6));
+  await number(4);
+  await page.waitForFunction(() => document.getElementById('message').textContent === 'Voice 4 muted.');
+  await number(5);
+  await number(5);
+  await page.waitForFunction(() => document.getElementById('message').textContent === 'Voice 5 soloed.');
+  // Voice 5 alone (4 muted too): the download and what plays are voice 5.
+  const groove = fs.readFileSync(path.join(build, 'examples', 'groove.sqn'));
+  for (const file of fs.readdirSync(downloads)) fs.rmSync(path.join(downloads, file));
+  await page.click('#download-wav');
+  const downloaded = await waitForFile(path.join(downloads, 'groove.wav'));
+  assert.ok(downloaded.equals(nativeWav(groove, ['--voices', '5'])));
+  // The lanes draw the soloed voice and the muted ones so.
+  const marks = await page.evaluate(() => {
+    const canvas = document.getElementById('lanes');
+    const graphics = canvas.getContext('2d');
+    const lane = canvas.height / 6;
+    const at = (voice) => Array.from(graphics.getImageData(canvas.width - 30, voice * lane + 2, 28, 12).data);
+    return [0, 4, 5].map((voice) => at(voice).some((value, i) => i % 4 === 0 && value > 200));
+  });
+  assert.deepEqual(marks, [false, true, true]);  // red M on 4, yellow S on 5, grey on 0
+  // Back to all heard: 4 muted → solo → heard, 5 solo → heard.
+  await number(5);
+  await number(4);
+  await number(4);
+  await page.waitForFunction(() => document.getElementById('message').textContent === 'Voice 4 heard.');
+  for (const file of fs.readdirSync(downloads)) fs.rmSync(path.join(downloads, file));
+  await page.click('#download-wav');
+  assert.ok((await waitForFile(path.join(downloads, 'groove.wav'))).equals(nativeWav(groove)));
+});
+
+test('an MML song names the page and its downloads after its #title, and its instruments are highlighted', async () => {
+  await page.select('#language', 'mml');
+  await setText('#title "Night: Drive?"\n@v1 = { 15 12 | 9 }\n@a1 = { | 0 4 7 }\nA t120 o5 @v1 @a1 k+2 c4^8 [d | e]2\n');
+  await page.waitForFunction(() => document.title === 'Night: Drive? · sqn playground');
+  for (const file of fs.readdirSync(downloads)) fs.rmSync(path.join(downloads, file));
+  await page.click('#download-sqn');
+  await waitForFile(path.join(downloads, 'Night- Drive.sqn'));
+  const classes = await page.evaluate(() => {
+    const spans = Array.from(document.querySelectorAll('#song .cm-line span'));
+    const of = (text) => spans.filter((span) => span.textContent === text).map((span) => span.className);
+    return { envelope: of('@v1'), tie: of('^'), bar: of('|'), setting: of('#title'), transpose: of('k+2') };
+  });
+  for (const [what, found] of Object.entries(classes)) assert.ok(found.length > 0 && found[0] !== '', what);
+  await page.select('#language', 'text');
 });
 
 test('a song file opened from disk is shown in its text form', async () => {
