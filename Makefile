@@ -9,10 +9,15 @@ ARM_BUILD  ?= build-aarch64
 JOBS       ?= 2
 PREFIX     ?= /usr/local
 
-.PHONY: deps build build-sanitize run test install package windows aarch64 web web-serve test-web fuzz fuzz-smoke bench bank demo clean
+.PHONY: deps test-deps build build-sanitize run test install package windows aarch64 web web-serve test-web fuzz fuzz-smoke bench bank demo clean
 
+# What building the programs needs; the tests' own packages (GoogleTest, a
+# sound server, a load generator, the package checkers) come with test-deps.
 deps:
-	@bash scripts/install-deps
+	@bash scripts/install-deps build
+
+test-deps:
+	@bash scripts/install-deps test
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -30,7 +35,7 @@ run: deps
 	$(BUILD)/app/sqn2wav $(BUILD)/examples/demo.sqn demo.wav
 	@echo "rendered examples/demo.txt to $(CURDIR)/demo.wav"
 
-test: build build-sanitize package windows aarch64
+test: test-deps build build-sanitize package windows aarch64
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 	bash tests/package_test.sh $(PKG_BUILD)/sqn2wav_*.deb $(CURDIR) $(BUILD)/app/sqn2wav
@@ -45,7 +50,8 @@ install: build
 
 # A Debian package (sqn2wav_VERSION_ARCH.deb in $(PKG_BUILD)/), built for
 # /usr with Debian's hardening flags.
-package: deps
+package:
+	bash scripts/install-deps build dpkg-dev file
 	CFLAGS="$$(dpkg-buildflags --get CFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
@@ -100,7 +106,7 @@ web-serve: web
 
 # The page in headless Chromium (Debian's), driven by puppeteer-core; its
 # files are compared with the native sqn2wav's. Writes web/screenshot.png.
-test-web: web build
+test-web: test-deps web build
 	bash scripts/install-deps chromium unzip
 	cd web/test && npm ci --no-audit --no-fund --loglevel=error
 	node web/test/page.test.mjs $(WEB_BUILD)/site $(BUILD)
