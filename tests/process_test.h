@@ -76,6 +76,23 @@ protected:
         return result;
     }
 
+    // Signals as an interactive shell leaves them to the programs it starts,
+    // whatever the suite itself was started with: a background job's
+    // ignored SIGINT and SIGQUIT, say, would otherwise stay ignored in the
+    // program, as they should there, and the tests that send them fail.
+    static void startsAsFromAShell()
+    {
+        for (int signal = 1; signal < NSIG; ++signal) {
+            struct sigaction action {};
+            if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+                ::signal(signal, SIG_DFL);
+            }
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    }
+
     // Starts `args` (the program first) without a shell, its output streams
     // going to files, after `prepare` has run in the child (to set limits or
     // a umask there).
@@ -85,6 +102,7 @@ protected:
         const std::string err = path("stderr.txt");
         const pid_t pid = ::fork();
         if (pid == 0) {
+            startsAsFromAShell();
             if (prepare) {
                 prepare();
             }

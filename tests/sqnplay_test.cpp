@@ -431,6 +431,7 @@ TEST_F(Sqnplay, NoTerminalModesWhenOutputIsAPipe)
     ASSERT_EQ(::pipe(pipeEnds), 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        startsAsFromAShell();
         ::dup2(slave, 0);
         ::dup2(pipeEnds[1], 1);
         ::close(pipeEnds[0]);
