@@ -181,14 +181,17 @@ TEST_F(Companions, ErrorsAreBoundedAndQuoted)
 
     const std::string newlineName = "two\nlines.txt";
     writeText(newlineName, "tempo 120 4\nnote 0 \x1b[2J\x07\nwait 0 " + std::string(100, '9') +
-                               "\nnote 0 a\x01" "b\n" + "wait 0 " + std::string(5000, '1') + "\n");
+                               "\nnote 0 a\x01" "b\nnote 0 a\x7f" "b\nwait 0 " + std::string(32, '9') + "\nwait 0 " +
+                               std::string(5000, '1') + "\n");
     r = runArgs({SQNASM_BINARY, path(newlineName), path("out.sqn")});
     EXPECT_EQ(r.status, 1);
     const std::string shown = path("two\\nlines.txt");
     EXPECT_EQ(r.err, shown + ":2:8: expected a gate length in rows, 0 … 255, found '\\x1b[2J\\x07'\n" +
                          shown + ":3:8: expected rows to wait, 0 … 255, found '" + std::string(32, '9') + "...'\n" +
                          shown + ":4:8: expected a gate length in rows, 0 … 255, found 'a\\x01b'\n" +
-                         shown + ":5:4097: expected the end of the line within 4096 bytes, found a longer line\n");
+                         shown + ":5:8: expected a gate length in rows, 0 … 255, found 'a\\x7fb'\n" +
+                         shown + ":6:8: expected rows to wait, 0 … 255, found '" + std::string(32, '9') + "'\n" +
+                         shown + ":7:4097: expected the end of the line within 4096 bytes, found a longer line\n");
 
     // A song file named so is listed under its escaped name: the name
     // cannot add statements to the listing.

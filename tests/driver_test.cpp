@@ -415,6 +415,18 @@ TEST_F(Sqn2wav, OptionsWriteTheSameBytesOnAnyNumberOfThreads)
         ASSERT_EQ(run(options + " --threads " + threads + " " + path("song.sqn") + " " + path("many.wav")).status, 0);
         EXPECT_EQ(readFile(path("many.wav")), one) << threads;
     }
+    // Into a pipe, where nothing can be placed ahead, every sample arrives
+    // in order however many threads were asked for; only the header's
+    // sizes cannot be filled in, which is reported.
+    for (const char* threads : {"", "--threads 3 "}) {
+        const Result r = run(options + " " + threads + path("song.sqn") + " /dev/stdout 2>" + path("pipe.err") + " | cat");
+        ASSERT_EQ(r.status, 0);
+        const Bytes piped(r.out.begin(), r.out.end());
+        const Bytes told = readFile(path("pipe.err"));
+        EXPECT_EQ(std::string(told.begin(), told.end()), "failed to write pcm frames.\n");
+        ASSERT_EQ(piped.size(), one.size()) << threads;
+        EXPECT_TRUE(std::equal(piped.begin() + 44, piped.end(), one.begin() + 44)) << threads;
+    }
 }
 
 // A bad value: one line naming the option, status 1, no file.

@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -140,6 +142,39 @@ TEST(MidiImport, DrumsGoToTheTwoHitVoices)
     EXPECT_EQ(played(result.song), (std::vector<Played>{{0, 4, 38, 71, 0}, {0, 5, 36, 101, 0},
                                                         {4, 4, 52, 101, 0}, {4, 5, 40, 101, 0}}));
     EXPECT_EQ(result.notesDroppedOrCut, 1u);
+
+    // Every drum of the kit the import guide lists, alone in a file, on the
+    // voice and at the pitch its table gives.
+    std::ifstream guide(DOCS_DIR "/importing-midi.md");
+    std::string line;
+    std::size_t listed = 0;
+    const auto numbers = [](const std::string& text) {
+        std::vector<int> found;
+        const std::regex number("[0-9]+");
+        for (auto at = std::sregex_iterator(text.begin(), text.end(), number); at != std::sregex_iterator(); ++at) {
+            found.push_back(std::stoi(at->str()));
+        }
+        return found;
+    };
+    while (std::getline(guide, line)) {
+        std::smatch row;
+        if (!std::regex_match(line, row, std::regex(R"(\s*\| ([a-z].*[0-9]) \| ([45])[^|]* \| ([0-9, ]+) \|)"))) {
+            continue;
+        }
+        const std::vector<int> keys = numbers(row[1]);
+        const std::vector<int> pitches = numbers(row[3]);
+        ASSERT_EQ(keys.size(), pitches.size()) << line;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            MidiTrackWriter hit;
+            hit.on(0, 9, static_cast<std::uint8_t>(keys[i]), 127).end();
+            const std::vector<Played> notes = played(import(midiFile(0, 480, {hit})).song);
+            ASSERT_EQ(notes.size(), 1u) << keys[i];
+            EXPECT_EQ(notes[0].voice, std::stoi(row[2])) << "drum " << keys[i];
+            EXPECT_EQ(notes[0].pitch, pitches[i]) << "drum " << keys[i];
+            ++listed;
+        }
+    }
+    EXPECT_EQ(listed, 26u);
 
     // --drums 1: channel 1 is the drum channel, channel 10 plays notes.
     ImportOptions options = fixedGrid();
@@ -400,6 +435,31 @@ TEST(MidiImport, TheGridFitsTheMusicNotItsFirstTempo)
     }
     triplets.end();
     EXPECT_EQ(import(midiFile(0, 480, {triplets}), ImportOptions{}).rowsPerBeat, 24);
+
+    // At 40 beats a minute the first grid of short enough rows, 64 a beat,
+    // puts two triplets in three 7.8 ms off their rows: too far. 96 a beat
+    // has a row for each.
+    MidiTrackWriter slow;
+    slow.tempo(0, 1500000);
+    for (int i = 0; i < 60; ++i) {
+        slow.on(0, 0, 60).off(160, 0, 60);
+    }
+    slow.end();
+    const ImportResult slowTriplets = import(midiFile(0, 480, {slow}), ImportOptions{});
+    EXPECT_EQ(slowTriplets.tempo, 40);
+    EXPECT_EQ(slowTriplets.rowsPerBeat, 96);
+
+    // A tempo a hair under 120 (500042 µs a beat) is 120, the nearest whole
+    // tempo, not 119, whose rows would drift from the notes a bar on.
+    MidiTrackWriter nearly;
+    nearly.tempo(0, 500042);
+    for (int i = 0; i < 64; ++i) {
+        nearly.on(0, 0, 60).off(240, 0, 60);
+    }
+    nearly.end();
+    const ImportResult nearlyResult = import(midiFile(0, 480, {nearly}), ImportOptions{});
+    EXPECT_EQ(nearlyResult.tempo, 120);
+    EXPECT_EQ(nearlyResult.rowsPerBeat, 24);
 }
 
 // However long the song, each note is taken at the frame nearest its time:
@@ -478,6 +538,19 @@ TEST(MidiImport, HeadroomKeepsTheMixBelowFullScale)
     const ImportResult asMapped = import(file, fixedGrid());
     EXPECT_EQ(asMapped.gain, 1.0);
     EXPECT_GT(asMapped.peak, 0.8913);
+
+    // -6 dB is half the level: every volume halved, as is the peak.
+    ImportOptions quieter = fixedGrid();
+    quieter.gainDb = -6.0;
+    const ImportResult halved = import(file, quieter);
+    const std::vector<Played> full = played(asMapped.song);
+    const std::vector<Played> half = played(halved.song);
+    ASSERT_EQ(half.size(), full.size());
+    for (std::size_t i = 0; i < full.size(); ++i) {
+        EXPECT_EQ(full[i].volume, 128) << i;
+        EXPECT_EQ(half[i].volume, 64) << i;
+    }
+    EXPECT_NEAR(halved.peak, asMapped.peak / 2, 0.01);
 }
 
 // The same loud bars three hours apart: the peak is measured on what

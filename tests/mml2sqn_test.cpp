@@ -107,6 +107,13 @@ TEST_F(Mml2sqn, TheSongHoldsTheNotesWritten)
         EXPECT_EQ(std::get<2>(heard[i]), name) << i;
     }
     EXPECT_NE(r.out.find("loop-start 0 "), std::string::npos);
+
+    // Saved with a byte-order mark, as some editors do: the same song.
+    const Bytes source = readFile(path("song.mml"));
+    writeText("marked.mml", "\xEF\xBB\xBF" + std::string(source.begin(), source.end()));
+    r = runProgram(MML2SQN_BINARY, path("marked.mml") + " " + path("marked.sqn"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(path("marked.sqn")), readFile(path("song.sqn")));
 }
 
 TEST_F(Mml2sqn, MistakesWriteNothing)

@@ -57,8 +57,9 @@ std::vector<std::int16_t> render(const MmlResult& result)
 
 TEST(Mml, NotesStartAndEndWithinAMillisecondOfTheirTimes)
 {
-    // Lengths, dots, a rest, accidentals, a tie, q and v; o4c is C4, index 21.
-    const MmlResult result = compile("A t150 o4 l8 c d16 e16 f4. > c+ r c- <b-2&8 q4 g4 q8 v12 a1\n");
+    // Lengths, dots, a rest, accidentals, a tie, q and v; o4c is C4, index
+    // 21. The 32nd at q1 sounds for its 6.25 ms, not as a click.
+    const MmlResult result = compile("A t150 o4 l8 c d16 e16 f4. > c+ r c- <b-2&8 q4 g4 q8 v12 a1 q1 c32\n");
     EXPECT_EQ(result.beatsPerMinute, 150);
     ASSERT_GE(result.song.size(), 2u);
     EXPECT_EQ(result.song[0], 150);  // the music's tempo, in rows of 255 a beat
@@ -80,6 +81,7 @@ TEST(Mml, NotesStartAndEndWithinAMillisecondOfTheirTimes)
         {4.0, 31, 128, 2.5},    // < b-2&8: B flat 4, a half tied to an eighth
         {6.5, 28, 128, 0.5},    // q4 g4: half of a beat
         {7.5, 30, 102, 4.0},    // v12 a1
+        {11.5, 21, 102, 0.125 / 8},  // q1 c32
     };
     ASSERT_EQ(heard.notes.size(), std::size(expected));
     for (std::size_t i = 0; i < std::size(expected); ++i) {
@@ -90,7 +92,7 @@ TEST(Mml, NotesStartAndEndWithinAMillisecondOfTheirTimes)
         EXPECT_EQ(note.pitch, e.pitch) << i;
         EXPECT_EQ(note.volume, e.volume) << i;
     }
-    EXPECT_NEAR(static_cast<double>(heard.endFrame), beatFrames(11.5, 150) - 1.0, kMillisecond);
+    EXPECT_NEAR(static_cast<double>(heard.endFrame), beatFrames(11.625, 150) - 1.0, kMillisecond);
 }
 
 // A t anywhere sets the tempo of every channel from its beat on: the beats
@@ -380,6 +382,12 @@ TEST(Mml, AtRowsOfTheComposersChoiceACutNoteIsTold)
     const HeardSong heard = hear(result);
     ASSERT_EQ(heard.notes.size(), 2u);
     EXPECT_NEAR(static_cast<double>(heard.notes[1].frame), beatFrames(4, 120), 6000.0 / 2);  // on the nearest row
+
+    // A gate shorter than half a row still gets one (125 ms): a short
+    // note there, not a click.
+    const HeardSong shortGate = hear(compile("#rows 4\nA t120 q1 c32 r4 c\n"));
+    ASSERT_EQ(shortGate.notes.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(shortGate.notes[0].release - shortGate.notes[0].frame), 6000.0, kMillisecond);
 }
 
 // The settings at the top: the title and the composer go into the text form.
@@ -407,6 +415,9 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         {"Acdef", 1, 2, "expected a space after the channel letters, found 'c'"},
         {"A o4 c x", 1, 8, commands + ", found 'x'"},
         {"  A o4 c x", 1, 10, commands + ", found 'x'"},
+        {"\xEF\xBB\xBF\tA o4 c x", 1, 9, commands + ", found 'x'"},  // a byte-order mark is no column
+        {"A c\n  B c v", 2, 8, "expected a volume 0 … 15, found the end of the channel"},  // just past the end
+        {"A c4 l", 1, 7, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64, found the end of the channel"},
         {"A o9 c", 1, 4, "expected an octave 1 … 8, found '9'"},
         {"A o1 c", 1, 6, "expected a note D#2 … B8, found C1"},
         {"A o8 b+", 1, 6, "expected a note D#2 … B8, found C9"},
