@@ -8,8 +8,10 @@ WIN_BUILD  ?= build-windows
 ARM_BUILD  ?= build-aarch64
 JOBS       ?= 2
 PREFIX     ?= /usr/local
+# The project's version, as CMakeLists.txt gives it (the npm package's too).
+VERSION    := $(shell grep -m1 -o 'sqn2wav VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 
-.PHONY: deps test-deps build build-sanitize run test install package windows aarch64 web web-serve test-web fuzz fuzz-smoke bench bank demo clean
+.PHONY: deps test-deps build build-sanitize run test install package windows aarch64 web npm web-serve test-web fuzz fuzz-smoke bench bank demo clean
 
 # What building the programs needs; the tests' own packages (GoogleTest, a
 # sound server, a load generator, the package checkers) come with test-deps.
@@ -101,15 +103,23 @@ web:
 	$(EMSCRIPTEN_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
 	@echo "the page is in $(WEB_BUILD)/site/: make web-serve, then open http://localhost:8000/"
 
+# The npm package sqn-player, of the page's own player files:
+# $(WEB_BUILD)/npm/sqn-player-VERSION.tgz.
+npm: web
+	$(EMSCRIPTEN_ENV) cmake --build $(WEB_BUILD) --target npm-package
+	@ls $(WEB_BUILD)/npm/sqn-player-$(VERSION).tgz
+
 web-serve: web
 	cd $(WEB_BUILD)/site && python3 -m http.server 8000
 
-# The page in headless Chromium (Debian's), driven by puppeteer-core; its
-# files are compared with the native sqn2wav's. Writes web/screenshot.png.
-test-web: test-deps web build
+# The page, and a scratch game made of the npm package, in headless
+# Chromium (Debian's), driven by puppeteer-core; their files and samples
+# are compared with the native programs'. Writes web/screenshot.png.
+test-web: test-deps npm build
 	bash scripts/install-deps chromium unzip
 	cd web/test && npm ci --no-audit --no-fund --loglevel=error
 	node web/test/page.test.mjs $(WEB_BUILD)/site $(BUILD)
+	node web/test/package.test.mjs $(WEB_BUILD)/npm/sqn-player-$(VERSION).tgz $(BUILD)
 
 # libFuzzer targets (clang): `make fuzz` runs each for 60 s, CI's short pass
 # for 30 s. FUZZ_SECONDS sets another time per target.

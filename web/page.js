@@ -126,7 +126,7 @@ function heardFrames() {
 
 async function setUpAudio() {
   const context = new AudioContext({ latencyHint: 'interactive' });
-  await context.audioWorklet.addModule('worklet.js');
+  await context.audioWorklet.addModule('sqn-player/worklet.js');
   const node = new AudioWorkletNode(context, 'sqn-player', { outputChannelCount: [2] });
   const analyser = context.createAnalyser();
   analyser.fftSize = 2048;
@@ -135,10 +135,15 @@ async function setUpAudio() {
   node.port.postMessage({ module: window.sqn.wasmModule });
   node.port.onmessage = (event) => {
     const status = event.data;
+    if (status.failed) {
+      say(`The song could not be played: ${status.failed}`);
+      return;
+    }
     if (status.ended) {
       stop().then(() => say('The song has ended.'));
       return;
     }
+    if (status.pass === undefined) return;  // no song open
     reports.push({ ...status, clock: context.currentTime });
     if (reports.length > kKeptReports) reports.shift();
     showPosition();

@@ -1,0 +1,88 @@
+// Types of sqn-player: .sqn songs played in an AudioWorklet by the same
+// code as sqn2wav, bit for bit.
+
+/** A `.sqn` file's bytes. */
+export type SongBytes = Uint8Array | ArrayBuffer;
+
+export interface SqnPlayerOptions {
+  /** Go back to the loop point at the song's end (default false: the song ends). */
+  loop?: boolean;
+}
+
+/** A song playing on an audio context through an AudioWorkletNode of its own. */
+export declare class SqnPlayer extends EventTarget {
+  private constructor();
+
+  /**
+   * A player for `song` on `context`, held at the start. Rejects if the
+   * song is not one (with the loader's message, "failed to load .sqn file.").
+   */
+  static create(context: BaseAudioContext, song: SongBytes, options?: SqnPlayerOptions): Promise<SqnPlayer>;
+
+  readonly context: BaseAudioContext;
+  /** The node the song plays from (stereo, no inputs). */
+  readonly node: AudioWorkletNode;
+  /** Whether it is playing (not paused, stopped or ended). */
+  readonly playing: boolean;
+  /** Go back to the loop point at the end. */
+  loop: boolean;
+  /** Seconds into the song of what is being rendered. */
+  readonly position: number;
+  /** Seconds from the start to the song's end (one pass). */
+  readonly duration: number;
+
+  connect<T extends AudioNode>(destination: T, output?: number, input?: number): T;
+  connect(destination: AudioParam, output?: number): void;
+  disconnect(): void;
+  disconnect(destination: AudioNode | AudioParam): void;
+
+  /** Plays on from where it is (the start after stop() or the end); resumes a suspended context. */
+  play(): Promise<void>;
+  pause(): void;
+  /** Back to the start, silent until played again. */
+  stop(): void;
+  /** To `seconds` into the song, exactly as if played up to there. */
+  seek(seconds: number): void;
+  /** Voice 0 … 5 played on unheard (true) or heard again (false). */
+  setMuted(voice: number, muted: boolean): void;
+  /** Lets the song go and disconnects the node, for good. */
+  close(): void;
+
+  addEventListener(type: 'ended', listener: (this: SqnPlayer, event: Event) => void, options?: boolean | AddEventListenerOptions): void;
+  addEventListener(type: 'error', listener: (this: SqnPlayer, event: Event & { message: string }) => void, options?: boolean | AddEventListenerOptions): void;
+  addEventListener(type: string, listener: EventListenerOrEventListenerObject | null, options?: boolean | AddEventListenerOptions): void;
+  removeEventListener(type: string, listener: EventListenerOrEventListenerObject | null, options?: boolean | EventListenerOptions): void;
+}
+
+/** sqn2wav's options: --loops, --fade and --voices. */
+export interface RenderOptions {
+  /** Passes round the loop, 1 … 65535 (default 1). */
+  loops?: number;
+  /** Seconds of fade after the last pass, 0 … 600 (default 0). */
+  fade?: number;
+  /** The voices heard, 0 … 5 (default all six). */
+  voices?: readonly number[];
+}
+
+/** The very bytes sqn2wav writes for the song: a 16-bit stereo 48000 Hz WAV file. */
+export declare function renderWav(song: SongBytes, options?: RenderOptions): Promise<Uint8Array>;
+
+/** One mistake in a song's text, where the programs report it. */
+export interface SongMistake {
+  line: number;
+  column: number;
+  message: string;
+}
+
+/** A text that does not make a song: the first mistake, and all of them in `errors`. */
+export declare class SqnSongError extends Error implements SongMistake {
+  readonly line: number;
+  readonly column: number;
+  readonly errors: readonly SongMistake[];
+}
+
+/** The song mml2sqn makes of Music Macro Language; rejects with SqnSongError. */
+export declare function compileMml(text: string): Promise<Uint8Array>;
+
+/** The song sqnasm makes of the text form; rejects with SqnSongError. */
+export declare function assemble(text: string): Promise<Uint8Array>;

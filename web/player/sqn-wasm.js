@@ -1,0 +1,168 @@
+// sqn.wasm, the player, the text form and MML compiled from the same C++ as
+// the command-line programs, and the calls around one instance of it:
+//   loadSqn(url?)          → a promise of the functions below, on an instance
+//                            of its own
+//   .assemble(text)        → {bytes: Uint8Array} or {errors: [{line, column, message}]}
+//   .compileMml(text)      → the same, for Music Macro Language
+//   .disassemble(bytes)    → the text form, as sqndis lists it
+//   .renderWav(bytes, {loops, fade, muted}) → Uint8Array: the whole WAV file
+//                            sqn2wav writes (with --loops, --fade, --voices)
+//   .songMap(bytes)        → {end, loop, rowsPerSecond, notes}, or throws
+//   .renderFrom(bytes, from, frames), .eventLines(text, mml), .importMidi(bytes)
+//   .wasmModule            → the compiled module, for an audio worklet
+// The module is fetched from beside this file (or `url`), so that it is
+// found wherever the files are served from.
+
+const kDefaultUrl = new URL('./sqn.wasm', import.meta.url);
+const compiled = new Map();  // URL → a promise of its compiled module: each file is compiled once
+
+// What the standalone module asks of its host: a notice that memory grew
+// (views are made afresh for every call anyway) and an exit, which only an
+// abort would reach.
+export function sqnImports() {
+  return {
+    env: { emscripten_notify_memory_growth() {} },
+    wasi_snapshot_preview1: {
+      proc_exit(code) { throw new Error(`sqn.wasm stopped (${code})`); },
+    },
+  };
+}
+
+async function compile(url) {
+  try {
+    return await WebAssembly.compileStreaming(fetch(url));
+  } catch {
+    // A server that does not call it application/wasm.
+    const response = await fetch(url);
+    if (!response.ok) throw new Error(`sqn.wasm could not be fetched from ${url} (${response.status})`);
+    return WebAssembly.compile(await response.arrayBuffer());
+  }
+}
+
+export function compiledModule(url = kDefaultUrl) {
+  const key = String(url);
+  if (!compiled.has(key)) {
+    const promise = compile(key);
+    // A failed fetch is tried again next time, not remembered.
+    promise.catch(() => compiled.delete(key));
+    compiled.set(key, promise);
+  }
+  return compiled.get(key);
+}
+
+async function instantiate(wasmModule) {
+  const instance = await WebAssembly.instantiate(wasmModule, sqnImports());
+  if (instance.exports._initialize) instance.exports._initialize();
+  return instance.exports;
+}
+
+const encoder = new TextEncoder();
+const decoder = new TextDecoder();
+
+// `bytes` as a Uint8Array, whether given as one, as an ArrayBuffer or as a
+// view of one.
+export function asBytes(bytes) {
+  if (bytes instanceof Uint8Array) return bytes;
+  if (bytes instanceof ArrayBuffer) return new Uint8Array(bytes);
+  if (ArrayBuffer.isView(bytes)) return new Uint8Array(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  throw new TypeError('a song is the bytes of a .sqn file: a Uint8Array or an ArrayBuffer');
+}
+
+function coreOf(wasm, wasmModule) {
+  // Calls `fn(pointer, length)` with `bytes` copied into the module, and
+  // returns the Blob it gives back as {failed, bytes}, freed.
+  function call(fn, bytes) {
+    const at = wasm.web_alloc(bytes.length);
+    new Uint8Array(wasm.memory.buffer, at, bytes.length).set(bytes);
+    const blob = fn(at, bytes.length);
+    wasm.web_free(at);
+    if (blob === 0) throw new Error('out of memory');
+    const [failed, size, data] = new Uint32Array(wasm.memory.buffer, blob, 3);
+    const result = { failed: failed !== 0, bytes: new Uint8Array(wasm.memory.buffer, data, size).slice() };
+    wasm.web_blob_free(blob);
+    return result;
+  }
+
+  // {bytes} or {errors}, from a result whose failure lists
+  // "line\tcolumn\tmessage" a line.
+  function songOrErrors(result) {
+    if (!result.failed) return { bytes: result.bytes };
+    const errors = decoder.decode(result.bytes).split('\n').filter((line) => line !== '').map((line) => {
+      const [lineNumber, column, ...message] = line.split('\t');
+      return { line: Number(lineNumber), column: Number(column), message: message.join('\t') };
+    });
+    return { errors };
+  }
+
+  return {
+    wasmModule,
+    assemble(text) {
+      return songOrErrors(call(wasm.web_assemble, encoder.encode(text)));
+    },
+    compileMml(text) {
+      return songOrErrors(call(wasm.web_compile_mml, encoder.encode(text)));
+    },
+    // The line each event comes from, for following along.
+    eventLines(text, mml) {
+      const bytes = encoder.encode(text);
+      const at = wasm.web_alloc(bytes.length);
+      new Uint8Array(wasm.memory.buffer, at, bytes.length).set(bytes);
+      const blob = wasm.web_event_lines(at, bytes.length, mml ? 1 : 0);
+      wasm.web_free(at);
+      const [, size, data] = new Uint32Array(wasm.memory.buffer, blob, 3);
+      const lines = new Uint32Array(wasm.memory.buffer.slice(data, data + size));
+      wasm.web_blob_free(blob);
+      return lines;
+    },
+    // {end, loop, rowsPerSecond, notes: [{frame, voice, pitch, length, event}]} at 48000 Hz.
+    songMap(bytes) {
+      const result = call(wasm.web_song_map, asBytes(bytes));
+      if (result.failed) throw new Error(decoder.decode(result.bytes));
+      const values = new Float64Array(result.bytes.buffer, result.bytes.byteOffset, result.bytes.length / 8);
+      const notes = [];
+      for (let i = 3; i + 5 <= values.length; i += 5) {
+        notes.push({ frame: values[i], voice: values[i + 1], pitch: values[i + 2], length: values[i + 3], event: values[i + 4] });
+      }
+      return { end: values[0], loop: values[1], rowsPerSecond: values[2], notes };
+    },
+    // sqn2wav's 16-bit samples of `frames` frames from frame `from` on.
+    renderFrom(bytes, from, frames) {
+      const result = call((at, length) => wasm.web_render_from(at, length, from, frames), asBytes(bytes));
+      if (result.failed) throw new Error(decoder.decode(result.bytes));
+      return result.bytes;
+    },
+    // A Standard MIDI File in the text form, as mid2sqn makes it. Each
+    // import runs in an instance of its own, so that a malformed file
+    // (which stops the instance) leaves this one untouched.
+    async importMidi(bytes) {
+      const own = await instantiate(wasmModule);
+      try {
+        const data = asBytes(bytes);
+        const at = own.web_alloc(data.length);
+        new Uint8Array(own.memory.buffer, at, data.length).set(data);
+        const blob = own.web_import_midi(at, data.length);
+        const [, size, text] = new Uint32Array(own.memory.buffer, blob, 3);
+        return decoder.decode(new Uint8Array(own.memory.buffer, text, size));
+      } catch {
+        throw new Error('This is not a MIDI file the page can read (mid2sqn says why).');
+      }
+    },
+    disassemble(bytes) {
+      return decoder.decode(call(wasm.web_disassemble, asBytes(bytes)).bytes);
+    },
+    // Options as sqn2wav's: {loops: passes round the loop, fade: seconds,
+    // muted: six booleans, the voices left out}.
+    renderWav(bytes, { loops = 1, fade = 0, muted = [] } = {}) {
+      const mask = muted.reduce((bits, off, voice) => (off ? bits | (1 << voice) : bits), 0);
+      const frames = Math.round(fade * 48000);
+      const result = call((at, length) => wasm.web_render_wav(at, length, loops, frames, mask), asBytes(bytes));
+      if (result.failed) throw new Error(decoder.decode(result.bytes));
+      return result.bytes;
+    },
+  };
+}
+
+export async function loadSqn(url = kDefaultUrl) {
+  const wasmModule = await compiledModule(url);
+  return coreOf(await instantiate(wasmModule), wasmModule);
+}
