@@ -1,12 +1,15 @@
-// Writes a ten-minute benchmark song: `make-bench-song dense|light <out.sqn>`.
+// Writes a ten-minute benchmark song: `make-bench-song dense|light|held <out.sqn>`.
 //   dense: all six voices busy: a note on most voices every row (0.1 s),
 //          with pitch and volume changes, gates of 0–6 rows, inside a loop;
-//   light: two voices, a note every four rows.
+//   light: two voices, a note every four rows;
+//   held:  the four melodic voices hold notes of 16 rows while their pitch
+//          changes every row (arpeggios on two, slides on two, up to the
+//          top of the table), the two hits every other row.
 // The same fixed seed gives the same song everywhere.
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -24,6 +27,37 @@ private:
 };
 
 constexpr int kRows = 6000;  // 10 minutes of 0.1 s rows at tempo 150, 4 rows a beat
+
+std::vector<std::uint8_t> heldSong()
+{
+    Random random;
+    std::vector<std::uint8_t> out{150, 4};
+    out.insert(out.end(), {0, 5, 0});  // LoopStart
+    std::uint8_t root[4] = {};
+    for (int row = 0; row < kRows; ++row) {
+        for (std::uint8_t v = 0; v < 4; ++v) {
+            const int step = row % 16;
+            if (step == 0) {
+                root[v] = static_cast<std::uint8_t>(10 + random.next(60));
+                out.insert(out.end(), {v, 4, root[v]});
+                out.insert(out.end(), {v, 3, static_cast<std::uint8_t>(40 + random.next(40))});
+                out.insert(out.end(), {v, 2, 16});
+            } else {
+                constexpr std::uint8_t kChord[3] = {0, 4, 7};
+                const int offset = v < 2 ? kChord[step % 3] : step;  // arpeggio, or a slide up
+                out.insert(out.end(), {v, 4, static_cast<std::uint8_t>(root[v] + offset)});
+            }
+        }
+        if (row % 2 == 0) {
+            out.insert(out.end(), {4, 4, static_cast<std::uint8_t>(30 + random.next(40))});
+            out.insert(out.end(), {4, 2, 0});
+            out.insert(out.end(), {5, 2, 0});
+        }
+        out.insert(out.end(), {0, 1, 1});
+    }
+    out.insert(out.end(), {0, 6, 0});  // LoopEnd: the end of the song
+    return out;
+}
 
 std::vector<std::uint8_t> song(bool dense)
 {
@@ -50,11 +84,12 @@ std::vector<std::uint8_t> song(bool dense)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3 || (std::strcmp(argv[1], "dense") != 0 && std::strcmp(argv[1], "light") != 0)) {
-        std::fprintf(stderr, "usage: %s dense|light <out.sqn>\n", argv[0]);
+    const std::string kind = argc == 3 ? argv[1] : "";
+    if (kind != "dense" && kind != "light" && kind != "held") {
+        std::fprintf(stderr, "usage: %s dense|light|held <out.sqn>\n", argv[0]);
         return 1;
     }
-    const std::vector<std::uint8_t> bytes = song(std::strcmp(argv[1], "dense") == 0);
+    const std::vector<std::uint8_t> bytes = kind == "held" ? heldSong() : song(kind == "dense");
     std::FILE* file = std::fopen(argv[2], "wb");
     if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
         std::fclose(file) != 0) {

@@ -32,17 +32,26 @@ void SongPlayer::skip(std::uint64_t frames)
     // voice (it wraps, so it stays below the sample's end and a release
     // cannot stop it) or of a released one (its gate is shut, so the frame
     // its pass ends in changes nothing but the voice itself), and a new note
-    // sets it afresh. Such a voice's frames are owed until its pitch changes
-    // or the seek ends, and dropped at its next note: most notes of a busy
-    // song are replaced before they would be paid.
-    std::array<std::uint64_t, kVoiceCount> held{};  // of each voice's owed frames, the sustained ones (they come first)
-    const auto pay = [&](std::size_t v, float pitch) {
-        Voice& voice = voices[v];
+    // sets it afresh. Such a voice's frames are owed, a stretch for each
+    // pitch its note takes, until the seek ends, and dropped at its next
+    // note: most notes of a busy song are replaced before they would be
+    // paid, however often their pitch changed.
+    struct Stretch {
+        float pitch;              // the ratio the frames were owed at
+        std::uint64_t sustained;  // frames owed while the gate was open
+        std::uint64_t released;   // frames owed after it closed, which come after
+    };
+    constexpr std::size_t kKeptStretches = 32;  // more pitches than this under one note are paid as they come
+    std::array<std::array<Stretch, kKeptStretches>, kVoiceCount> kept;
+    std::array<std::size_t, kVoiceCount> keptCount{};
+    std::array<std::uint64_t, kVoiceCount> keptFrames{};  // of each voice's owed frames, those of its kept stretches
+    std::array<std::uint64_t, kVoiceCount> held{};        // of the rest, the sustained ones (they come first)
+    const auto payStretch = [&](Voice& voice, const Stretch& stretch) {
         const bool sustain = voice.sustain;
-        const float increment = step * pitch;
+        const float increment = step * stretch.pitch;
         for (const bool sustained : {true, false}) {
             voice.sustain = sustained;
-            std::uint64_t left = sustained ? held[v] : voice.owed - held[v];
+            std::uint64_t left = sustained ? stretch.sustained : stretch.released;
             while (left > 0 && voice.active) {
                 const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, SIZE_MAX));
                 advanceVoice(voice, increment, count);
@@ -50,8 +59,28 @@ void SongPlayer::skip(std::uint64_t frames)
             }
         }
         voice.sustain = sustain;
-        voice.owed = 0;
+    };
+    const auto payKept = [&](std::size_t v) {
+        for (std::size_t i = 0; i < keptCount[v]; ++i) {
+            payStretch(voices[v], kept[v][i]);
+        }
+        voices[v].owed -= keptFrames[v];
+        keptCount[v] = 0;
+        keptFrames[v] = 0;
+    };
+    // The stretch owed at `pitch` since the last one ends here.
+    const auto endStretch = [&](std::size_t v, float pitch) {
+        if (keptCount[v] == kKeptStretches) {
+            payKept(v);
+        }
+        const std::uint64_t owed = voices[v].owed - keptFrames[v];
+        kept[v][keptCount[v]++] = Stretch{pitch, held[v], owed - held[v]};
+        keptFrames[v] += owed;
         held[v] = 0;
+    };
+    const auto payAll = [&](std::size_t v) {
+        endStretch(v, voices[v].pitch);
+        payKept(v);
     };
     while (frames > 0) {
         // The same spans as render's, only not cut at a mixing buffer.
@@ -65,9 +94,12 @@ void SongPlayer::skip(std::uint64_t frames)
             tick(dt);
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
                 if (voices[v].owed == 0) {
-                    held[v] = 0;  // a new note
+                    // A new note, or nothing owed: nothing is kept.
+                    keptCount[v] = 0;
+                    keptFrames[v] = 0;
+                    held[v] = 0;
                 } else if (voices[v].pitch != pitches[v]) {
-                    pay(v, pitches[v]);
+                    endStretch(v, pitches[v]);
                 }
             }
             span = 1;
@@ -96,7 +128,7 @@ void SongPlayer::skip(std::uint64_t frames)
             // the seek is silence, at no cost.
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
                 if (voices[v].owed > 0) {
-                    pay(v, voices[v].pitch);
+                    payAll(v);
                 }
             }
             if (std::none_of(voices.begin(), voices.end(), [](const Voice& voice) { return voice.active; })) {
@@ -105,7 +137,9 @@ void SongPlayer::skip(std::uint64_t frames)
         }
     }
     for (std::size_t v = 0; v < kVoiceCount; ++v) {
-        pay(v, voices[v].pitch);
+        if (voices[v].owed > 0) {
+            payAll(v);
+        }
     }
 }
 

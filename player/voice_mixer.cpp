@@ -139,6 +139,16 @@ std::size_t advanceVoice(Voice& voice, float increment, std::size_t frames)
     std::size_t k = 0;
     // Below a few increments, binades are a step or two long: not worth a look.
     const float runsFrom = 4.0f * increment;
+    // A sustained playhead is all there is to a voice that wraps: once it
+    // comes back to a value it had just after an earlier wrap, the frames
+    // between repeat for as long as the note holds, and whole rounds of
+    // them are passed at once. The rounds are found as Brent's cycle search
+    // finds them: `mark` is a playhead just after a wrap, compared with the
+    // later ones, and moved on after `power` wraps, twice as many each time.
+    float mark = -1.0f;
+    std::size_t markedAt = 0;
+    std::size_t power = 1;
+    std::size_t sinceMark = 0;
     while (k < frames) {
         if (playhead >= runsFrom) {
             std::uint32_t mantissa = 0;
@@ -160,10 +170,24 @@ std::size_t advanceVoice(Voice& voice, float increment, std::size_t frames)
         }
         // One frame, as mixSpan takes it.
         ++k;
+        const float before = playhead;
         if (stepPlayhead(playhead, increment, end, voice.sustain)) {
             voice.playhead = playhead;
             voice.active = false;
             return k;
+        }
+        if (playhead < before) {  // wrapped
+            ++sinceMark;
+            if (playhead == mark) {
+                const std::size_t round = k - markedAt;
+                k += (frames - k) / round * round;
+                mark = -1.0f;  // the rest is less than a round
+            } else if (sinceMark == power) {
+                mark = playhead;
+                markedAt = k;
+                power *= 2;
+                sinceMark = 0;
+            }
         }
     }
     voice.playhead = playhead;

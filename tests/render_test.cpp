@@ -232,6 +232,54 @@ TEST(Render, SeekingDefersHeldAndReleasedNotesExactly)
     }
 }
 
+// Held notes whose pitch changes every row (arpeggios and slides, more
+// changes under one note than a seek keeps, some released while still
+// changing), struck again on some voices before they end: sought to
+// frames all over, the state and what follows are the rendered ones.
+TEST(Render, SeekingHeldNotesThatChangePitchEveryRow)
+{
+    Bytes song{240, 20};  // rows of 600 frames at 48000 Hz
+    std::mt19937 random(77);
+    std::uint8_t root[4] = {20, 40, 60, 75};
+    for (int row = 0; row < 400; ++row) {
+        for (std::uint8_t v = 0; v < 4; ++v) {
+            const int length = v == 0 ? 50 : v == 1 ? 12 : v == 2 ? 40 : 100;  // rows between strikes
+            const int gate = v == 2 ? 30 : length;                          // voice 2 released for ten rows
+            if (row % length == 0) {
+                root[v] = static_cast<std::uint8_t>(10 + random() % 60);
+                song.insert(song.end(), {v, 2, static_cast<std::uint8_t>(gate)});
+            }
+            const std::uint8_t offset = v % 2 == 0 ? std::uint8_t{0} : std::uint8_t((row % 3) * 4);  // arpeggio
+            song.insert(song.end(), {v, 4, static_cast<std::uint8_t>(root[v] + offset + (v % 2 == 0 ? row % 12 : 0))});
+        }
+        if (row % 5 == 0) {
+            song.insert(song.end(), {4, 4, static_cast<std::uint8_t>(random() % 88), 4, 2, 1});
+        }
+        song.insert(song.end(), {0, 1, 1});
+    }
+    song.insert(song.end(), {0, 6, 0});
+    for (const float rate : {48000.0f, 44100.0f, 11025.0f}) {
+        SongPlayer played = driverPlayer();
+        played.sampleRate = rate;
+        ASSERT_TRUE(loadSong(played, song));
+        std::uint64_t at = 0;
+        for (int seek = 0; seek < 12; ++seek) {
+            const std::uint64_t to = at + 1000 + random() % 20000;
+            Bytes dropped((to - at) * 4);
+            SampleBuffer all{SampleFormat::S16, ChannelLayout::Stereo, dropped.data(), dropped.size()};
+            played.render(all);
+            at = to;
+            SongPlayer sought = driverPlayer();
+            sought.sampleRate = rate;
+            ASSERT_TRUE(loadSong(sought, song));
+            sought.skip(to);
+            expectSameState(sought, played);
+            ASSERT_TRUE(sameNextFrames(played, sought, 600)) << "rate " << rate << " frame " << to;
+            at += 600;
+        }
+    }
+}
+
 TEST(Render, OtherOutputFormatsMatchTheReference)
 {
     std::mt19937 random(99);
@@ -395,6 +443,41 @@ void vectorMixerMatchesScalarMixer(std::size_t kernel, int trials)
         }
     }
     EXPECT_EQ(vectorRuns, trials);
+}
+
+// A note held at one pitch comes back to an earlier playhead after some
+// wraps, and a seek passes whole rounds of them at once: the playhead is
+// the one each frame's step gives, for pitches whose rounds are short
+// enough to be passed many times here.
+TEST(Render, ALongHeldNoteIsMovedAsEveryFrameMovesIt)
+{
+    SongPlayer bank = driverPlayer();
+    ASSERT_TRUE(loadSong(bank, {120, 4}));
+    struct Case {
+        float rate;
+        std::size_t pitch;
+        std::size_t frames;
+    };
+    const Case cases[] = {{48000.0f, 63, 3000000}, {48000.0f, 8, 3000000}, {44100.0f, 40, 100000},
+                          {44100.0f, 32, 2000000}, {11025.0f, 32, 1000000}, {11025.0f, 78, 1500000}};
+    for (const Case& c : cases) {
+        for (const float start : {0.0f, 17.25f, 55.999f}) {
+            Voice voice;
+            voice.sample.storage = bank.voices[0].sample.storage;
+            voice.sample.buffer = bank.voices[0].sample.buffer;
+            voice.sample.buffer.data = voice.sample.storage.data();
+            voice.active = true;
+            voice.sustain = true;
+            voice.playhead = start;
+            const float increment = kBaseRate / c.rate * kPitchRatios[c.pitch];
+            float expected = start;
+            for (std::size_t k = 0; k < c.frames; ++k) {
+                stepPlayhead(expected, increment, 56.0f, true);
+            }
+            EXPECT_EQ(advanceVoice(voice, increment, c.frames), c.frames);
+            EXPECT_EQ(voice.playhead, expected) << c.rate << " Hz, pitch " << c.pitch << ", from " << start;
+        }
+    }
 }
 
 // A one-shot whose playhead lands exactly on its sample's end (steps of
