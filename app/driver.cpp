@@ -4,23 +4,18 @@
 #include "output_format.h"
 #include "render_options.h"
 #include "render_parts.h"
+#include "render_song.h"
 #include "render_plan.h"
-#include "sample_buffer.h"
 #include "timeline.h"
 #include "song_player.h"
 #include "wav_writer.h"
-#include "write_behind.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
-#include <optional>
 
 namespace {
-
-constexpr std::uint32_t kBlockBytes = kBlockFrames * kOutputFrameBytes;
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -86,8 +81,14 @@ int render(int argc, char** argv)
         return fail("failed to open output file.\n");
     }
 
-    const std::size_t threads = writer.canPlace() ? command.options.threads : 1;
-    if (!renderSong(player, writer, threads > 0 ? threads : RenderParts::threadsFor(writer), frames) ||
+    // A song too short for two stretches, or a pipe, is rendered on this
+    // thread alone, without looking for idle cores.
+    constexpr std::uint64_t kSplitFrames = 2 * RenderParts::kMinPartFrames;
+    const bool splits = writer.canPlace() && (frames > 0 ? frames >= kSplitFrames
+                                                         : !songFits(player, kBlockFrames, kSplitFrames - 1));
+    const std::size_t asked = command.options.threads;
+    const std::size_t threads = !splits ? 1 : asked > 0 ? asked : RenderParts::threadsFor(writer);
+    if (!renderSong(player, writer, threads, frames) ||
         !writer.finish()) {
         return fail("failed to write pcm frames.\n");
     }
@@ -95,41 +96,6 @@ int render(int argc, char** argv)
 }
 
 }  // namespace
-
-bool renderSong(SongPlayer& player, WavWriter& writer, std::size_t threads, std::uint64_t frames,
-                std::uint64_t minPartFrames)
-{
-    // A long song is rendered in stretches, one a core, the later ones from
-    // seeks; this thread renders the first.
-    std::optional<RenderParts> parts;
-    if (threads > 1) {
-        parts.emplace(player, writer, threads, minPartFrames, frames);
-    }
-
-    // The block in which the song finishes is rendered and written whole;
-    // or, where the frames are given, as many.
-    const auto more = [&](std::uint64_t at) { return frames > 0 ? at < frames : !player.finished; };
-    WriteBehind output(writer);
-    std::uint64_t rendered = 0;
-    while (more(rendered) && (!parts || parts->claim(rendered, WriteBehind::kChunkFrames))) {
-        std::uint8_t* const chunk = output.chunk();
-        std::size_t count = 0;
-        do {
-            SampleBuffer block{SampleFormat::S16, ChannelLayout::Stereo, chunk + count * kOutputFrameBytes,
-                               kBlockBytes};
-            player.render(block);
-            count += kBlockFrames;
-        } while (more(rendered + count) && count < WriteBehind::kChunkFrames);
-        if (!output.submit(count)) {
-            return false;
-        }
-        rendered += count;
-    }
-    // The first stretch's writing goes on behind while this thread helps
-    // with the others.
-    const bool partsDone = !parts || parts->finish(player, rendered);
-    return output.finish() && partsDone && (!parts || writer.skipPlaced(parts->placedFrames()));
-}
 
 int runDriver(int argc, char** argv)
 {

@@ -1,23 +1,6 @@
 #pragma once
 
-#include "render_parts.h"
-
-#include <cstddef>
-#include <cstdint>
-
-class WavWriter;
-struct SongPlayer;
-
 // Runs the renderer on a command line (`<program> <input.sqn> <output.wav>`)
 // and returns the process's exit status. Every failure is one line on
 // standard error; nothing is written to standard output.
 int runDriver(int argc, char** argv);
-
-// Renders the loaded `player` into the open `writer` to the block in which
-// it finishes (its looping off, or limited), or `frames` frames where given
-// (a fade past the last pass), on `threads` threads where the song is long
-// enough to share (see RenderParts): the same bytes on any number.
-// `minPartFrames` is the shortest stretch worth a thread (tests pass less).
-// Whether every frame was written; the writer is not finished.
-bool renderSong(SongPlayer& player, WavWriter& writer, std::size_t threads, std::uint64_t frames = 0,
-                std::uint64_t minPartFrames = RenderParts::kMinPartFrames);

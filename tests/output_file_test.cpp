@@ -120,7 +120,7 @@ TEST_F(OutputPath, AFailedLaterStretchLeavesItAsItWas)
     writeFile("out/out.wav", {'o', 'l', 'd'});
     const std::vector<std::string> before = listing(path("out"));
     writeFile("held.sqn", {60, 1, 0, 2, 255, 4, 2, 255, 0, 1, 90, 0, 6, 0});  // 90 s, 17 MB
-    const Result r = runArgs({SQN2WAV_BINARY, path("held.sqn"), out()}, fileSizeLimit(10 << 20));
+    const Result r = runArgs({SQN2WAV_BINARY, "--threads", "2", path("held.sqn"), out()}, fileSizeLimit(10 << 20));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "failed to write pcm frames.\n");
     EXPECT_EQ(listing(path("out")), before);

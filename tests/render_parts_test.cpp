@@ -2,7 +2,7 @@
 // seek and written at its place: the file is the one a single thread
 // writes, byte for byte, however the stretches fall and whoever takes them.
 
-#include "driver.h"
+#include "render_song.h"
 #include "memory_read.h"
 #include "render_parts.h"
 #include "song_player.h"

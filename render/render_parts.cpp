@@ -11,7 +11,10 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
+#include <fstream>
+#include <string>
 #include <system_error>
 
 namespace {
@@ -27,11 +30,42 @@ std::size_t usableCores()
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+// Cores other programs keep busy: the threads the scheduler has running
+// beside this one, the fewest of a few looks a millisecond apart, so that
+// a program that only wakes for a moment is not counted, while a batch's
+// other jobs (GNU parallel, make -j) or a busy program are.
+std::size_t busyCores()
+{
+    std::size_t fewest = SIZE_MAX;
+    for (int look = 0; look < 3; ++look) {
+        if (look > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::ifstream stat("/proc/stat");
+        std::string word;
+        std::size_t running = 0;
+        while (stat >> word && word != "procs_running") {
+        }
+        if (!(stat >> running)) {
+            return 0;  // not told: as if idle
+        }
+        fewest = std::min(fewest, running > 0 ? running - 1 : 0);
+    }
+    return fewest;
+}
+
 }  // namespace
 
 std::size_t RenderParts::threadsFor(const WavWriter& writer)
 {
-    return writer.canPlace() ? std::min(usableCores(), kMaxThreads) : 1;
+    if (!writer.canPlace()) {
+        return 1;
+    }
+    // A helper pays a seek to its stretch, which a core that other work
+    // keeps busy does not pay back: only the idle ones get one.
+    const std::size_t cores = usableCores();
+    const std::size_t busy = busyCores();
+    return std::clamp<std::size_t>(cores > busy ? cores - busy : 1, 1, kMaxThreads);
 }
 
 RenderParts::RenderParts(const SongPlayer& song, const WavWriter& writer, std::size_t threads,

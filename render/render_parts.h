@@ -24,8 +24,8 @@ public:
     static constexpr std::size_t kMaxThreads = 8;
 
     // The threads a song is rendered on here, the caller's included: one a
-    // core the process may run on (at most kMaxThreads), or 1 where the
-    // output is not a regular file.
+    // core the process may run on that other programs leave idle (at least
+    // 1, at most kMaxThreads), or 1 where the output is not a regular file.
     static std::size_t threadsFor(const WavWriter& writer);
 
     // Starts up to threads − 1 helpers (as many as the system will start)
