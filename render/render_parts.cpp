@@ -31,7 +31,7 @@ std::size_t usableCores()
 }
 
 // Cores other programs keep busy: the threads the scheduler has running
-// beside this one, the fewest of a few looks a millisecond apart, so that
+// beside this one, the fewest of three looks half a millisecond apart, so that
 // a program that only wakes for a moment is not counted, while a batch's
 // other jobs (GNU parallel, make -j) or a busy program are.
 std::size_t busyCores()
@@ -39,7 +39,7 @@ std::size_t busyCores()
     std::size_t fewest = SIZE_MAX;
     for (int look = 0; look < 3; ++look) {
         if (look > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
         std::ifstream stat("/proc/stat");
         std::string word;
