@@ -67,16 +67,20 @@ Player open(const Bytes& song, unsigned rate = 48000, bool looping = false)
 }
 
 // As sqn2wav renders: blocks of 512 frames up to the one the song ends in.
-std::vector<std::int16_t> renderLikeSqn2wav(const Bytes& song)
+std::vector<std::int16_t> renderLikeSqn2wav(sqn_player* player)
 {
-    const Player player = open(song);
     std::vector<std::int16_t> out;
     std::int16_t block[2 * 512];
     do {
-        sqn_player_render_s16(player.get(), block, 512);
+        sqn_player_render_s16(player, block, 512);
         out.insert(out.end(), block, block + 2 * 512);
-    } while (!sqn_player_finished(player.get()));
+    } while (!sqn_player_finished(player));
     return out;
+}
+
+std::vector<std::int16_t> renderLikeSqn2wav(const Bytes& song)
+{
+    return renderLikeSqn2wav(open(song).get());
 }
 
 // `frames` frames of a song, rendered in blocks of `blockFrames`.
@@ -387,12 +391,7 @@ TEST_F(Library, MutedVoicesKeepTheirTime)
     for (const unsigned voice : {1u, 2u, 3u, 5u}) {
         EXPECT_EQ(sqn_player_set_muted(player.get(), voice, 1), 0);
     }
-    std::vector<std::int16_t> out;
-    std::int16_t block[2 * 512];
-    do {
-        sqn_player_render_s16(player.get(), block, 512);
-        out.insert(out.end(), block, block + 2 * 512);
-    } while (!sqn_player_finished(player.get()));
+    const std::vector<std::int16_t> out = renderLikeSqn2wav(player.get());
     ASSERT_EQ(wav.size(), 44 + 2 * out.size());
     EXPECT_EQ(std::memcmp(wav.data() + 44, out.data(), 2 * out.size()), 0);
 
