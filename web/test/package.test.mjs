@@ -14,11 +14,10 @@ import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import fs from 'node:fs';
-import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import puppeteer from 'puppeteer-core';
+import { launchChromium, serveFolder } from './browser.mjs';
 
 const [tarball, build] = process.argv.slice(2).map((file) => path.resolve(file));
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -222,29 +221,14 @@ before(async () => {
   fs.writeFileSync(path.join(dist, 'index.html'),
     '<!doctype html><title>game</title><link rel="icon" href="data:,"><body><script type="module" src="game.js"></script></body>\n');
 
-  const types = { '.html': 'text/html', '.js': 'text/javascript', '.wasm': 'application/wasm' };
-  server = http.createServer((request, response) => {
-    const name = path.join(dist, new URL(request.url, 'http://x').pathname.replace(/\/$/, '/index.html'));
-    if (!name.startsWith(dist) || !fs.existsSync(name)) {
-      response.writeHead(404).end();
-      return;
-    }
-    response.writeHead(200, { 'Content-Type': types[path.extname(name)] ?? 'application/octet-stream' });
-    response.end(fs.readFileSync(name));
-  });
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  browser = await puppeteer.launch({
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    userDataDir: path.join(work, 'profile'),
-    args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
-  });
+  let origin;
+  ({ server, origin } = await serveFolder(dist));
+  browser = await launchChromium(path.join(work, 'profile'));
   page = await browser.newPage();
   page.on('console', (entry) => { if (entry.type() === 'error') problems.push(`console: ${entry.text()}`); });
   page.on('pageerror', (error) => problems.push(`page: ${error.message}`));
   page.on('response', (response) => { if (response.status() >= 400) problems.push(`${response.status()}: ${response.url()}`); });
-  await page.goto(`http://127.0.0.1:${server.address().port}/`);
+  await page.goto(`${origin}/`);
   await page.waitForSelector('body[data-ready="true"]', { timeout: 15000 });
 });
 

@@ -11,12 +11,11 @@ import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import crypto, { createHash } from 'node:crypto';
 import fs from 'node:fs';
-import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import zlib from 'node:zlib';
-import puppeteer from 'puppeteer-core';
+import { launchChromium, serveFolder } from './browser.mjs';
 
 const [site, build] = process.argv.slice(2).map((dir) => path.resolve(dir));
 const sqn2wav = path.join(build, 'app', 'sqn2wav');
@@ -24,10 +23,6 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'sqn-page-'));
 const downloads = path.join(work, 'downloads');
 
-const types = {
-  '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.json': 'application/json',
-  '.txt': 'text/plain', '.wasm': 'application/wasm',
-};
 let server;
 let origin;
 let browser;
@@ -75,26 +70,8 @@ async function setText(text) {
 }
 
 before(async () => {
-  server = http.createServer((request, response) => {
-    const file = path.join(site, decodeURIComponent(new URL(request.url, 'http://x').pathname));
-    const name = file.endsWith('/') ? path.join(file, 'index.html') : file;
-    if (!name.startsWith(site) || !fs.existsSync(name)) {
-      response.writeHead(404).end();
-      return;
-    }
-    response.writeHead(200, { 'Content-Type': types[path.extname(name)] ?? 'application/octet-stream' });
-    response.end(fs.readFileSync(name));
-  });
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  origin = `http://127.0.0.1:${server.address().port}`;
-
-  browser = await puppeteer.launch({
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    userDataDir: path.join(work, 'profile'),
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
-  });
+  ({ server, origin } = await serveFolder(site));
+  browser = await launchChromium(path.join(work, 'profile'));
   page = await browser.newPage();
   await page.setViewport({ width: 1100, height: 760 });
   page.on('console', (entry) => { if (entry.type() === 'error') problems.push(`console: ${entry.text()}`); });
