@@ -1,14 +1,28 @@
 #include "printable.h"
 
+#include "characters.h"
+
 #include <cstdio>
 
 std::string printable(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
+        if (byte >= 0x80) {
+            // Valid UTF-8 as it is; a byte of no character as an escape,
+            // which a terminal shows instead of garbling.
+            const std::size_t length = utf8SequenceAt(text, at);
+            if (length > 0) {
+                out.append(text.substr(at, length));
+                at += length;
+                continue;
+            }
+        }
+        ++at;
+        if (byte >= 0x20 && byte < 0x7f) {
             out += c;
         } else if (c == '\n') {
             out += "\\n";

@@ -1,5 +1,7 @@
 #include "song_assembler.h"
 
+#include "characters.h"
+
 #include "command_words.h"
 #include "note_names.h"
 #include "pitch_table.h"
@@ -134,6 +136,7 @@ void SongAssembler::addLine(std::string_view text)
         return;
     }
     ++line_;
+    text_ = {};
     if (line_ > kMaxTextLines) {
         tooManyLines_ = true;
         fail(1, "expected at most " + std::to_string(kMaxTextLines) + " lines, found more");
@@ -145,6 +148,7 @@ void SongAssembler::addLine(std::string_view text)
     if (line_ == 1 && text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
         text.remove_prefix(kByteOrderMark.size());
     }
+    text_ = text;
     if (text.size() > kMaxLineBytes) {
         fail(kMaxLineBytes + 1, "expected the end of the line within " + std::to_string(kMaxLineBytes) +
                                     " bytes, found a longer line");
@@ -303,7 +307,8 @@ bool SongAssembler::end(const Tokens& tokens, std::size_t count)
 void SongAssembler::fail(std::size_t column, std::string message)
 {
     ++errorCount_;
-    report_({line_, column, std::move(message)});
+    // Columns as an editor counts them, in characters.
+    report_({line_, characterColumn(text_, column), std::move(message)});
 }
 
 std::optional<std::vector<std::uint8_t>> assembleSong(std::string_view text, std::vector<TextError>& errors,

@@ -19,7 +19,7 @@ inline constexpr std::size_t kMaxTextLines = 16u << 20;
 
 struct TextError {
     std::size_t line;     // from 1
-    std::size_t column;   // from 1, in bytes
+    std::size_t column;   // from 1, in characters (a valid UTF-8 sequence is one; so is a stray byte)
     std::string message;  // says what was expected
 };
 
@@ -70,6 +70,7 @@ private:
     std::vector<std::uint8_t> bytes_;
     std::vector<std::size_t> eventLines_;
     std::size_t line_ = 0;     // the line being read, from 1
+    std::string_view text_;    // that line, for counting columns in characters
     std::size_t lineEnd_ = 1;  // its column after the last character
     bool hasHeader_ = false;
     bool trailing_ = false;    // the trailing bytes were read: nothing may follow
