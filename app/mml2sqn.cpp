@@ -49,7 +49,9 @@ int main(int argc, char** argv)
         return fileError(line, "cannot read", input == "-" ? "standard input" : input, errno);
     }
     const std::string name = printable(input == "-" ? "<stdin>" : input);
-    const MmlResult result = compileMml(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+    const bool textForm = output == "-" || namesSongText(output);
+    const MmlResult result = compileMml(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
+                                        MmlOptions{textForm});
     if (!result.errors.empty()) {
         // The first errors only: the rest of a file of bad lines would bury them.
         for (const TextError& error : result.errors) {
@@ -67,6 +69,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s:%zu:%zu: warning: %s\n", name.c_str(), warning.line, warning.column,
                      warning.message.c_str());
     }
+    if (result.warningCount > result.warnings.size()) {
+        std::fprintf(stderr, "%s: %zu more warnings not shown\n", line.program,
+                     result.warningCount - result.warnings.size());
+    }
     const double seconds = renderedSeconds(result.song);
     char summary[200];
     std::snprintf(summary, sizeof summary, "%s%s%d beats a minute, rows of %.3f ms; %d:%06.3f long",
@@ -74,7 +80,7 @@ int main(int argc, char** argv)
                   result.beatsPerMinute, 60000.0 / (result.tempo * result.rowsPerBeat),
                   static_cast<int>(seconds / 60), seconds - 60 * static_cast<int>(seconds / 60));
     std::vector<std::uint8_t> written = result.song;
-    if (output == "-" || namesSongText(output)) {
+    if (textForm) {
         const std::string form = "# " + std::string(kText.name) + " " + kVersion + " from " + name + ": " + summary +
                                  "\n" + mmlTextForm(result.text);
         written.assign(form.begin(), form.end());

@@ -16,7 +16,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const MmlResult result = compileMml(text);
+    const MmlResult result = compileMml(text, MmlOptions{true});
     const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     if (!result.errors.empty()) {
         for (const TextError& error : result.errors) {

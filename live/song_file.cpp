@@ -91,6 +91,10 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularO
             song.warnings.push_back(name + ":" + std::to_string(warning.line) + ":" + std::to_string(warning.column) +
                                     ": warning: " + warning.message);
         }
+        if (result.warningCount > result.warnings.size()) {
+            song.warnings.push_back(std::to_string(result.warningCount - result.warnings.size()) +
+                                    " more warnings not shown");
+        }
         song.title = result.title;
         tempo = result.beatsPerMinute;
         loaded = player->load(memoryRead(result.song.data(), result.song.size()));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "song_assembler.h"
+#include "mml_result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,26 +38,11 @@
 // is chosen for the frame it lands on); a note longer than a gate holds is
 // struck again, unheard, before each gate closes.
 
-struct MmlLine {
-    std::string statement;  // empty for a comment alone
-    std::string comment;
+struct MmlOptions {
+    bool textForm = false;  // fill MmlResult::text, the song in the text form with bars, beats and MML lines
 };
 
-struct MmlResult {
-    std::vector<std::uint8_t> song;  // the song file; empty when there were errors
-    std::vector<MmlLine> text;       // the same song in the text form, with bars, beats and MML lines
-    std::vector<TextError> errors;   // the first kMaxReportedErrors errors, at their lines and columns, in order
-    std::size_t errorCount = 0;      // every error, shown or not
-    std::vector<TextError> warnings; // what the song could not hold (a note cut at #rows), in order
-    std::vector<std::size_t> eventLines;  // the MML line each event comes from (a wait: its note's), in event order
-    int tempo = 120;                 // the file's header: its tempo byte …
-    int rowsPerBeat = 4;             // … and rows a beat
-    int beatsPerMinute = 120;        // the music's tempo at its start
-    std::string title;               // #title, as written; empty where not given
-    std::string composer;            // #composer
-};
-
-MmlResult compileMml(std::string_view text);
+MmlResult compileMml(std::string_view text, const MmlOptions& options = {});
 
 // The song's lines as the text form, comments lined up as sqndis lines them.
 std::string mmlTextForm(const std::vector<MmlLine>& lines);

@@ -1,5 +1,6 @@
 #include "mml_envelope.h"
 
+#include "characters.h"
 #include "printable.h"
 #include "song_assembler.h"
 
@@ -43,7 +44,7 @@ std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind
     envelope.column = column;
     if (text.empty() || text.front() != '{') {
         errors.add(line, column, "expected { and the envelope's values, found " +
-                                     (text.empty() ? std::string("the end of the line") : quoted(text.substr(0, 1))));
+                                     (text.empty() ? std::string("the end of the line") : quoted(text.substr(0, characterBytesAt(text, 0)))));
         return std::nullopt;
     }
     std::size_t at = 1;
@@ -108,7 +109,7 @@ std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind
         ++at;
     }
     if (at < text.size()) {
-        errors.add(line, column + at, "expected the end of the line after }, found " + quoted(text.substr(at, 1)));
+        errors.add(line, column + at, "expected the end of the line after }, found " + quoted(text.substr(at, characterBytesAt(text, at))));
         return std::nullopt;
     }
     return envelope;

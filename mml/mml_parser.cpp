@@ -58,6 +58,18 @@ std::string midiName(int midi)
 }
 
 class ChannelParser {
+    // Whether a repeat's body holds its |, and the time it stands at.
+    struct Bar {
+        bool seen = false;
+        std::uint64_t at = 0;  // units
+    };
+    // A pass of a repeat as read.
+    struct Pass {
+        std::uint64_t length;       // units
+        std::uint64_t toBar;        // units to its |, or its length
+        std::uint64_t startLength;  // the default length it started with
+    };
+
 public:
     ChannelParser(const MmlSource& source, MmlBudget& budget, MmlErrors& errors)
         : source_(source), budget_(budget), errors_(errors), errorsBefore_(errors.count())
@@ -70,7 +82,7 @@ public:
             channel_.place = {pieces.front().line, pieces.front().column};
         }
         MmlCursor cursor(pieces, budget_.read);
-        bool bar = false;
+        Bar bar;
         sequence(cursor, 0, false, bar);
         channel_.end = time_;
         channel_.failed = errors_.count() > errorsBefore_;
@@ -82,7 +94,7 @@ private:
     // False when a repeat's ] was not found. On a repeat's last pass
     // (`lastPass`) a | ends it: the rest up to its ] is passed over. `bar`
     // tells whether a | stood in it.
-    bool sequence(MmlCursor& cursor, int depth, bool lastPass, bool& bar)
+    bool sequence(MmlCursor& cursor, int depth, bool lastPass, Bar& bar)
     {
         while (!cursor.atEnd() && !stopped_) {
             if (!step(cursor)) {
@@ -104,10 +116,12 @@ private:
                     cursor.advance();
                     continue;
                 }
-                if (bar) {
+                if (bar.seen) {
                     fail(cursor, "expected one | in a repeat, found a second");
+                } else {
+                    bar.at = time_;
                 }
-                bar = true;
+                bar.seen = true;
                 cursor.advance();
                 if (lastPass) {
                     return skipToClose(cursor);
@@ -150,6 +164,7 @@ private:
             note(cursor);
             return;
         }
+        const std::string_view character = cursor.character();
         cursor.advance();
         switch (c) {
         case 'r': {
@@ -244,7 +259,11 @@ private:
             phrase(cursor, place);
             return;
         default:
-            fail(place, std::string(kCommands) + ", found '" + printable(std::string_view(&c, 1)) + "'");
+            // A character of several bytes is one mistake.
+            for (std::size_t i = 1; i < character.size(); ++i) {
+                cursor.advance();
+            }
+            fail(place, std::string(kCommands) + ", found '" + printable(character) + "'");
             return;
         }
     }
@@ -351,6 +370,12 @@ private:
             return;
         }
         const std::map<int, MmlEnvelope>& defined = kind == 'v' ? source_.volumeEnvelopes : source_.arpeggios;
+        const std::set<int>& broken = kind == 'v' ? source_.brokenVolumeEnvelopes : source_.brokenArpeggios;
+        if (broken.count(*number) > 0) {
+            // Its definition's mistake is told there; the song is not made.
+            (kind == 'v' ? volumeEnvelope_ : arpeggio_) = 0;
+            return;
+        }
         if (*number != 0 && defined.count(*number) == 0) {
             const std::string name = std::string("@") + kind + std::to_string(*number);
             fail(place, "expected an envelope defined with " + name + " = { … }, found none of that number");
@@ -443,7 +468,9 @@ private:
             return;
         }
         const MmlCursor body = cursor;
-        bool bar = false;
+        const std::uint64_t started = time_;
+        const std::uint64_t length = defaultLength_;
+        Bar bar;
         if (!sequence(cursor, depth + 1, false, bar)) {
             if (!stopped_) {
                 fail(place, "expected ] to close this [, found the end of the channel");
@@ -455,17 +482,31 @@ private:
             const MmlPlace at{cursor.line(), cursor.column()};
             const auto value = number(cursor, "a repeat count 1 … 255", 1, 255);
             times = value ? *value : 1;
-            if (bar && value && *value == 1) {
+            if (bar.seen && value && *value == 1) {
                 fail(at, "expected a repeat count of 2 or more around |, found '1'");
             }
         }
-        // A song with errors makes nothing: reading its repeats again would
-        // only build the same messages again (255^16 times, nested). The
-        // last pass stops at the |.
-        for (int pass = 2; pass <= times && !stopped_ && errors_.empty(); ++pass) {
+        // The pass read last, as a model of those that start with the same
+        // default length: its length and where its | stands.
+        Pass model{time_ - started, bar.seen ? bar.at - started : time_ - started, length};
+        for (int pass = 2; pass <= times && !stopped_; ++pass) {
+            if (!errors_.empty() && defaultLength_ == model.startLength) {
+                // A song with errors makes nothing: the rest of the passes
+                // are not read again (which would only make the same
+                // messages again, 255^16 times nested), only counted, so
+                // that the times after them (a loop point's) stay true.
+                const auto rest = static_cast<std::uint64_t>(times - pass);
+                time_ += rest * model.length + (bar.seen ? model.toBar : model.length);
+                return;
+            }
+            // The last pass stops at the |.
             MmlCursor again = body;
-            bool seen = false;
+            const std::uint64_t passStart = time_;
+            model.startLength = defaultLength_;
+            Bar seen;
             sequence(again, depth + 1, pass == times, seen);
+            model.length = time_ - passStart;
+            model.toBar = seen.seen ? seen.at - passStart : model.length;
         }
     }
 
@@ -529,8 +570,7 @@ private:
         if (cursor.afterSpace()) {
             return ", found a space";
         }
-        const char c = cursor.peek();
-        return ", found '" + printable(std::string_view(&c, 1)) + "'";
+        return ", found '" + printable(cursor.character()) + "'";
     }
 
     void fail(const MmlCursor& cursor, std::string message) { fail({cursor.line(), cursor.column()}, std::move(message)); }

@@ -1,5 +1,6 @@
 #include "mml_source.h"
 
+#include "characters.h"
 #include "printable.h"
 
 #include <algorithm>
@@ -37,7 +38,7 @@ std::string foundText(std::string_view text)
         return "the end of the line";
     }
     std::string quoted = "'";
-    quoted += printable(text.substr(0, 1));
+    quoted += printable(text.substr(0, characterBytesAt(text, 0)));
     quoted += "'";
     return quoted;
 }
@@ -210,6 +211,8 @@ void readEnvelopeLine(std::string_view line, std::size_t lineNumber, std::size_t
                                      lineNumber, column + open, errors)) {
         envelope->column = column;
         envelopes[number] = std::move(*envelope);
+    } else {
+        (letter == 'v' ? source.brokenVolumeEnvelopes : source.brokenArpeggios).insert(number);
     }
 }
 
@@ -329,6 +332,16 @@ char MmlCursor::peek() const
     }
     const Frame& frame = frames_.back();
     return (*frame.pieces)[frame.piece].text[frame.at];
+}
+
+std::string_view MmlCursor::character() const
+{
+    if (atEnd()) {
+        return {};
+    }
+    const Frame& frame = frames_.back();
+    const std::string_view text = (*frame.pieces)[frame.piece].text;
+    return text.substr(frame.at, characterBytesAt(text, frame.at));
 }
 
 void MmlCursor::advance()

@@ -35,6 +35,10 @@ struct MmlSource {
     std::set<std::string, std::less<>> circular;  // phrases that use themselves, reported already
     std::map<int, MmlEnvelope> volumeEnvelopes;    // @v1 … @v255
     std::map<int, MmlEnvelope> arpeggios;          // @a1 … @a255
+    // Envelopes whose definition has a mistake, told there: a use of one
+    // is no second mistake.
+    std::set<int> brokenVolumeEnvelopes;
+    std::set<int> brokenArpeggios;
     int ticksPerBeat = kDefaultTicksPerBeat;       // #tick
     int rowsPerBeat = 0;                           // #rows; 0 where the compiler chooses the grid
     std::string title;                             // #title "…", as written (UTF-8)
@@ -57,6 +61,9 @@ public:
 
     bool atEnd() const;
     char peek() const;  // '\0' at the end
+    // The character at the cursor, all of its UTF-8 bytes (one byte where
+    // they are not valid UTF-8); empty at the end.
+    std::string_view character() const;
     void advance();
     // Whether a space, a line's end or a phrase's edge came before the
     // character at the cursor: numbers, dots and names end there.

@@ -15,7 +15,7 @@ constexpr float kFrameSeconds = 1.0f / static_cast<float>(kOutputRate);  // the 
 
 }  // namespace
 
-MmlWriter::MmlWriter(MmlResult& result, float rowDuration) : result_(result)
+MmlWriter::MmlWriter(MmlResult& result, float rowDuration, bool textForm) : result_(result), textForm_(textForm)
 {
     for (int rows = 0; rows <= kMaxRows; ++rows) {
         Countdown countdown;
@@ -28,8 +28,10 @@ void MmlWriter::event(std::uint8_t voice, Command command, int param, const std:
 {
     const SongEvent event{voice, static_cast<std::uint8_t>(command), static_cast<std::uint16_t>(param)};
     result_.song.insert(result_.song.end(), {event.voice, event.command, static_cast<std::uint8_t>(param)});
-    result_.text.push_back({eventStatement(event), comment});
-    result_.eventLines.push_back(line_);
+    if (textForm_) {
+        result_.text.push_back({eventStatement(event), comment});
+    }
+    result_.eventLines.push_back(static_cast<std::uint32_t>(line_));
     switch (command) {
     case Command::Wait:
     case Command::LoopStart:
@@ -42,6 +44,13 @@ void MmlWriter::event(std::uint8_t voice, Command command, int param, const std:
     default:
         frame_ += 1;
         break;
+    }
+}
+
+void MmlWriter::comment(std::string text)
+{
+    if (textForm_) {
+        result_.text.push_back({"", std::move(text)});
     }
 }
 
@@ -74,24 +83,12 @@ int MmlWriter::rowsNearest(double frames) const
     return best;
 }
 
-namespace {
-
-// A gap of frames as waits: `full` of 255 rows, then one of `rows` (none
-// where -1), then `fills` single frames.
-struct Gap {
-    std::uint64_t full = 0;
-    int rows = -1;
-    std::uint64_t fills = 0;
-};
-
-}  // namespace
-
-std::uint64_t MmlWriter::fillsTo(std::uint64_t target) const
+std::uint64_t MmlWriter::fillsBetween(std::uint64_t from, std::uint64_t target) const
 {
-    if (target <= frame_) {
+    if (target <= from) {
         return 0;
     }
-    const std::uint64_t gap = target - frame_;
+    const std::uint64_t gap = target - from;
     const std::uint64_t longest = waitFrames(kMaxRows);
     std::uint64_t full = gap / longest;
     if (full > 0 && gap - full * longest == 0) {
@@ -123,26 +120,25 @@ void MmlWriter::waitExactly(std::uint64_t target, Command last, const std::strin
     }
     for (std::uint64_t i = 0; i < fills; ++i) {
         std::string note;
-        if (i == 0) {
-            note = std::to_string(fills) + " frames more: a held note's restart";
+        if (i == 0 && textForm_) {
+            note = std::to_string(fills) + " frames more, to the exact frame";
         }
         event(0, Command::Wait, 0, note);
     }
     event(0, last, rows, comment);
 }
 
-void MmlWriter::waitNearest(double target, std::uint64_t latest, Command last, const std::string& comment)
+MmlWriter::Gap MmlWriter::nearestGap(std::uint64_t from, double target, std::uint64_t latest, bool mark) const
 {
-    const bool mark = last != Command::Wait;
-    if (!mark && (target <= static_cast<double>(frame_) + 0.5 || latest <= frame_)) {
-        return;
+    Gap best;
+    if (!mark && (target <= static_cast<double>(from) + 0.5 || latest <= from)) {
+        return best;
     }
-    const double gap = std::max(0.0, target - static_cast<double>(frame_));
-    const std::uint64_t room = latest > frame_ ? latest - frame_ : 0;
+    const double gap = std::max(0.0, target - static_cast<double>(from));
+    const std::uint64_t room = latest > from ? latest - from : 0;
     const std::uint64_t longest = waitFrames(kMaxRows);
     // Some waits of 255 rows and one more, the nearest such sum within room;
     // a mark needs one wait at least.
-    Gap best;
     double bestMiss = mark ? 1e300 : gap;
     const auto full = static_cast<std::uint64_t>(gap / static_cast<double>(longest));
     for (std::uint64_t k = full > 0 ? full - 1 : 0; k <= full + 1; ++k) {
@@ -166,6 +162,18 @@ void MmlWriter::waitNearest(double target, std::uint64_t latest, Command last, c
     if (mark && best.rows < 0) {
         best = {0, 0, 0};
     }
+    return best;
+}
+
+std::uint64_t MmlWriter::nearestLanding(std::uint64_t from, double target, std::uint64_t latest) const
+{
+    const Gap gap = nearestGap(from, target, latest, false);
+    return from + gap.full * waitFrames(kMaxRows) + (gap.rows >= 0 ? waitFrames(gap.rows) : 0);
+}
+
+void MmlWriter::waitNearest(double target, std::uint64_t latest, Command last, const std::string& comment)
+{
+    const Gap best = nearestGap(frame_, target, latest, last != Command::Wait);
     for (std::uint64_t i = 0; i < best.full && !this->full(); ++i) {
         const bool final = i + 1 == best.full && best.rows < 0;
         event(0, final ? last : Command::Wait, kMaxRows, final ? comment : "");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mml_compiler.h"
+#include "mml_result.h"
 #include "song_event.h"
 
 #include <array>
@@ -16,7 +16,15 @@
 // (one frame each, so used sparingly).
 class MmlWriter {
 public:
-    MmlWriter(MmlResult& result, float rowDuration);
+    // Writes into `result.song` and `result.eventLines`, and into
+    // `result.text` where `textForm`.
+    MmlWriter(MmlResult& result, float rowDuration, bool textForm);
+
+    // Whether the text form is written: comments are worth making.
+    bool textForm() const { return textForm_; }
+
+    // A comment line of the text form, before the next event.
+    void comment(std::string text);
 
     // The frame in which the next event will be taken.
     std::uint64_t frame() const { return frame_; }
@@ -41,9 +49,14 @@ public:
     // event as the loop point).
     void waitNearest(double target, std::uint64_t latest, Command last = Command::Wait, const std::string& comment = "");
 
-    // The frames from frame() to `target` that waits of whole rows leave,
-    // made up with waits of 0 rows by waitExactly.
-    std::uint64_t fillsTo(std::uint64_t target) const;
+    // The frames from `from` (frame() for fillsTo) to `target` that waits of
+    // whole rows leave, made up with waits of 0 rows by waitExactly.
+    std::uint64_t fillsBetween(std::uint64_t from, std::uint64_t target) const;
+    std::uint64_t fillsTo(std::uint64_t target) const { return fillsBetween(frame_, target); }
+
+    // The frame waitNearest(target, latest) would take the next event in,
+    // were the writer at `from`.
+    std::uint64_t nearestLanding(std::uint64_t from, double target, std::uint64_t latest) const;
 
     // The rows, 1 … 255, whose wait (or gate) is nearest `frames` long.
     int rowsNearest(double frames) const;
@@ -52,10 +65,22 @@ public:
     std::uint64_t waitFrames(int rows) const { return waitFrames_[static_cast<std::size_t>(rows)]; }
 
 private:
+    // A gap of frames as waits: `full` of 255 rows, then one of `rows` (none
+    // where -1), then `fills` single frames.
+    struct Gap {
+        std::uint64_t full = 0;
+        int rows = -1;
+        std::uint64_t fills = 0;
+    };
+
+    // The waits waitNearest writes from `from`; a `mark` takes one at least.
+    Gap nearestGap(std::uint64_t from, double target, std::uint64_t latest, bool mark) const;
+
     // The most rows whose wait takes at most `frames`; 0 when even that is more.
     int rowsWithin(std::uint64_t frames) const;
 
     MmlResult& result_;
+    bool textForm_;
     std::array<std::uint64_t, 256> waitFrames_{};
     std::uint64_t frame_ = 0;
     std::size_t line_ = 1;

@@ -9,10 +9,15 @@
 #include "memory_read.h"
 #include "mml_compiler.h"
 #include "output_format.h"
+#include "pitch_table.h"
+#include "sample_bank.h"
+#include "voice_mixer.h"
 #include "song_event.h"
 #include "song_player.h"
+#include "test_bytes.h"
 #include "timeline.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -126,4 +131,90 @@ inline HeardSong hear(const MmlResult& result)
 inline double framesAt(double seconds)
 {
     return seconds * static_cast<double>(kOutputRate);
+}
+
+// How far each restart of a held note on `voice` is from seamless: the
+// 16-bit sample the restart's frame plays, against the one the held wave
+// would have played there, continued from the frame before at the note's
+// own pitch. The song is played as sqn2wav plays it, the other voices
+// muted (they keep their time).
+inline std::vector<int> restartMisses(const MmlResult& result, std::size_t voice)
+{
+    SongPlayer player;
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    player.load(memoryRead(result.song.data(), result.song.size()));
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        player.muted[v] = v != voice;
+    }
+    std::vector<std::string> comments;
+    for (const MmlLine& line : result.text) {
+        if (!line.statement.empty() && line.statement.rfind("tempo ", 0) != 0) {
+            comments.push_back(line.comment);
+        }
+    }
+    // Each restart's frame, and the pitch the note holds at it: the one the
+    // events after its NoteOn go back to, or the one it had.
+    struct Restart {
+        std::uint64_t frame;
+        int pitch;
+    };
+    std::vector<Restart> restarts;
+    {
+        SongPlayer timed;
+        timed.loadFrom(player);
+        const std::vector<SongEvent>& events = timed.events;
+        int pitch = -1;
+        computeTimeline(timed, kBlockFrames, [&](std::uint64_t index, std::uint64_t frame) {
+            const SongEvent& event = events[index];
+            if (event.voice != voice) {
+                return;
+            }
+            if (event.command == static_cast<std::uint8_t>(Command::SetPitch)) {
+                pitch = event.param;
+            } else if (event.command == static_cast<std::uint8_t>(Command::NoteOn) &&
+                       comments[index].find("held on") != std::string::npos) {
+                int held = pitch;
+                if (index > 0 && events[index - 1].voice == voice &&
+                    events[index - 1].command == static_cast<std::uint8_t>(Command::SetPitch) &&
+                    index + 1 < events.size() && events[index + 1].voice == voice &&
+                    events[index + 1].command == static_cast<std::uint8_t>(Command::SetPitch)) {
+                    held = events[index + 1].param;  // the first frame's pitch is the restart's own
+                }
+                restarts.push_back({frame, held});
+            }
+        });
+    }
+    std::vector<int> misses;
+    std::uint64_t frame = 0;
+    Bytes block(kBlockFrames * 4);
+    for (const Restart& restart : restarts) {
+        while (frame < restart.frame) {
+            const std::uint64_t count = std::min<std::uint64_t>(restart.frame - frame, kBlockFrames);
+            SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), count * 4};
+            player.render(buffer);
+            frame += count;
+        }
+        const Voice& before = player.voices[voice];
+        Voice held;
+        held.sample = bankSample(voice);
+        held.active = true;
+        held.sustain = true;
+        held.playhead = before.playhead;
+        held.volume = before.volume;
+        const float step = kBaseRate / static_cast<float>(kOutputRate);
+        float left = 0.0f;
+        float right = 0.0f;
+        mixVoice(held, step * kPitchRatios[static_cast<std::size_t>(restart.pitch)], 1, &left, &right);
+        Bytes continued(4);
+        SampleBuffer one{SampleFormat::S16, ChannelLayout::Stereo, continued.data(), 4};
+        one.writeFrame(0, left, right);
+        SampleBuffer buffer{SampleFormat::S16, ChannelLayout::Stereo, block.data(), 4};
+        player.render(buffer);
+        ++frame;
+        const int played = static_cast<std::int16_t>(block[0] | block[1] << 8);
+        const int wanted = static_cast<std::int16_t>(continued[0] | continued[1] << 8);
+        misses.push_back(std::abs(played - wanted));
+    }
+    return misses;
 }

@@ -174,6 +174,89 @@ TEST_F(Mml2sqn, AFileOfBadLinesIsToldInLittleMemory)
     EXPECT_FALSE(fs::exists(path("out.sqn")));
 }
 
+// One mistake is one error where it stands, quoted so that a terminal
+// shows it, at the column an editor counts in characters: no false error
+// about another channel's loop point (its repeats are still timed), none
+// where a channel uses an envelope whose definition has the mistake, and
+// one, not one a byte, for a character outside ASCII.
+TEST_F(Mml2sqn, OneErrorAMistakeAtItsColumnInCharacters)
+{
+    struct Case {
+        std::string text;
+        std::string errors;  // after the file's name, each line's
+    };
+    const Case cases[] = {
+        {"A r1 r1 L c\nE [c4]4 r1 L c\nD x\n", ":3:3: " + kCommands + ", found 'x'\n"},
+        {"A r1 L c\nE [c | l8 c c]3 L c\nD x\n", ":3:3: " + kCommands + ", found 'x'\n"},
+        {"@v1 = { 15 16 }\nA @v1 c\nB @v1 c\n", ":1:12: expected a volume 0 … 15, found '16'\n"},
+        {"@a2 = { 0 x }\nA @a2 c\n", ":1:11: expected a semitone offset -48 … +48, found 'x'\n"},
+        {"A c é d x\n", ":1:5: " + kCommands + ", found 'é'\n:1:9: " + kCommands + ", found 'x'\n"},
+        {"A «c» x\n", ":1:3: " + kCommands + ", found '«'\n:1:5: " + kCommands + ", found '»'\n:1:7: " + kCommands +
+                          ", found 'x'\n"},
+        {"A c \xff x\n", ":1:5: " + kCommands + ", found '\\xff'\n:1:7: " + kCommands + ", found 'x'\n"},
+        {"Ä c\n", ":1:1: expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), "
+                  "found 'Ä'\n"},
+        {"\xEF\xBB\xBF" "A 😀 o9\n", ":1:3: " + kCommands + ", found '😀'\n:1:6: expected an octave 1 … 8, found '9'\n"},
+    };
+    for (const Case& c : cases) {
+        writeText("bad.mml", c.text);
+        const Result r = runArgs({MML2SQN_BINARY, path("bad.mml"), path("out.sqn")});
+        EXPECT_EQ(r.status, 1) << c.text;
+        std::string expected;
+        for (std::size_t at = 0; at < c.errors.size();) {
+            const std::size_t end = c.errors.find('\n', at) + 1;
+            expected += path("bad.mml") + c.errors.substr(at, end - at);
+            at = end;
+        }
+        EXPECT_EQ(r.err, expected) << c.text;
+    }
+    // The text form's columns are characters too.
+    writeText("bad.txt", "tempo 120 4\n# «é»\nnote 0 8 é\n");
+    const Result r = runArgs({SQNASM_BINARY, path("bad.txt"), path("out.sqn")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, path("bad.txt") + ":3:10: expected the end of the line, found 'é'\n");
+}
+
+// Envelopes that step every tick over a day of notes make a song larger
+// than a song file holds: that is told, at once and in little memory.
+TEST_F(Mml2sqn, ASongTooLargeIsToldInLittleMemory)
+{
+    writeText("long.mml", "#tick 96\n@v1 = { | 15 0 }\nA @v1 l8 [[[c]255]255]5\n");  // 23 hours of eighths
+    const Result r = runArgs({MML2SQN_BINARY, path("long.mml"), path("long.sqn")},
+                             [] { ::setenv("ASAN_OPTIONS", "quarantine_size_mb=4", 1); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, path("long.mml") + ":1:1: expected a song of at most 16777216 bytes, found more\n");
+    EXPECT_LT(r.peakKilobytes, 400 * 1024);
+    EXPECT_FALSE(fs::exists(path("long.sqn")));
+}
+
+// Past the restarts a song may have, every further held note is cut and
+// told: the first hundred places, then how many more, as errors are.
+TEST_F(Mml2sqn, WarningsAreBoundedAsErrorsAre)
+{
+    std::string text = "A t255 [[c1]100]100\n";  // 30,000 restarts
+    for (int line = 0; line < 150; ++line) {
+        text += "A c1\n";
+    }
+    writeText("held.mml", text);
+    const Result r = runArgs({MML2SQN_BINARY, path("held.mml"), path("held.sqn")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.err);
+    std::string line;
+    std::vector<std::string> shown;
+    while (std::getline(lines, line)) {
+        shown.push_back(line);
+    }
+    ASSERT_EQ(shown.size(), 102u) << r.err.substr(0, 2000);
+    const std::string cut = ": warning: held notes outlast their gates at most 30000 times a song: this note of 0.941 s "
+                            "is cut short";
+    EXPECT_EQ(shown[0], path("held.mml") + ":1:10" + cut);
+    EXPECT_EQ(shown[1], path("held.mml") + ":2:3" + cut);
+    EXPECT_EQ(shown[99], path("held.mml") + ":100:3" + cut);
+    EXPECT_EQ(shown[100], std::string(MML2SQN_BINARY) + ": 51 more warnings not shown");
+    EXPECT_TRUE(fs::exists(path("held.sqn")));
+}
+
 // sqnplay plays MML as it plays a song file: --once gives the compiled
 // song's frames, as sqn2wav writes them.
 TEST_F(Mml2sqn, SqnplayPlaysMml)

@@ -27,7 +27,7 @@ constexpr double kMillisecond = 48.0;  // frames
 
 MmlResult compile(const std::string& text)
 {
-    MmlResult result = compileMml(text);
+    MmlResult result = compileMml(text, MmlOptions{true});
     EXPECT_TRUE(result.errors.empty()) << (result.errors.empty() ? "" : result.errors[0].message) << "\n" << text;
     return result;
 }
@@ -364,6 +364,138 @@ TEST(Mml, AHeldNoteOutlastsItsGatesUnheard)
         };
         const int steady = bend(10, 4000);
         EXPECT_LE(bend(10, static_cast<std::size_t>(note.release) - 10), steady + 8) << text;
+    }
+}
+
+// What a fiftieth of a frame of the voice's wave moves its sample at most,
+// at unity volume: the most a restart may differ from the wave it continues.
+int seamless(std::size_t voice)
+{
+    const WavSample sample = bankSample(voice);
+    const std::uint64_t frames = sample.buffer.frameCount();
+    float steepest = 0.0f;
+    for (std::uint64_t i = 0; i < frames; ++i) {
+        const float step = sample.buffer.readFrame((i + 1) % frames).left - sample.buffer.readFrame(i).left;
+        steepest = std::max(steepest, std::abs(step));
+    }
+    return static_cast<int>(std::ceil(0.02f * steepest * 32767.0f)) + 1;
+}
+
+// Whatever the other channels play, with or without an arpeggio, a held
+// note's restarts continue its wave: the sample each one plays is the one
+// the wave would have played there (within what a fiftieth of a frame of
+// the wave moves), and the last gate ends within a millisecond of the
+// note's end.
+TEST(Mml, EveryRestartContinuesTheWaveWhateverElsePlays)
+{
+    struct Case {
+        const char* text;
+        std::size_t voice;
+        double beats;  // where the held note's gate ends
+        double bpm;
+    };
+    const Case cases[] = {
+        {"D o5 c1^1\nE o7 l8 [c]16\n", 3, 8, 120},                                 // beside a busy hit
+        {"@a1 = { | 0 4 7 }\nA t60 @a1 o4 v15 c1&c1\n", 0, 8, 60},                 // under an arpeggio, alone
+        {"@a1 = { | 0 3 7 12 }\nB t150 @a1 o3 c1&c1&c1\nF l16 [c]48\n", 1, 12, 150},
+        {"@v1 = { | 15 9 }\nA o4 a1&a1&a1&a1&a1&a1&a1&a1\nE @v1 l16 [c]128\n", 0, 32, 120},  // a hit stepping every tick
+        {"#tick 96\n@a1 = { | 0 7 }\nC t200 @a1 o5 g1&g1\nD t200 o6 l32 [c e]32\n", 2, 8, 200},
+    };
+    for (const Case& c : cases) {
+        const MmlResult result = compile(c.text);
+        const std::vector<int> misses = restartMisses(result, c.voice);
+        EXPECT_GE(misses.size(), 3u) << c.text;
+        for (std::size_t i = 0; i < misses.size(); ++i) {
+            EXPECT_LE(misses[i], seamless(c.voice)) << c.text << " restart " << i;
+        }
+        const HeardSong heard = hear(result);
+        for (const HeardNote& note : heard.notes) {
+            if (note.voice == static_cast<int>(c.voice)) {
+                EXPECT_NEAR(static_cast<double>(note.release),
+                            beatFrames(c.beats, c.bpm) + static_cast<double>(c.voice), kMillisecond)
+                    << c.text;
+            }
+        }
+    }
+    // Songs of held chords under arpeggios on every cycling voice, beside
+    // busy hits whose envelopes step every tick, through tempo changes.
+    std::mt19937 random(20261209);
+    const char* const lengths[] = {"1", "2.", "1^4", "2^8", "1.", "2"};
+    for (int song = 0; song < 6; ++song) {
+        std::string text = "@a1 = { | 0 4 7 }\n@a2 = { 0 12 | 7 }\n@v1 = { | 15 11 7 }\n";
+        for (const char channel : {'A', 'B', 'C', 'D'}) {
+            text += channel;
+            text += channel == 'A' ? " t" + std::to_string(90 + random() % 100) : std::string();
+            text += " o" + std::to_string(3 + random() % 3) + (random() % 2 ? " @a1" : " @a2");
+            for (int note = 0; note < 6; ++note) {
+                text += std::string(" ") + "cdefgab"[random() % 7] + lengths[random() % std::size(lengths)];
+                if (note == 3 && channel == 'A') {
+                    text += " t" + std::to_string(90 + random() % 100);
+                }
+            }
+            text += "\n";
+        }
+        text += "E @v1 l16 [c]96\nF l32 [c r]48\n";
+        const MmlResult result = compile(text);
+        for (std::size_t voice = 0; voice < 4; ++voice) {
+            const std::vector<int> misses = restartMisses(result, voice);
+            for (std::size_t i = 0; i < misses.size(); ++i) {
+                EXPECT_LE(misses[i], seamless(voice)) << text << "voice " << voice << " restart " << i;
+            }
+        }
+    }
+}
+
+// The frames at which a song looping on goes back to its loop point, up
+// to `frames` in: as a player looping for an hour plays it.
+std::vector<std::uint64_t> passStarts(const MmlResult& result, std::uint64_t frames)
+{
+    SongPlayer player;
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = true;
+    EXPECT_TRUE(player.load(memoryRead(result.song.data(), result.song.size())));
+    const float dt = 1.0f / static_cast<float>(kOutputRate);
+    std::vector<std::uint64_t> starts;
+    for (std::uint64_t frame = 0; frame < frames;) {
+        const std::uint64_t passes = player.loopPasses;
+        player.tick(dt);
+        if (player.loopPasses != passes) {
+            starts.push_back(frame + 1);  // LoopEnd jumps back; the loop point's events come in the next frame
+        }
+        ++frame;
+        frame += player.skipWait(dt, frames - frame);
+    }
+    return starts;
+}
+
+// Each pass round the loop is its exact length to the frame, so passes do
+// not drift from the beat: where that length is a whole number of frames
+// (a beat of 150 or 160 beats a minute is), every pass of an hour starts
+// within a millisecond of its time; where it is not (140), a pass is at
+// most half a frame off, and the 21st still starts within a millisecond.
+TEST(Mml, EveryPassStartsOnTime)
+{
+    struct Case {
+        const char* text;
+        double loopSeconds;  // where L stands
+        double passSeconds;  // the loop's length
+        std::uint64_t frames;
+    };
+    const Case cases[] = {
+        {"A t150 o4 c4 L [e g]3 t160 c2 c4. r8\nE l8 r4 L [c]12\n", 0.4, 6 * 0.4 + 4 * 0.375, 3600 * 48000ull},
+        {"@v1 = { | 15 9 }\nA t140 o4 @v1 c8 L [d e f g]4\nF l16 r8 L [c]64\n", 60.0 / 140 / 2, 60.0 / 140 * 16,
+         21 * 48000 * 7ull},
+    };
+    for (const Case& c : cases) {
+        const MmlResult result = compile(c.text);
+        const std::vector<std::uint64_t> starts = passStarts(result, c.frames);
+        ASSERT_GE(starts.size(), 21u) << c.text;
+        const HeardSong heard = hear(result);
+        EXPECT_NEAR(static_cast<double>(heard.loopFrame), framesAt(c.loopSeconds), 0.5) << c.text;
+        for (std::size_t pass = 0; pass < starts.size(); ++pass) {
+            const double exact = framesAt(c.loopSeconds + static_cast<double>(pass + 1) * c.passSeconds);
+            ASSERT_NEAR(static_cast<double>(starts[pass]), exact, kMillisecond) << c.text << " pass " << pass + 2;
+        }
     }
 }
 

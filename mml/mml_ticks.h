@@ -1,0 +1,62 @@
+#pragma once
+
+#include "mml_parser.h"
+#include "mml_source.h"
+#include "mml_tempo.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// The steps that volume envelopes and arpeggios take inside notes, in the
+// order of their frames (steps at one frame in voice order), each made only
+// when the planner reaches it: a song of millions of steps holds a few at a
+// time.
+
+struct MmlTick {
+    double target = 0.0;   // the frame it falls in
+    std::size_t voice = 0;
+    int volume = -1;       // new SetVolume steps, or -1
+    int pitch = -1;        // new table index, or -1
+    std::size_t line = 0;  // the note's MML line
+};
+
+// SetVolume's steps for a channel at `level` (a fraction of unity) and an
+// envelope value 0 … 15.
+int mmlVolumeSteps(double level, int envelopeValue);
+
+class MmlTicks {
+public:
+    MmlTicks(const std::array<MmlChannel, kMmlChannels>& channels, const MmlSource& source, const MmlTempoMap& tempo);
+
+    bool empty() const;
+    const MmlTick& front() const;  // only while not empty
+    void pop();
+
+    // The frame of the next step of `voice` that changes its pitch, if one
+    // falls before `until`; otherwise `until` or more.
+    double nextPitch(std::size_t voice, double until) const;
+
+private:
+    // One voice's notes, stepped through tick by tick.
+    struct Stream {
+        const std::vector<MmlNote>* notes = nullptr;
+        std::size_t next = 0;             // the note after the one being stepped through
+        const MmlNote* note = nullptr;    // the one being stepped through
+        const MmlEnvelope* volume = nullptr;
+        const MmlEnvelope* arpeggio = nullptr;
+        std::uint64_t tick = 0;           // the next tick of `note`, from 1
+        double until = 0.0;               // units: where its steps stop
+        bool pending = false;             // `step` is the next step
+        MmlTick step;
+    };
+
+    // Makes `stream.step` the stream's next step, if it has one.
+    void advance(Stream& stream, std::size_t voice) const;
+    double frameOf(double units) const;
+
+    const MmlSource& source_;
+    const MmlTempoMap& tempo_;
+    double unitsPerTick_;
+    std::array<Stream, kMmlChannels> streams_;
+};
