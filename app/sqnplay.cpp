@@ -2,8 +2,8 @@
 // and on through its loop, or once; reloads it when the file changes.
 
 #include "audio_device.h"
+#include "capture_writer.h"
 #include "command_line.h"
-#include "file_bytes.h"
 #include "file_watch.h"
 #include "output_format.h"
 #include "playback.h"
@@ -38,8 +38,8 @@ constexpr ProgramText kText{
     "                    otherwise the first that works\n"
     "  --latency MS      sound held in the device's buffer, 10 … 2000 ms (100): more\n"
     "                    rides out a busier machine, less answers keys and --watch sooner\n"
-    "  --capture FILE    on exit, write the first 60 s played to FILE as raw 16-bit\n"
-    "                    little-endian stereo frames (for tests)\n"
+    "  --capture FILE    write the first 60 s played to FILE as raw 16-bit\n"
+    "                    little-endian stereo frames, as they play (for tests)\n"
     "  --help            show this help\n"
     "  --version         show the version\n"
     "Keys, on a terminal: space pauses and resumes, 1-6 mute and unmute the voices\n"
@@ -101,19 +101,6 @@ std::string statusLine(const std::string& song, const Playback::Status& status, 
     return text;
 }
 
-// As little-endian bytes, written whole like every output (see OutputFile).
-bool writeCapture(const std::string& path, const std::vector<std::int16_t>& frames)
-{
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(frames.size() * 2);
-    for (const std::int16_t value : frames) {
-        const auto bits = static_cast<std::uint16_t>(value);
-        bytes.push_back(static_cast<std::uint8_t>(bits & 0xff));
-        bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
-    }
-    return writeFileBytes(path.c_str(), bytes);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -146,6 +133,10 @@ int main(int argc, char** argv)
     const std::string* capture = line.value("capture");
     if (capture && refuseSameFile(line, path, *capture) != 0) {
         return 1;
+    }
+    CaptureWriter captureFile;
+    if (capture && !captureFile.open(*capture)) {
+        return fileError(line, "cannot write", *capture, errno);
     }
 
     const bool watching = line.has("watch");
@@ -197,6 +188,9 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(kTickMilliseconds));
         }
         playback.collect();
+        if (capture && !captureFile.write(playback.captured())) {
+            break;
+        }
         // A change seen while the last one loads is loaded after it.
         if (watching && tick % kWatchTicks == 0 && watch.changed()) {
             reloadWanted = true;
@@ -229,7 +223,7 @@ int main(int argc, char** argv)
     device.stop();
     terminal.clearStatus();
     int status = 0;
-    if (capture && !writeCapture(*capture, playback.captured())) {
+    if (capture && !captureFile.finish(playback.captured())) {
         status = fileError(line, "cannot write", *capture, errno);
     }
     if (loader.running()) {

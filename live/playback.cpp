@@ -36,9 +36,9 @@ Playback::Status Playback::status() const
     return status;
 }
 
-std::vector<std::int16_t> Playback::captured() const
+std::span<const std::int16_t> Playback::captured() const
 {
-    return {capture_.begin(), capture_.begin() + static_cast<std::ptrdiff_t>(captured_.load())};
+    return {capture_.data(), captured_.load(std::memory_order_acquire)};
 }
 
 // A new song is taken only once the main thread has freed the last player

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 // Plays songs into an audio device's buffers: fill() runs on the device's
@@ -48,9 +49,9 @@ public:
     // Frees the players fill() no longer uses.
     void collect();
     Status status() const;
-    // The frames captured so far (interleaved stereo), once the device is
-    // stopped.
-    std::vector<std::int16_t> captured() const;
+    // The frames captured so far (interleaved stereo): a prefix that only
+    // grows, safe to read while the device plays on.
+    std::span<const std::int16_t> captured() const;
 
     // Device thread: exactly `frames` interleaved 16-bit stereo frames.
     void fill(std::int16_t* out, std::size_t frames);

@@ -17,6 +17,8 @@ struct RenderPlan {
 // Sets the plan on a loaded player (at 48000 Hz, looping off) and returns
 // the frames the render then holds, in whole blocks, or 0 where the song's
 // own end decides them (one pass, no fade: the block in which it finishes).
+// A render too long to count in 64 bits is UINT64_MAX frames, never fewer.
 // Past the last pass a fade plays on round the loop; a song with no loop
-// fades over its last seconds instead.
+// fades over its last seconds instead (over all of it, where it is shorter
+// than the fade).
 std::uint64_t applyRenderPlan(const RenderPlan& plan, SongPlayer& player);

@@ -96,6 +96,11 @@ std::uint64_t finishFrame(const SongPlayer& song, std::uint64_t passes)
         return first;
     }
     const std::uint64_t pass = finish(1) - first;
+    // Past 2^64 frames: UINT64_MAX, too long for any render, never wrapped
+    // round to a short one.
+    if (pass > 0 && passes - 1 > (UINT64_MAX - first) / pass) {
+        return UINT64_MAX;
+    }
     return first + (passes - 1) * pass;
 }
 

@@ -8,13 +8,16 @@
 #include "wav_writer.h"
 #include "write_behind.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace {
@@ -30,6 +33,47 @@ std::size_t usableCores()
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+// Threads the scheduler has running, from /proc/stat's procs_running;
+// nothing where it does not say. At most kMaxStatBytes are read, without
+// waiting: whatever stands there (an endless device, a pipe), the answer
+// comes at once.
+std::optional<std::size_t> runningThreads()
+{
+    // Far more than the file holds on any machine: a line a core, and the
+    // interrupt counts.
+    constexpr std::size_t kMaxStatBytes = 1u << 20;
+    const int fd = ::open("/proc/stat", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text(kMaxStatBytes, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t read = ::read(fd, text.data() + got, text.size() - got);
+        if (read <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(read);
+    }
+    ::close(fd);
+    text.resize(got);
+    constexpr std::string_view kKey = "\nprocs_running ";
+    const std::size_t at = text.find(kKey);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    std::size_t running = 0;
+    std::size_t digits = 0;
+    for (std::size_t i = at + kKey.size(); i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 9; ++i) {
+        running = running * 10 + static_cast<std::size_t>(text[i] - '0');
+        ++digits;
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    return running;
+}
+
 // Cores other programs keep busy: the threads the scheduler has running
 // beside this one, the fewest of three looks half a millisecond apart, so that
 // a program that only wakes for a moment is not counted, while a batch's
@@ -41,15 +85,11 @@ std::size_t busyCores()
         if (look > 0) {
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
-        std::ifstream stat("/proc/stat");
-        std::string word;
-        std::size_t running = 0;
-        while (stat >> word && word != "procs_running") {
-        }
-        if (!(stat >> running)) {
+        const std::optional<std::size_t> running = runningThreads();
+        if (!running) {
             return 0;  // not told: as if idle
         }
-        fewest = std::min(fewest, running > 0 ? running - 1 : 0);
+        fewest = std::min(fewest, *running > 0 ? *running - 1 : 0);
     }
     return fewest;
 }

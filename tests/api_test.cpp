@@ -258,6 +258,12 @@ TEST_F(Library, PositionPassesAndLength)
     EXPECT_EQ(sqn_player_loop_passes(looping.get()), 1u);
     sqn_player_render_s16(looping.get(), block.data(), 24006);
     EXPECT_EQ(sqn_player_loop_passes(looping.get()), 2u);
+    // The position counts every frame played, across the passes too, and
+    // from where a seek went.
+    EXPECT_EQ(sqn_player_position(looping.get()), 2u * 24006);
+    sqn_player_seek(looping.get(), 50000);
+    sqn_player_render_s16(looping.get(), block.data(), 1000);
+    EXPECT_EQ(sqn_player_position(looping.get()), 51000u);
 }
 
 // Seeking to a frame gives what rendering from the start and dropping that

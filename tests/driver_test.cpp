@@ -368,6 +368,59 @@ TEST_F(Sqn2wav, AFadeFollowsTheLastPass)
     EXPECT_NE(whole, ending);
 }
 
+// A fade longer than a song without a loop fades over the whole song,
+// which still ends all but silent rather than stopping dead.
+TEST_F(Sqn2wav, AFadeLongerThanTheSongFadesAllOfIt)
+{
+    writeFile("note.sqn", assembled("tempo 120 4\npitch 0 C5\nnote 0 8\nwait 0 8\n"));  // one second
+    ASSERT_EQ(run(path("note.sqn") + " " + path("plain.wav")).status, 0);
+    ASSERT_EQ(run("--fade 8 " + path("note.sqn") + " " + path("faded.wav")).status, 0);
+    const std::vector<std::int16_t> plain = samplesOf(readFile(path("plain.wav")));
+    const std::vector<std::int16_t> faded = samplesOf(readFile(path("faded.wav")));
+    ASSERT_EQ(faded.size(), plain.size());
+    EXPECT_EQ(faded[0], plain[0]);  // from the first frame on
+    const auto peak = [](const std::vector<std::int16_t>& values, std::size_t from, std::size_t to) {
+        int most = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            most = std::max(most, std::abs(static_cast<int>(values[i])));
+        }
+        return most;
+    };
+    const std::size_t end = faded.size();
+    EXPECT_LT(peak(faded, end - 2 * 4800, end), peak(plain, end - 2 * 24000, end - 2 * 4800) / 100);  // 40 dB down
+    // Falling all the way: each tenth of a second quieter than the one before.
+    for (std::size_t from = 2 * 4800; from + 2 * 4800 <= 2 * 43200; from += 2 * 4800) {
+        EXPECT_LT(peak(faded, from, from + 2 * 4800), peak(faded, from - 2 * 4800, from)) << from;
+    }
+}
+
+// Lengths past what 64 bits count are refused, never wrapped round to a
+// short file: a song whose 65,535 passes end 65,533 frames past 2^64.
+TEST_F(Sqn2wav, PassesPastWhatFramesCountAreRefused)
+{
+    // A row of a minute; waits of 255 rows (734,400,009 frames each), of 5,
+    // 8 and 209 rows, and single frames: a pass of 281,479,271,743,490 frames.
+    Bytes song{1, 1};
+    const auto waits = [&song](std::size_t count, std::uint8_t rows) {
+        for (std::size_t i = 0; i < count; ++i) {
+            song.insert(song.end(), {0, 1, rows});
+        }
+    };
+    waits(383277, 255);
+    waits(1, 5);
+    waits(1, 8);
+    waits(1, 209);
+    waits(13346, 0);
+    song.insert(song.end(), {0, 6, 0});
+    writeFile("long.sqn", song);
+    for (const char* loops : {"1", "2", "65534", "65535"}) {
+        const Result r = run(std::string("--loops ") + loops + " " + path("long.sqn") + " " + path("out.wav"));
+        EXPECT_EQ(r.status, 1) << loops;
+        EXPECT_EQ(r.err, "failed to write pcm frames.\n") << loops;
+        EXPECT_FALSE(fs::exists(path("out.wav"))) << loops;
+    }
+}
+
 // --voices: the others are silent, the timing the song's own: the six
 // one-voice files add up to the whole within the rounding of six.
 TEST_F(Sqn2wav, OneVoiceAtATimeAddsUpToTheMix)

@@ -3,6 +3,10 @@
 
 #include "process_test.h"
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -34,10 +38,12 @@ protected:
         };
     }
 
-    // Waits until the run writes its hidden file.
+    // Waits until the run writes its hidden file (a generous minute, for a
+    // busy machine).
     bool writing(const std::string& prefix = ".out.wav.") const
     {
-        for (int wait = 0; wait < 20000; ++wait) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < until) {
             for (const std::string& name : listing(path("out"))) {
                 if (name.rfind(prefix, 0) == 0) {
                     return true;
@@ -287,6 +293,57 @@ TEST_F(OutputPath, FewerThreadsThanAskedForWriteTheSameFile)
             EXPECT_TRUE(readFile(out()) == alone) << extra << " more threads, " << threads << " asked for";
             EXPECT_EQ(listing(path("out")), std::vector<std::string>{"out.wav"});
         }
+    }
+}
+
+// Whatever /proc/stat holds (an endless device, a pipe no one writes),
+// sqn2wav chooses its threads at once and writes the same file: it is
+// run with one or the other bound over /proc/stat in a mount namespace of
+// its own, where the system allows one.
+TEST_F(OutputPath, WhateverTheSchedulersCountHoldsTheRenderStartsAtOnce)
+{
+    // A song of a minute and more: long enough to look for idle cores.
+    Bytes song{120, 4};
+    for (int row = 0; row < 128; ++row) {
+        song.insert(song.end(), {0, 4, static_cast<std::uint8_t>(20 + row % 40), 0, 2, 8, 0, 1, 4});
+    }
+    song.insert(song.end(), {0, 6, 0});
+    writeFile("minute.sqn", song);
+    ASSERT_EQ(runArgs({SQN2WAV_BINARY, path("minute.sqn"), path("alone.wav")}).status, 0);
+    const Bytes alone = readFile(path("alone.wav"));
+    ASSERT_GT(alone.size(), 60u * 48000 * 4);
+    ASSERT_EQ(::mkfifo(path("stat.fifo").c_str(), 0600), 0);
+    for (const std::string& stand : {std::string("/dev/zero"), path("stat.fifo")}) {
+        const auto bound = [stand] {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount(stand.c_str(), "/proc/stat", nullptr, MS_BIND, nullptr) != 0) {
+                ::_exit(98);
+            }
+        };
+        const auto began = std::chrono::steady_clock::now();
+        const pid_t pid = start({SQN2WAV_BINARY, path("minute.sqn"), out()}, bound);
+        // A deadline of ten seconds: the render takes a fraction of one
+        // (reading an endless /proc/stat word by word took twenty).
+        Result r;
+        for (int waited = 0; waited < 200; ++waited) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (r.status == -1) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        if (r.status == 98) {
+            GTEST_SKIP() << "no mount namespace may be made here (that needs root)";
+        }
+        EXPECT_EQ(r.status, 0) << stand << " after "
+                               << std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count()
+                               << " s";
+        EXPECT_TRUE(readFile(out()) == alone) << stand;
     }
 }
 

@@ -262,10 +262,26 @@ protected:
         recorder_ = spawn({"/usr/bin/parec", "-d", "out.monitor", "--raw", "--format=s16le", "--rate=48000",
                            "--channels=2"},
                           recording);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Recording (the sink's silence) before the song starts, and on
+        // after it ends, until the tail has arrived: a tenth and three
+        // tenths of a second more, however long that takes on a busy
+        // machine.
+        const auto recordedBytes = [&recording] {
+            std::error_code error;
+            const auto bytes = fs::file_size(recording, error);
+            return error ? std::uintmax_t{0} : bytes;
+        };
+        const auto recordOn = [&](std::uintmax_t bytes) {
+            const std::uintmax_t until = recordedBytes() + bytes;
+            const auto deadline = Clock::now() + std::chrono::seconds(60);
+            while (recordedBytes() < until && Clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        };
+        recordOn(4 * 4800);
         const pid_t player =
             spawn({SQNPLAY_BINARY, "--once", "--backend", "pulseaudio", songFile}, (dir_ / "sqnplay.out").string());
-        const auto until = Clock::now() + std::chrono::duration<double>(seconds + 15.0);
+        const auto until = Clock::now() + std::chrono::duration<double>(seconds + 60.0);
         const auto started = Clock::now();
         playerInRealTime_ = false;
         int status = -1;
@@ -282,7 +298,7 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        recordOn(4 * 14400);
         kill(recorder_, SIGINT);
         waitpid(recorder_, nullptr, 0);
         recorder_ = 0;

@@ -81,9 +81,12 @@ SQN_API void sqn_player_set_looping(sqn_player *player, int looping);
 SQN_API int sqn_player_set_muted(sqn_player *player, unsigned voice, int muted);
 
 /* Renders exactly `frames` interleaved stereo frames into `out` (2 × frames
-   values, left then right). The 16-bit values are limited to ±32767; the
-   float ones are the unclamped mix they are converted from, full scale
-   ±1.0. Rendering may go on after the song has ended (what still sounds
+   values, left then right). The float values are the unclamped mix, full
+   scale ±1.0; each 16-bit value is made from its float x as
+   (int16_t)(clamp(x, -1.0f, 1.0f) * 32767.0f) in single precision,
+   truncated toward zero (a NaN counts as +1.0), so -32768 never occurs: a
+   caller converting the floats itself gets sqn2wav's samples by doing the
+   same. Rendering may go on after the song has ended (what still sounds
    plays out); sqn2wav stops after the 512-frame block in which
    sqn_player_finished turned 1. */
 SQN_API void sqn_player_render_s16(sqn_player *player, int16_t *out, size_t frames);
@@ -91,7 +94,9 @@ SQN_API void sqn_player_render_f32(sqn_player *player, float *out, size_t frames
 
 SQN_API int sqn_player_finished(const sqn_player *player); /* 1 once the song has ended */
 
-/* Frames rendered since open or the last seek. */
+/* The frame of the song the next render starts at: the frames rendered
+   since open, or since the last seek plus the frame it went to. It counts
+   every frame played, across loop passes too (not a place in the loop). */
 SQN_API uint64_t sqn_player_position(const sqn_player *player);
 
 /* Frames the song plays with looping off, up to and including the frame in
