@@ -2,6 +2,7 @@
 
 #include "sqn/sqn.h"
 
+#include "loop_timing.h"
 #include "memory_read.h"
 #include "sample_buffer.h"
 #include "song_player.h"
@@ -21,8 +22,9 @@ static_assert(std::endian::native == std::endian::little);
 
 struct sqn_player {
     SongPlayer player;
-    std::uint64_t position = 0;  // frames rendered since open or the last seek
+    std::uint64_t position = 0;  // the song's frame the next render starts at
     std::uint64_t length = 0;    // frames up to and including the one in which the song ends, looping off
+    LoopTiming timing;           // the passes round its loop, which seeks go round at once
 };
 
 namespace {
@@ -65,6 +67,7 @@ sqn_player* openLoaded(const std::uint8_t* song, std::size_t size, unsigned samp
     handle->length = computeTimeline(player, 1).finishedAt + 1;
     player.restart();
     player.looping = looping;
+    handle->timing = loopTiming(player);
     return handle;
 }
 
@@ -184,8 +187,7 @@ int sqn_player_seek(sqn_player* player, uint64_t frame)
     if (player == nullptr) {
         return -1;
     }
-    player->player.restart();
-    player->player.skip(frame);
+    seekSong(player->player, frame, player->timing);
     player->position = frame;
     return 0;
 }

@@ -9,6 +9,7 @@
 void SongPlayer::restart()
 {
     finished = false;
+    finishedAt = 0;
     loopPasses = 0;
     frame = 0;
     position = 0;
@@ -25,7 +26,6 @@ void SongPlayer::restart()
 
 void SongPlayer::skip(std::uint64_t frames)
 {
-    frame += frames;
     const float dt = 1.0f / sampleRate;
     const float step = kBaseRate / sampleRate;
     // Nothing the sequencer does depends on the playhead of a sustained
@@ -91,7 +91,7 @@ void SongPlayer::skip(std::uint64_t frames)
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
                 pitches[v] = voices[v].pitch;
             }
-            tick(dt);
+            tickFrame(dt);
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
                 if (voices[v].owed == 0) {
                     // A new note, or nothing owed: nothing is kept.
@@ -122,6 +122,7 @@ void SongPlayer::skip(std::uint64_t frames)
             waitTimer.advance(dt, span);
         }
         frames -= span;
+        frame += span;
         if (sequencerDone()) {
             // No pitch changes any more: what is owed is paid now, so that
             // released notes end, and once every voice is silent the rest of
@@ -132,6 +133,7 @@ void SongPlayer::skip(std::uint64_t frames)
                 }
             }
             if (std::none_of(voices.begin(), voices.end(), [](const Voice& voice) { return voice.active; })) {
+                frame += frames;  // silence to the end
                 break;
             }
         }
@@ -146,6 +148,7 @@ void SongPlayer::skip(std::uint64_t frames)
 void SongPlayer::reset()
 {
     finished = false;
+    finishedAt = 0;
     loopPasses = 0;
     frame = 0;
     position = 0;
@@ -268,6 +271,15 @@ void SongPlayer::tick(float dt)
     }
 }
 
+void SongPlayer::tickFrame(float dt)
+{
+    const bool was = finished;
+    tick(dt);
+    if (finished && !was) {
+        finishedAt = frame;
+    }
+}
+
 std::uint64_t SongPlayer::skipWait(float dt, std::uint64_t limit)
 {
     const std::uint64_t frames = std::min(waitTimer.stepsLeft(dt), limit);
@@ -330,7 +342,7 @@ void SongPlayer::render(SampleBuffer& buffer)
         std::size_t span = quietFrames(dt, limit);
         const bool ticked = span == 0;
         if (ticked) {
-            tick(dt);
+            tickFrame(dt);
             span = 1;
         }
         std::fill_n(mixLeft_.begin(), span, 0.0f);

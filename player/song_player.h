@@ -40,6 +40,7 @@ struct SongPlayer {
     bool looping = true;                      // false: LoopEnd ends the song
     std::uint64_t loopLimit = UINT64_MAX;     // looping: the times LoopEnd jumps back; the next one ends the song
     bool finished = false;                    // the song has ended; only load clears it
+    std::uint64_t finishedAt = 0;             // the frame (counted as `frame`) it ended in, once finished by render or skip
     std::uint64_t loopPasses = 0;             // times LoopEnd jumped back since the load
     std::array<bool, kVoiceCount> muted{};    // voices that play on unheard: they keep their time
     Fade fade;                                // a fade to silence, by frame
@@ -82,6 +83,9 @@ struct SongPlayer {
     bool sequencerDone() const;
 
 private:
+    // tick(), noting the frame in which the song ends.
+    void tickFrame(float dt);
+
     // The state before a song is read, each voice with its built-in sound.
     void reset();
 

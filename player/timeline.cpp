@@ -1,5 +1,6 @@
 #include "timeline.h"
 
+#include "loop_timing.h"
 #include "memory_read.h"
 #include "output_format.h"
 
@@ -83,25 +84,14 @@ bool hasLoop(const SongPlayer& song)
 
 std::uint64_t finishFrame(const SongPlayer& song, std::uint64_t passes)
 {
-    const auto finish = [&song](std::uint64_t jumps) {
+    if (passes <= 1 || !hasLoop(song)) {
         SongPlayer copy;
         copy.loadFrom(song);
-        copy.looping = true;
-        copy.loopLimit = jumps;
+        copy.looping = false;
         copy.fade = {};
         return computeTimeline(copy, 1).finishedAt;
-    };
-    const std::uint64_t first = finish(0);
-    if (passes <= 1 || !hasLoop(song)) {
-        return first;
     }
-    const std::uint64_t pass = finish(1) - first;
-    // Past 2^64 frames: UINT64_MAX, too long for any render, never wrapped
-    // round to a short one.
-    if (pass > 0 && passes - 1 > (UINT64_MAX - first) / pass) {
-        return UINT64_MAX;
-    }
-    return first + (passes - 1) * pass;
+    return loopTiming(song).endOf(passes);
 }
 
 double renderedSeconds(const std::vector<std::uint8_t>& song)

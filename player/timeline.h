@@ -36,9 +36,9 @@ bool hasLoop(const SongPlayer& song);
 
 // The frame in which the song `song` holds (its events, rate and row
 // length) ends when LoopEnd jumps back `passes` − 1 times and ends it the
-// next: every pass takes the same frames (waits are set, never carried
-// over), so many passes are found from two. UINT64_MAX where that frame
-// lies past 2^64.
+// next: every pass after the first takes the same frames (waits are set,
+// never carried over), so many passes are found from two. UINT64_MAX where
+// that frame lies past 2^64.
 std::uint64_t finishFrame(const SongPlayer& song, std::uint64_t passes);
 
 // How long sqn2wav renders a song file's bytes, in seconds (0 for bytes

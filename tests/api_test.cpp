@@ -291,6 +291,48 @@ TEST_F(Library, SeekIsRenderAndDrop)
     }
 }
 
+// A seek far into a looping song goes round whole passes at once, and is
+// still render-and-drop bit for bit: many passes in, checked against the
+// render; a billion passes in (a seek that would otherwise take an hour),
+// the same frames as a few passes in, with the passes counted.
+TEST_F(Library, SeekingFarIntoALoopGoesRoundWholePasses)
+{
+    std::mt19937 random(31);
+    for (int trial = 0; trial < 6; ++trial) {
+        const Bytes song = randomSong(random);
+        const Player probe = open(song, 48000, false);
+        const std::uint64_t length = sqn_player_length(probe.get());
+        const std::uint64_t frame = length * (8 + random() % 8) + random() % length;
+        // Rendered from the start up to the frame, then the frames after it.
+        const Player played = open(song, 48000, true);
+        std::vector<std::int16_t> scratch(2 * 4096);
+        for (std::uint64_t at = 0; at < frame; at += 4096) {
+            sqn_player_render_s16(played.get(), scratch.data(), std::min<std::uint64_t>(4096, frame - at));
+        }
+        std::vector<std::int16_t> next(2 * 4096);
+        const unsigned passes = sqn_player_loop_passes(played.get());
+        sqn_player_render_s16(played.get(), next.data(), 4096);
+        const Player sought = open(song, 48000, true);
+        ASSERT_EQ(sqn_player_seek(sought.get(), frame), 0);
+        EXPECT_EQ(sqn_player_loop_passes(sought.get()), passes) << trial;
+        std::vector<std::int16_t> out(2 * 4096);
+        sqn_player_render_s16(sought.get(), out.data(), 4096);
+        EXPECT_EQ(out, next) << "trial " << trial << " frame " << frame;
+    }
+    // The worked example loops to its start every 24006 frames.
+    const Player near = open(kWorkedExample, 48000, true);
+    const Player far = open(kWorkedExample, 48000, true);
+    ASSERT_EQ(sqn_player_seek(near.get(), 3 * 24006 + 777), 0);
+    ASSERT_EQ(sqn_player_seek(far.get(), 1000000000ull * 24006 + 777), 0);
+    EXPECT_EQ(sqn_player_loop_passes(far.get()), 1000000000u);
+    EXPECT_EQ(sqn_player_position(far.get()), 1000000000ull * 24006 + 777);
+    std::vector<std::int16_t> a(2 * 30000);
+    std::vector<std::int16_t> b(2 * 30000);
+    sqn_player_render_s16(near.get(), a.data(), 30000);
+    sqn_player_render_s16(far.get(), b.data(), 30000);
+    EXPECT_EQ(a, b);
+}
+
 // The benchmark's dense ten-minute song, sought to its end and then into
 // it: the frames are the rendered ones. (How long a seek takes is for the
 // benchmark, `make bench`.)

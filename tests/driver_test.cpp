@@ -324,6 +324,17 @@ TEST_F(Sqn2wav, LoopsPlayThePassesAskedFor)
     const std::vector<std::int16_t> played = looped(song, three.size() / 2);
     EXPECT_TRUE(std::equal(played.begin(), played.begin() + static_cast<std::ptrdiff_t>(2 * (third + 1)), three.begin()));
     EXPECT_EQ(u32At(readFile(path("three.wav")), 40), three.size() * 2);
+
+    // A loop-start inside the loop moves the loop point for the passes
+    // after the first: they are shorter, and the file ends in the block of
+    // the last LoopEnd asked for.
+    const Bytes moving = assembled("tempo 120 4\npitch 0 C5\nloop-start 0 0\nnote 0 2\nwait 0 8\nloop-start 0 0\n"
+                                   "note 5 0\nwait 0 2\nloop-end 0 0\n");
+    writeFile("moving.sqn", moving);
+    ASSERT_EQ(run("--loops 4 " + path("moving.sqn") + " " + path("four.wav")).status, 0);
+    const std::uint64_t fourth = loopEndFrame(moving, 4);
+    EXPECT_NE(loopEndFrame(moving, 2) - loopEndFrame(moving, 1), loopEndFrame(moving, 1) + 1);
+    EXPECT_EQ(samplesOf(readFile(path("four.wav"))).size() / 2, (fourth / 512 + 1) * 512);
 }
 
 // --fade: past the last pass the song plays on round its loop, fading; up to

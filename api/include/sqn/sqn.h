@@ -112,8 +112,11 @@ SQN_API unsigned sqn_player_loop_passes(const sqn_player *player);
    current looping setting. Fast: the frames skipped are not mixed (ten
    minutes of a dense song in milliseconds). With looping off, a seek past
    the song's end costs no more than one to its end, however far (what
-   follows is silence); with looping on, it costs the passes it goes
-   through. 0, or -1 when player is NULL. */
+   follows is silence); with looping on, it goes round whole passes at
+   once, so it costs the intro and two passes however far it goes (but for
+   a song whose loop changes the pitch of a voice it never strikes while
+   that voice still sounds from before the loop). 0, or -1 when player is
+   NULL. */
 SQN_API int sqn_player_seek(sqn_player *player, uint64_t frame);
 
 SQN_API const char *sqn_version(void);                     /* "MAJOR.MINOR.PATCH" */
