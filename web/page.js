@@ -65,6 +65,7 @@ let playingLine = 0;        // the line of the event being played, 0 for none
 function assemble() {
   const text = editor.value;
   const result = languageMenu.value === 'mml' ? window.sqn.compileMml(text) : window.sqn.assemble(text);
+  window.sqnPage.assembledText = text;  // for tests: the text last assembled
   errorList.replaceChildren();
   editor.setLanguage(languageMenu.value);
   showTitle();
@@ -200,8 +201,11 @@ function mutedVoices() {
 
 function startSong(from = 0) {
   playingBytes = assembled;
+  // Where the song is `from` frames in, worked out here: the worklet never
+  // seeks on the audio thread.
+  const state = from > 0 ? window.sqn.seekState(assembled, audio.context.sampleRate, from, loopBox.checked) : null;
   audio.node.port.postMessage({ muted: mutedVoices() });
-  audio.node.port.postMessage({ song: assembled, looping: loopBox.checked, from });
+  audio.node.port.postMessage({ song: assembled, looping: loopBox.checked, from, state });
   reports = [{ frames: from, pass: 0, position: 0, events: 0, clock: audio.context.currentTime }];
   startedFrom = from;
 }

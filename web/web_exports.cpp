@@ -9,7 +9,9 @@
 #include "midi_import.h"
 #include "mml_compiler.h"
 #include "output_format.h"
+#include "loop_timing.h"
 #include "pitch_table.h"
+#include "play_state.h"
 #include "render_plan.h"
 #include "song_event.h"
 #include "sample_buffer.h"
@@ -247,10 +249,10 @@ __attribute__((export_name("web_render_wav"))) Blob* webRenderWav(const std::uin
         timed.loadFrom(player);
         frames = computeTimeline(timed, kBlockFrames).frames;
     }
-    const std::uint64_t dataBytes = frames * kOutputFrameBytes;
-    if (dataBytes > kMaxWavDataBytes) {
+    if (frames > kMaxWavDataBytes / kOutputFrameBytes) {
         return failure("longer than the page renders at once (93 minutes): use sqn2wav");
     }
+    const std::uint64_t dataBytes = frames * kOutputFrameBytes;
     auto* wav = static_cast<std::uint8_t*>(std::malloc(44 + dataBytes));
     if (wav == nullptr) {
         return failure("out of memory");
@@ -317,11 +319,52 @@ __attribute__((export_name("web_player_render"))) void webPlayerRender(WebPlayer
     }
 }
 
-// Plays on from `frames` into the song, as if that many had been rendered.
-__attribute__((export_name("web_player_seek"))) void webPlayerSeek(WebPlayer* handle, double frames)
+// Where the player is, as PlayState's bytes: what web_seek_state works out,
+// taken over whole, so that the audio thread never seeks.
+__attribute__((export_name("web_player_set_state"))) int webPlayerSetState(WebPlayer* handle, const std::uint8_t* bytes,
+                                                                          std::uint32_t size)
 {
-    handle->player.restart();
-    handle->player.skip(static_cast<std::uint64_t>(frames));
+    if (size != sizeof(PlayState)) {
+        return 0;
+    }
+    PlayState state;
+    std::memcpy(&state, bytes, sizeof state);
+    applyPlayState(handle->player, state);
+    return 1;
+}
+
+// The frame of the song the next render starts at, and the one it ended in
+// (once web_player_finished is 1).
+__attribute__((export_name("web_player_frame"))) double webPlayerFrame(const WebPlayer* handle)
+{
+    return static_cast<double>(handle->player.frame);
+}
+
+__attribute__((export_name("web_player_finished_at"))) double webPlayerFinishedAt(const WebPlayer* handle)
+{
+    return static_cast<double>(handle->player.finishedAt);
+}
+
+// Where a player of the song at `sampleRate` is once `frames` frames in
+// (looping or not): PlayState's bytes for web_player_set_state, worked out
+// here, off the audio thread. A looping song is gone round whole passes at
+// once, so any frame below 2^64 costs the intro and two passes.
+__attribute__((export_name("web_seek_state"))) Blob* webSeekState(const std::uint8_t* song, std::uint32_t size,
+                                                                  float sampleRate, double frames, int looping)
+{
+    if (!(frames >= 0.0) || !(frames < 18446744073709551616.0)) {
+        return failure("a frame 0 … 2^64 - 1");
+    }
+    SongPlayer player;
+    player.sampleRate = sampleRate;
+    if (!player.load(memoryRead(song, size))) {
+        return failure("failed to load .sqn file.");
+    }
+    player.looping = looping != 0;
+    const LoopTiming timing = player.looping ? loopTiming(player) : LoopTiming{};
+    seekSong(player, static_cast<std::uint64_t>(frames), timing);
+    const PlayState state = playStateOf(player);
+    return makeBlob(false, &state, sizeof state);
 }
 
 // `frames` frames of the song from `from` on, as sqn2wav's 16-bit samples

@@ -123,12 +123,19 @@ function create(host) {
     }),
   });
 
-  // Columns count bytes; the same as characters for the ASCII the songs
-  // are written in.
+  // Columns count characters (code points), as the programs report them;
+  // the editor counts UTF-16 units, two for a character past U+FFFF.
   const lineStart = (line, column = 1) => {
     const doc = view.state.doc;
     const at = doc.line(Math.min(Math.max(line, 1), doc.lines));
-    return Math.min(at.from + Math.max(column - 1, 0), at.to);
+    let offset = 0;
+    let characters = 0;
+    for (const character of at.text) {
+      if (characters >= column - 1) break;
+      offset += character.length;
+      ++characters;
+    }
+    return Math.min(at.from + offset + Math.max(column - 1 - characters, 0), at.to);
   };
 
   // The text, read and replaced as a text box's value: what tests and
@@ -185,11 +192,11 @@ function create(host) {
       view.dispatch({ selection: { anchor: 0 }, effects: EditorView.scrollIntoView(0) });
     },
     contains: (element) => view.dom.contains(element),
-    // The cursor's line and column, both from 1.
+    // The cursor's line and column (in characters), both from 1.
     cursor() {
       const at = view.state.selection.main.head;
       const line = view.state.doc.lineAt(at);
-      return { line: line.number, column: at - line.from + 1 };
+      return { line: line.number, column: [...line.text.slice(0, at - line.from)].length + 1 };
     },
   };
 }

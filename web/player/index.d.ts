@@ -4,6 +4,14 @@
 /** A `.sqn` file's bytes. */
 export type SongBytes = Uint8Array | ArrayBuffer;
 
+/**
+ * Bytes the package makes (a song, a WAV file): a `Uint8Array` over an
+ * `ArrayBuffer` of its own, which `new Blob([bytes])`, `fetch(url, { body })`
+ * and `context.decodeAudioData(bytes.buffer)` take as they are
+ * (`Uint8Array<ArrayBuffer>` where TypeScript knows the buffer's type).
+ */
+export type Bytes = ReturnType<Uint8ArrayConstructor['of']>;
+
 export interface SqnPlayerOptions {
   /** Go back to the loop point at the song's end (default false: the song ends). */
   loop?: boolean;
@@ -41,11 +49,14 @@ export declare class SqnPlayer extends EventTarget {
   pause(): void;
   /** Back to the start, silent until played again. */
   stop(): void;
-  /** To `seconds` into the song, exactly as if played up to there. */
+  /**
+   * To `seconds` into the song, exactly as if played up to there; a
+   * `RangeError` for a time that is not finite, below 0, or past 2^64 frames.
+   */
   seek(seconds: number): void;
   /** Voice 0 … 5 played on unheard (true) or heard again (false). */
   setMuted(voice: number, muted: boolean): void;
-  /** Lets the song go and disconnects the node, for good. */
+  /** Lets the song go and disconnects the node, for good (players may be made and closed without end). */
   close(): void;
 
   addEventListener(type: 'ended', listener: (this: SqnPlayer, event: Event) => void, options?: boolean | AddEventListenerOptions): void;
@@ -65,7 +76,7 @@ export interface RenderOptions {
 }
 
 /** The very bytes sqn2wav writes for the song: a 16-bit stereo 48000 Hz WAV file. */
-export declare function renderWav(song: SongBytes, options?: RenderOptions): Promise<Uint8Array>;
+export declare function renderWav(song: SongBytes, options?: RenderOptions): Promise<Bytes>;
 
 /** One mistake in a song's text, where the programs report it. */
 export interface SongMistake {
@@ -82,7 +93,7 @@ export declare class SqnSongError extends Error implements SongMistake {
 }
 
 /** The song mml2sqn makes of Music Macro Language; rejects with SqnSongError. */
-export declare function compileMml(text: string): Promise<Uint8Array>;
+export declare function compileMml(text: string): Promise<Bytes>;
 
 /** The song sqnasm makes of the text form; rejects with SqnSongError. */
-export declare function assemble(text: string): Promise<Uint8Array>;
+export declare function assemble(text: string): Promise<Bytes>;

@@ -5,13 +5,14 @@
 //   await compileMml(text), await assemble(text)    a song's bytes
 // sqn.wasm and worklet.js are found beside this file.
 
-import { asBytes, compiledModule, loadSqn } from './sqn-wasm.js';
+import { asBytes, compiledModule, loadSqn, sharedSqn } from './sqn-wasm.js';
 
 const kWorkletUrl = new URL('./worklet.js', import.meta.url);
 const kSongRate = 48000;        // frames a second of sqn2wav's files and of a song's map
 const kVoices = 6;
 const kMaxLoops = 65535;        // as sqn2wav's --loops
 const kMaxFadeSeconds = 600;    // as sqn2wav's --fade
+const kMaxFrames = 2 ** 64;     // a seek goes to a frame below this
 const kMaxReportAge = 0.25;     // seconds a report is carried on by the clock, should reports stop
 const kConstructing = Symbol('SqnPlayer.create');
 
@@ -45,14 +46,31 @@ function songOf({ bytes, errors }) {
   return bytes;
 }
 
-// Each call has an instance of its own, whose memory (a long render's
-// included) goes when it is done.
+// The calls that may take much memory (a long render, a long song) share
+// an instance while it stays small; one that grew is let go of after its
+// call, so that its memory goes.
+const kKeptScratchBytes = 64 << 20;
+let scratch = null;
+
+async function withScratch(call) {
+  if (!scratch) {
+    scratch = loadSqn();
+    scratch.catch(() => { scratch = null; });
+  }
+  const sqn = await scratch;
+  try {
+    return call(sqn);
+  } finally {
+    if (sqn.memoryBytes() > kKeptScratchBytes) scratch = null;
+  }
+}
+
 export async function compileMml(text) {
-  return songOf((await loadSqn()).compileMml(String(text)));
+  return songOf(await withScratch((sqn) => sqn.compileMml(String(text))));
 }
 
 export async function assemble(text) {
-  return songOf((await loadSqn()).assemble(String(text)));
+  return songOf(await withScratch((sqn) => sqn.assemble(String(text))));
 }
 
 function wholeNumber(value, least, most) {
@@ -74,7 +92,7 @@ export async function renderWav(song, { loops = 1, fade = 0, voices = [0, 1, 2, 
     throw new RangeError(`voices takes a list of voices 0 … ${kVoices - 1} (as [0, 4]), found ${JSON.stringify(voices)}`);
   }
   const muted = Array.from({ length: kVoices }, (_, voice) => !voices.includes(voice));
-  return (await loadSqn()).renderWav(bytes, { loops, fade, muted });
+  return withScratch((sqn) => sqn.renderWav(bytes, { loops, fade, muted }));
 }
 
 // A song playing on an AudioContext (or an OfflineAudioContext), through
@@ -84,6 +102,7 @@ export async function renderWav(song, { loops = 1, fade = 0, voices = [0, 1, 2, 
 export class SqnPlayer extends EventTarget {
   #context;
   #node;
+  #sqn;
   #song;
   #map;
   #loop;
@@ -92,24 +111,26 @@ export class SqnPlayer extends EventTarget {
   #state = 'stopped';    // 'playing', 'paused', 'stopped' (at the start) or 'ended'
   #frames = 0;           // at the context's rate: where the worklet was at `#clock`
   #clock = 0;            // the context's time when `#frames` was last known
-  #waiting = [];         // {resolve, reject} of calls waiting for the worklet's next report
+  #sent = 0;             // messages posted to the worklet, each numbered
+  #waiting = [];         // {sent, resolve, reject} of calls waiting for the worklet to have taken message `sent`
 
   static async create(context, song, { loop = false } = {}) {
     const bytes = asBytes(song).slice();
-    const [sqn] = await Promise.all([loadSqn(), addWorklet(context)]);
+    const [sqn] = await Promise.all([sharedSqn(), addWorklet(context)]);
     const map = sqn.songMap(bytes);  // throws the loader's message for a malformed song
     const node = new AudioWorkletNode(context, 'sqn-player', { numberOfInputs: 0, outputChannelCount: [2] });
     node.port.postMessage({ module: await compiledModule() });
-    const player = new SqnPlayer(kConstructing, context, node, bytes, map, Boolean(loop));
-    await player.#answered();
+    const player = new SqnPlayer(kConstructing, context, node, sqn, bytes, map, Boolean(loop));
+    await player.#answered(player.#sent);
     return player;
   }
 
-  constructor(token, context, node, song, map, loop) {
+  constructor(token, context, node, sqn, song, map, loop) {
     if (token !== kConstructing) throw new TypeError('a player is made by await SqnPlayer.create(context, song)');
     super();
     this.#context = context;
     this.#node = node;
+    this.#sqn = sqn;
     this.#song = song;
     this.#map = map;
     this.#loop = loop;
@@ -137,10 +158,13 @@ export class SqnPlayer extends EventTarget {
     } else if (starting) {
       this.#frames = this.#framesNow();
       this.#clock = this.#context.currentTime;
-      this.#node.port.postMessage({ paused: false });
+      this.#post({ paused: false });
     }
     this.#state = 'playing';
-    const answered = starting ? this.#answered() : null;
+    // Once the worklet has taken every message so far, the last of which
+    // lets it play: an offline context rendering meanwhile would not see
+    // a message it had not taken.
+    const answered = starting ? this.#answered(this.#sent) : null;
     // An offline context is started by startRendering(), not resumed.
     const offline = typeof OfflineAudioContext !== 'undefined' && this.#context instanceof OfflineAudioContext;
     if (this.#context.state === 'suspended' && !offline) await this.#context.resume();
@@ -151,7 +175,7 @@ export class SqnPlayer extends EventTarget {
     if (this.#state !== 'playing') return;
     this.#frames = this.#framesNow();
     this.#state = 'paused';
-    this.#node.port.postMessage({ paused: true });
+    this.#post({ paused: true });
   }
 
   // Back to the start, silent until played again.
@@ -161,13 +185,20 @@ export class SqnPlayer extends EventTarget {
   }
 
   // Goes to `seconds` into the song, exactly as if played up to there;
-  // playing or held as it was.
+  // playing or held as it was. Worked out here, not on the audio thread: a
+  // looping song goes round whole passes at once, so any time costs the
+  // intro and two passes.
   seek(seconds) {
-    if (typeof seconds !== 'number' || !(seconds >= 0)) {
+    if (typeof seconds !== 'number' || !Number.isFinite(seconds) || seconds < 0) {
       throw new RangeError(`seek takes seconds from the start, 0 or more, found ${seconds}`);
     }
+    const frames = Math.round(seconds * this.#context.sampleRate);
+    if (!(frames < kMaxFrames)) {
+      throw new RangeError(`seek takes seconds the song reaches (below 2^64 frames, ` +
+        `${kMaxFrames / this.#context.sampleRate} s at ${this.#context.sampleRate} Hz), found ${seconds}`);
+    }
     const playing = this.#state === 'playing';
-    this.#send(Math.round(seconds * this.#context.sampleRate), !playing);
+    this.#send(frames, !playing);
     this.#state = playing ? 'playing' : 'paused';
   }
 
@@ -177,7 +208,7 @@ export class SqnPlayer extends EventTarget {
 
   set loop(value) {
     this.#loop = Boolean(value);
-    this.#node.port.postMessage({ looping: this.#loop });
+    this.#post({ looping: this.#loop });
   }
 
   // Seconds into the song of what is being rendered: inside the looped part
@@ -197,16 +228,21 @@ export class SqnPlayer extends EventTarget {
   setMuted(voice, muted) {
     if (!wholeNumber(voice, 0, kVoices - 1)) throw new RangeError(`voices are 0 … ${kVoices - 1}, found ${voice}`);
     this.#muted[voice] = Boolean(muted);
-    this.#node.port.postMessage({ muted: [...this.#muted] });
+    this.#post({ muted: [...this.#muted] });
   }
 
-  // Stops for good: the worklet lets the song go and the node is
-  // disconnected.
+  // Stops for good: the worklet lets the song go, the node is
+  // disconnected and may be collected. Players may be made and closed
+  // without end (a sound effect each): they share their context's one
+  // instance of sqn.wasm.
   close() {
     this.#id += 1;
     this.#state = 'stopped';
-    this.#node.port.postMessage({ stop: true });
+    this.#post({ close: true });
+    this.#node.port.onmessage = null;
     this.#node.disconnect();
+    this.#waiting.forEach(({ reject }) => reject(new Error('the player was closed')));
+    this.#waiting = [];
   }
 
   #framesNow() {
@@ -219,22 +255,28 @@ export class SqnPlayer extends EventTarget {
     this.#id += 1;
     this.#frames = from;
     this.#clock = this.#context.currentTime;
-    this.#node.port.postMessage({ muted: [...this.#muted] });
-    this.#node.port.postMessage({ song: this.#song, looping: this.#loop, from, paused, id: this.#id });
+    const state = from > 0 ? this.#sqn.seekState(this.#song, this.#context.sampleRate, from, this.#loop) : null;
+    this.#post({ muted: [...this.#muted] });
+    this.#post({ song: this.#song, looping: this.#loop, from, state, paused, id: this.#id });
   }
 
-  // The worklet's next report on the song sent last.
-  #answered() {
-    return new Promise((resolve, reject) => this.#waiting.push({ resolve, reject }));
+  // Every message is numbered; the worklet's reports say the last it took.
+  #post(message) {
+    this.#sent += 1;
+    this.#node.port.postMessage({ ...message, sent: this.#sent });
+  }
+
+  // Resolves once the worklet has taken message `sent` and those before it.
+  #answered(sent) {
+    return new Promise((resolve, reject) => this.#waiting.push({ sent, resolve, reject }));
   }
 
   #receive(message) {
     // A failure is told whatever song it came with: the worklet may not
     // have taken one yet.
-    if (message.id !== this.#id && !message.failed) return;
-    const waiting = this.#waiting;
-    this.#waiting = [];
     if (message.failed) {
+      const waiting = this.#waiting;
+      this.#waiting = [];
       this.#state = 'stopped';
       waiting.forEach(({ reject }) => reject(new Error(message.failed)));
       const event = new Event('error');
@@ -242,7 +284,12 @@ export class SqnPlayer extends EventTarget {
       this.dispatchEvent(event);
       return;
     }
-    waiting.forEach(({ resolve }) => resolve());
+    if (typeof message.taken === 'number') {
+      const answered = this.#waiting.filter(({ sent }) => sent <= message.taken);
+      this.#waiting = this.#waiting.filter(({ sent }) => sent > message.taken);
+      answered.forEach(({ resolve }) => resolve());
+    }
+    if (message.id !== this.#id) return;
     // Held, the player stays where it was seen to be (the worklet may have
     // gone a quantum or two further before the pause reached it, which
     // the reports after play() make up).

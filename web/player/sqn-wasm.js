@@ -8,8 +8,14 @@
 //   .renderWav(bytes, {loops, fade, muted}) → Uint8Array: the whole WAV file
 //                            sqn2wav writes (with --loops, --fade, --voices)
 //   .songMap(bytes)        → {end, loop, rowsPerSecond, notes}, or throws
+//   .seekState(bytes, rate, frames, looping) → Uint8Array: where a player is
+//                            that far in, for the worklet to take over
 //   .renderFrom(bytes, from, frames), .eventLines(text, mml), .importMidi(bytes)
+//   .memoryBytes()         → the instance's memory, in bytes
 //   .wasmModule            → the compiled module, for an audio worklet
+// sharedSqn(url?) gives one instance kept for good, for small calls made
+// often (a player's map and seeks): instances are not made per call, since
+// a browser holds only so many at once.
 // The module is fetched from beside this file (or `url`), so that it is
 // found wherever the files are served from.
 
@@ -125,6 +131,17 @@ function coreOf(wasm, wasmModule) {
       }
       return { end: values[0], loop: values[1], rowsPerSecond: values[2], notes };
     },
+    // Where a player of the song at `rate` is `frames` frames in, looping or
+    // not (a looping song goes round whole passes at once): the bytes the
+    // worklet takes over, so that it never seeks itself.
+    seekState(bytes, rate, frames, looping) {
+      const result = call((at, length) => wasm.web_seek_state(at, length, rate, frames, looping ? 1 : 0), asBytes(bytes));
+      if (result.failed) throw new Error(decoder.decode(result.bytes));
+      return result.bytes;
+    },
+    memoryBytes() {
+      return wasm.memory.buffer.byteLength;
+    },
     // sqn2wav's 16-bit samples of `frames` frames from frame `from` on.
     renderFrom(bytes, from, frames) {
       const result = call((at, length) => wasm.web_render_from(at, length, from, frames), asBytes(bytes));
@@ -160,6 +177,18 @@ function coreOf(wasm, wasmModule) {
       return result.bytes;
     },
   };
+}
+
+const kept = new Map();  // URL → a promise of the instance sharedSqn keeps
+
+export function sharedSqn(url = kDefaultUrl) {
+  const key = String(url);
+  if (!kept.has(key)) {
+    const promise = loadSqn(url);
+    promise.catch(() => kept.delete(key));
+    kept.set(key, promise);
+  }
+  return kept.get(key);
 }
 
 export async function loadSqn(url = kDefaultUrl) {

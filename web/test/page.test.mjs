@@ -54,11 +54,18 @@ function randomSong(seed) {
 }
 
 async function waitForFile(file) {
-  for (let i = 0; i < 200; ++i) {
+  for (let i = 0; i < 1200; ++i) {
     if (fs.existsSync(file) && !fs.existsSync(`${file}.crdownload`)) return fs.readFileSync(file);
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
   throw new Error(`${file} was not downloaded`);
+}
+
+// Waits until the editor shows a song starting with `start` and the page
+// has assembled it.
+async function songShown(start) {
+  await page.waitForFunction((text) => document.getElementById('song').value.startsWith(text) && window.sqnPage.song() &&
+    window.sqnPage.assembledText === document.getElementById('song').value, { timeout: 60000 }, start);
 }
 
 async function setText(text) {
@@ -90,7 +97,7 @@ before(async () => {
   const session = await browser.target().createCDPSession();
   await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
   await page.goto(`${origin}/`);
-  await page.waitForSelector('body[data-ready="true"]', { timeout: 15000 });
+  await page.waitForSelector('body[data-ready="true"]', { timeout: 60000 });
 });
 
 after(async () => {
@@ -332,7 +339,7 @@ test('a broken line shows its line and column, underlined in the text with the m
   assert.deepEqual(underlined, ['x']);
   assert.equal(await page.$$eval('#song .cm-lint-marker-error', (marks) => marks.length), 1);
   await page.hover('#song .cm-lintRange-error');
-  await page.waitForSelector('.cm-tooltip-lint', { timeout: 5000 });
+  await page.waitForSelector('.cm-tooltip-lint', { timeout: 60000 });
   assert.match(await page.$eval('.cm-tooltip-lint', (tip) => tip.textContent), /expected a gate length in rows/);
   await page.mouse.move(0, 0);
   // Clicking the error puts the cursor there.
@@ -341,6 +348,19 @@ test('a broken line shows its line and column, underlined in the text with the m
   assert.deepEqual(cursor, { line: 2, column: 8 });
   const result = await page.evaluate(() => window.sqn.assemble('tempo 120 4\nnote 0 x\n'));
   assert.deepEqual(result, { errors: [{ line: 2, column: 8, message: "expected a gate length in rows, 0 … 255, found 'x'" }] });
+
+  // Columns count characters, as the editor shows them: an underline
+  // after a character of several bytes (and two UTF-16 units) is where the
+  // mistake is.
+  await page.select('#language', 'mml');
+  await setText('A 😀 x\n');
+  await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 2);
+  const mml = await page.$$eval('#errors li', (items) => items.map((item) => item.textContent.split(':').slice(0, 2).join(':')));
+  assert.deepEqual(mml, ['1:3', '1:5']);
+  await page.waitForFunction(() => document.querySelectorAll('#song .cm-lintRange-error').length === 2);
+  assert.deepEqual(await page.$$eval('#song .cm-lintRange-error', (marks) => marks.map((mark) => mark.textContent)),
+    ['😀', 'x']);
+  await page.select('#language', 'text');
 
   await setText('tempo 120 4\nnote 0 4\nwait 0 4\n');
   await page.waitForFunction(() => document.querySelectorAll('#errors li').length === 0);
@@ -376,7 +396,7 @@ test('a huge text stays responsive and shows its first hundred errors with a cou
   // (The gutter's first element is a hidden spacer as wide as the widest number.)
   const numbered = () => Array.from(document.querySelectorAll('#song .cm-lineNumbers .cm-gutterElement'))
     .filter((n) => n.style.visibility !== 'hidden').map((n) => Number(n.textContent));
-  await page.waitForFunction(`(${numbered})()[0] > 100000`, { timeout: 5000 });
+  await page.waitForFunction(`(${numbered})()[0] > 100000`, { timeout: 60000 });
   const shown = await page.evaluate(numbered);
   assert.ok(shown.length < 200 && shown[0] > 100000 && shown[0] < 120000, `gutter shows ${shown[0]} …`);
   await setText('tempo 120 4\nnote 0 4\nwait 0 4\n');
@@ -386,7 +406,7 @@ test('a huge text stays responsive and shows its first hundred errors with a cou
 test('a link made by the page reopens the same song, and a reload restores the text', async () => {
   const text = 'tempo 120 4\npitch 0 C5\nnote 0 4\nwait 0 4  # a link\nloop-end 0 0\n';
   await setText(text);
-  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 5000 }, text);
+  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 60000 }, text);
   const link = page.url();
   assert.match(link, /#text=[A-Za-z0-9_-]+$/);
   const bytes = await page.evaluate(() => Array.from(window.sqnPage.song()));
@@ -407,26 +427,26 @@ test('a link made by the page reopens the same song, and a reload restores the t
   // Text that deflate cannot shrink below 8 KB makes no link, and says so.
   const noise = crypto.randomBytes(12000).toString('base64').match(/.{1,64}/g).map((line) => `# ${line}\n`).join('');
   await setText(`${text}${noise}`);
-  await page.waitForFunction(() => window.sqnPage.linkTooLong > 0, { timeout: 5000 });
+  await page.waitForFunction(() => window.sqnPage.linkTooLong > 0, { timeout: 60000 });
   await page.click('#copy-link');
   await page.waitForFunction(() => document.getElementById('message').textContent.includes('too long for a link'));
   assert.equal(new URL(page.url()).hash, '');
   await setText(text);
   await page.waitForFunction((t) => window.sqnPage.linkText === t && window.sqnPage.linkTooLong === 0,
-    { timeout: 5000 }, text);
+    { timeout: 60000 }, text);
 });
 
 test('a link whose song inflates past 16 MiB is refused with a message, and the stored text stays', async () => {
   const text = 'tempo 120 4\npitch 0 E5\nnote 0 4\nwait 0 4  # kept\nloop-end 0 0\n';
   await setText(text);
-  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 5000 }, text);
+  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 60000 }, text);
   // Twenty megabytes of comment lines, deflated to a link of a few kilobytes.
   const bomb = zlib.deflateSync(Buffer.from(`# ${'a'.repeat(4000)}\n`.repeat(5000)), { level: 9 });
   const link = `${origin}/#text=${bomb.toString('base64url')}`;
   assert.ok(link.length < 60000, `${link.length} characters`);
   const other = await browser.newPage();
   await other.goto(link);
-  await other.waitForSelector('body[data-ready="true"]', { timeout: 15000 });
+  await other.waitForSelector('body[data-ready="true"]', { timeout: 60000 });
   assert.equal(await other.$eval('#song', (editor) => editor.value), text);
   assert.match(await other.$eval('#message', (message) => message.textContent),
     /longer than 16 MiB of text, more than a song can be: it was not opened/);
@@ -443,7 +463,7 @@ test('picking an example asks first when the text has unsaved edits', async () =
   dismissDialogs = true;
   dialogs.length = 0;
   await page.select('#examples', 'groove');
-  await new Promise((resolve) => setTimeout(resolve, 300));
+  for (let i = 0; i < 3000 && dialogs.length === 0; ++i) await new Promise((resolve) => setTimeout(resolve, 20));
   dismissDialogs = false;
   assert.equal(dialogs.length, 1);
   assert.equal(await page.$eval('#song', (editor) => editor.value), edited);
@@ -481,7 +501,7 @@ test('the lanes show every note, and clicking them plays from there, as sqn2wav 
   const box = await (await page.$('#lanes')).boundingBox();
   const clickX = Math.round(box.x + box.width * 0.3);
   await page.mouse.click(clickX, Math.round(box.y + box.height / 2));
-  await page.waitForFunction(() => window.sqnPage.audioState() === 'running', { timeout: 10000 });
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'running', { timeout: 60000 });
   // The frame clicked (at 48000 Hz), and where the worklet was sent to play
   // from, at the audio context's own rate.
   const frame = await page.evaluate((x) => {
@@ -500,12 +520,12 @@ test('the lanes show every note, and clicking them plays from there, as sqn2wav 
 
 test('the line being played is marked and followed; Space pauses and resumes the clock', async () => {
   await page.select('#examples', 'demo');
-  await new Promise((resolve) => setTimeout(resolve, 300));
+  await songShown('# The demo');
   await page.click('#play');
-  await page.waitForSelector('#song .cm-line.playing', { timeout: 10000 });
+  await page.waitForSelector('#song .cm-line.playing', { timeout: 60000 });
   const first = await page.evaluate(() => window.sqnPage.playingLine());
   await page.waitForFunction((line) => window.sqnPage.playingLine() !== line && window.sqnPage.playingLine() > 0,
-    { timeout: 10000 }, first);
+    { timeout: 60000 }, first);
   const line = await page.evaluate(() => window.sqnPage.playingLine());
   const text = await page.$eval('#song', (editor) => editor.value.split('\n'));
   assert.match(text[line - 1], /^(note|pitch|volume|wait|loop-start|loop-end)\b/);
@@ -519,19 +539,18 @@ test('the line being played is marked and followed; Space pauses and resumes the
   assert.equal(await page.evaluate(() => window.sqnPage.audioTime()), held, 'the clock stands still while paused');
   await page.keyboard.press('Space');
   await page.waitForFunction(() => window.sqnPage.audioState() === 'running');
-  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 0.1, { timeout: 5000 }, held);
+  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 0.1, { timeout: 60000 }, held);
   await page.keyboard.press('Escape');
   await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
 });
 
 test('an edit while playing goes on from the same time, and only when the bytes change', async () => {
   await page.select('#examples', 'demo');
-  await page.waitForFunction(() => document.getElementById('song').value.startsWith('# The demo'));
-  await new Promise((resolve) => setTimeout(resolve, 300));
+  await songShown('# The demo');
   // The clock stands still while stopped: the song's time is the clock's since then.
   const start = await page.evaluate(() => window.sqnPage.audioTime());
   await page.click('#play');
-  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 1.5, { timeout: 10000 }, start);
+  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 1.5, { timeout: 60000 }, start);
   const demo = await page.evaluate(() => Array.from(window.sqnPage.playingSong()));
   assert.equal(await page.evaluate(() => window.sqnPage.startedFrom), 0);
 
@@ -539,7 +558,7 @@ test('an edit while playing goes on from the same time, and only when the bytes 
   const text = await page.$eval('#song', (editor) => editor.value);
   const commented = `${text}# a comment\n`;
   await setText(commented);
-  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 5000 }, commented);
+  await page.waitForFunction((t) => window.sqnPage.linkText === t, { timeout: 60000 }, commented);
   assert.equal(await page.evaluate(() => window.sqnPage.startedFrom), 0);
   assert.deepEqual(await page.evaluate(() => Array.from(window.sqnPage.playingSong())), demo);
 
@@ -547,14 +566,15 @@ test('an edit while playing goes on from the same time, and only when the bytes 
   const changed = commented.replace('pitch 1 C3', 'pitch 1 D3');
   assert.notEqual(changed, commented);
   await setText(changed);
-  await page.waitForFunction(() => window.sqnPage.startedFrom > 0, { timeout: 5000 });
+  await page.waitForFunction(() => window.sqnPage.startedFrom > 0, { timeout: 60000 });
   const [from, rate, clock, song] = await page.evaluate(() => [window.sqnPage.startedFrom, window.sqnPage.rate(),
     window.sqnPage.audioTime(), Array.from(window.sqnPage.playingSong())]);
   const now = clock - start;
   assert.notDeepEqual(song, demo);
   assert.deepEqual(song, await page.evaluate(() => Array.from(window.sqnPage.song())));
   // The clock began with the song; the new one starts where the old one had been rendered to, by the clock.
-  assert.ok(from / rate > 1.5 && Math.abs(from / rate - now) < 0.25, `from ${from / rate} s at ${now} s`);
+  // (Within the half second a busy machine may keep the worklet's reports back.)
+  assert.ok(from / rate > 1.5 && Math.abs(from / rate - now) < 0.5, `from ${from / rate} s at ${now} s`);
   assert.equal(await page.evaluate(() => window.sqnPage.audioState()), 'running');
   await page.click('#stop');
   await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
@@ -562,11 +582,11 @@ test('an edit while playing goes on from the same time, and only when the bytes 
 
 test('with Loop off, "The song has ended." shows and stays', async () => {
   await setText('tempo 120 4\npitch 0 G5\nnote 0 2\nwait 0 2\nloop-end 0 0\n');
-  await new Promise((resolve) => setTimeout(resolve, 400));
+  await songShown('tempo 120 4\npitch 0 G5');
   await page.$eval('#loop', (box) => { box.checked = false; box.dispatchEvent(new Event('change')); });
   await page.click('#play');
   await page.waitForFunction(() => document.getElementById('message').textContent === 'The song has ended.',
-    { timeout: 10000 });
+    { timeout: 60000 });
   await new Promise((resolve) => setTimeout(resolve, 600));
   assert.equal(await page.$eval('#message', (message) => message.textContent), 'The song has ended.');
   await page.$eval('#loop', (box) => { box.checked = true; box.dispatchEvent(new Event('change')); });
@@ -574,13 +594,13 @@ test('with Loop off, "The song has ended." shows and stays', async () => {
 
 test('Play starts the audio clock and Stop stops it', async () => {
   await page.select('#examples', 'demo');
-  await new Promise((resolve) => setTimeout(resolve, 300));
+  await songShown('# The demo');
   const start = await page.evaluate(() => window.sqnPage.audioTime());
   await page.click('#play');
-  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 0.3, { timeout: 10000 }, start);
-  await page.waitForFunction(() => document.getElementById('position').value.includes('pass 1'), { timeout: 5000 });
+  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 0.3, { timeout: 60000 }, start);
+  await page.waitForFunction(() => document.getElementById('position').value.includes('pass 1'), { timeout: 60000 });
   // A few bars in, for the screenshot: the line being played, the playhead in the lanes.
-  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 4, { timeout: 10000 }, start);
+  await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 4, { timeout: 60000 }, start);
   await page.screenshot({ path: path.join(here, '..', 'screenshot.png') });
   const playing = await page.evaluate(() => window.sqnPage.audioTime());
   await new Promise((resolve) => setTimeout(resolve, 300));
