@@ -462,6 +462,26 @@ TEST_F(Library, MutedVoicesKeepTheirTime)
     EXPECT_TRUE(std::equal(a.begin() + 2 * 50000, a.end(), b.begin() + 2 * 50000));
     EXPECT_TRUE(std::any_of(a.begin() + 2 * 50000, a.end(), [](std::int16_t v) { return v != 0; }));
 
+    // A note held across the moment it is heard again (a two-second note,
+    // unmuted 0.625 s in): it comes back in where it would be and ends
+    // when it would, as if never muted; any true value mutes.
+    const Bytes held{120, 4, 0, 4, 33, 0, 2, 16, 0, 1, 16, 0, 2, 4, 0, 1, 8, 0, 6, 0};
+    const Player heard = open(held);
+    const Player back = open(held);
+    const Player two = open(held);
+    EXPECT_EQ(sqn_player_set_muted(back.get(), 0, 1), 0);
+    EXPECT_EQ(sqn_player_set_muted(two.get(), 0, 2), 0);
+    std::vector<std::int16_t> c(2 * 160000);
+    std::vector<std::int16_t> d(2 * 160000);
+    std::vector<std::int16_t> e(2 * 30000);
+    sqn_player_render_s16(heard.get(), c.data(), 160000);
+    sqn_player_render_s16(back.get(), d.data(), 30000);
+    sqn_player_render_s16(two.get(), e.data(), 30000);
+    EXPECT_TRUE(std::all_of(e.begin(), e.end(), [](std::int16_t v) { return v == 0; })) << "muted 2 is muted";
+    sqn_player_set_muted(back.get(), 0, 0);
+    sqn_player_render_s16(back.get(), d.data() + 2 * 30000, 130000);
+    EXPECT_TRUE(std::equal(c.begin() + 2 * 30000, c.end(), d.begin() + 2 * 30000));
+
     EXPECT_EQ(sqn_player_set_muted(nullptr, 0, 1), -1);
     EXPECT_EQ(sqn_player_set_muted(player.get(), 6, 1), -1);
     EXPECT_EQ(sqn_player_set_muted(player.get(), 4294967295u, 0), -1);

@@ -502,11 +502,14 @@ TEST_F(Sqn2wav, BadOptionValuesAreRefused)
         {"--loops 0", "--loops takes a whole number of passes, 1 … 65535, found '0'"},
         {"--loops 2.5", "--loops takes a whole number of passes, 1 … 65535, found '2.5'"},
         {"--voices 9", "--voices takes voices 0 … 5 with commas between them (as 0,4), found '9'"},
+        {"--voices 6", "--voices takes voices 0 … 5 with commas between them (as 0,4), found '6'"},
+        {"--voices 0,6", "--voices takes voices 0 … 5 with commas between them (as 0,4), found '0,6'"},
         {"--voices 0,,1", "--voices takes voices 0 … 5 with commas between them (as 0,4), found '0,,1'"},
         {"--voices ''", "--voices takes voices 0 … 5 with commas between them (as 0,4), found ''"},
         {"--fade -1", "--fade takes seconds, 0 … 600 (as 8 or 2.5), found '-1'"},
         {"--fade abc", "--fade takes seconds, 0 … 600 (as 8 or 2.5), found 'abc'"},
         {"--fade 601", "--fade takes seconds, 0 … 600 (as 8 or 2.5), found '601'"},
+        {"--fade 600.000001", "--fade takes seconds, 0 … 600 (as 8 or 2.5), found '600.000001'"},
         {"--fade", "--fade needs a value"},
     };
     for (const auto& [options, message] : bad) {
@@ -515,6 +518,15 @@ TEST_F(Sqn2wav, BadOptionValuesAreRefused)
         EXPECT_EQ(r.status, 1) << options;
         EXPECT_EQ(r.err, program + ": " + message + "\n") << options;
         EXPECT_FALSE(fs::exists(path("out.wav"))) << options;
+    }
+    // The ends of the ranges are taken (a fade over the whole of a short
+    // song).
+    writeFile("short.sqn", assembled(kUnloopedSong));
+    for (const char* options : {"--fade 600", "--fade 0", "--voices 5", "--threads 8"}) {
+        const Result r = run(std::string(options) + " " + path("short.sqn") + " " + path("out.wav"));
+        EXPECT_EQ(r.status, 0) << options << r.err;
+        EXPECT_TRUE(fs::exists(path("out.wav"))) << options;
+        fs::remove(path("out.wav"));
     }
 }
 

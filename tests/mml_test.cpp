@@ -400,6 +400,7 @@ TEST(Mml, EveryRestartContinuesTheWaveWhateverElsePlays)
         {"@a1 = { | 0 3 7 12 }\nB t150 @a1 o3 c1&c1&c1\nF l16 [c]48\n", 1, 12, 150},
         {"@v1 = { | 15 9 }\nA o4 a1&a1&a1&a1&a1&a1&a1&a1\nE @v1 l16 [c]128\n", 0, 32, 120},  // a hit stepping every tick
         {"#tick 96\n@a1 = { | 0 7 }\nC t200 @a1 o5 g1&g1\nD t200 o6 l32 [c e]32\n", 2, 8, 200},
+        {"D t60 o4 v15 b-1&b-1\n", 3, 8, 60},  // a pitch whose first read lands far from the sample's start
     };
     for (const Case& c : cases) {
         const MmlResult result = compile(c.text);
@@ -497,6 +498,57 @@ TEST(Mml, EveryPassStartsOnTime)
             ASSERT_NEAR(static_cast<double>(starts[pass]), exact, kMillisecond) << c.text << " pass " << pass + 2;
         }
     }
+}
+
+// Envelopes, arpeggios, transpose and repeats at their edges, as the
+// song plays them.
+TEST(Mml, EnvelopesTransposeAndRepeatsAtTheirEdges)
+{
+    const auto pitchesOf = [](const HeardSong& heard, int voice) {
+        std::vector<int> values;
+        for (const HeardSong::Change& change : heard.pitches) {
+            if (change.voice == voice) {
+                values.push_back(change.value);
+            }
+        }
+        return values;
+    };
+    // A negative offset goes down: C5 (33), then C4 (21).
+    EXPECT_EQ(pitchesOf(hear(compile("@a1 = { 0 -12 }\nA o5 @a1 c4\n")), 0), (std::vector<int>{33, 21}));
+    // Up to B8 (80) an arpeggio may go; a semitone past it is a mistake at
+    // the note.
+    EXPECT_EQ(pitchesOf(hear(compile("@a1 = { 0 1 }\nA o8 @a1 a+4\n")), 0), (std::vector<int>{79, 80}));
+    const MmlResult past = compileMml("@a1 = { 0 1 }\nA o8 @a1 b4\n");
+    ASSERT_EQ(past.errors.size(), 1u);
+    EXPECT_EQ(past.errors[0].line, 2u);
+    EXPECT_EQ(past.errors[0].column, 10u);
+    EXPECT_EQ(past.errors[0].message, "expected a note D#2 … B8, found C9 (@a1's +1)");
+    // The ends of transpose's range: C4 up four octaves, C7 down four.
+    EXPECT_EQ(pitchesOf(hear(compile("A k48 c\n")), 0), (std::vector<int>{69}));
+    EXPECT_EQ(pitchesOf(hear(compile("A o7 k-48 c\n")), 0), (std::vector<int>{9}));
+    // On a hit the volume envelope runs for the note's length, not its
+    // gate's share: a half note (a second) at q2 steps on to its end.
+    const HeardSong hit = hear(compile("@v1 = { | 15 7 }\nE q2 @v1 c2 r2\n"));
+    std::uint64_t lastStep = 0;
+    for (const HeardSong::Change& change : hit.volumes) {
+        if (change.voice == 4) {
+            lastStep = std::max(lastStep, change.frame);
+        }
+    }
+    EXPECT_GT(static_cast<double>(lastStep), framesAt(0.95));
+    EXPECT_LT(static_cast<double>(lastStep), framesAt(1.0));
+    // A break-out repeat passes over brackets nested after its |.
+    std::vector<int> played;
+    for (const HeardNote& note : hear(compile("A l8 [c | [d]2 e]3 f\n")).notes) {
+        played.push_back(note.pitch);
+    }
+    EXPECT_EQ(played, (std::vector<int>{21, 23, 23, 25, 21, 23, 23, 25, 21, 26}));
+    // A phrase used twice with a mistake in it: the mistake, once.
+    const MmlResult twice = compileMml("$p = c x\nA $p $p\n");
+    EXPECT_EQ(twice.errorCount, 1u);
+    ASSERT_EQ(twice.errors.size(), 1u);
+    EXPECT_EQ(twice.errors[0].line, 1u);
+    EXPECT_EQ(twice.errors[0].column, 8u);
 }
 
 // At rows of the composer's choosing (#rows), a note longer than a gate can

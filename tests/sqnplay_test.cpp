@@ -372,6 +372,8 @@ TEST_F(Sqnplay, KeysAndStatusLineOnATerminal)
     ASSERT_EQ(::write(master, "2", 1), 1);
     shown.clear();
     EXPECT_TRUE(readUntil("beat 1  muted 5\x1b")) << shown;
+    ASSERT_EQ(::write(master, "16", 2), 2);
+    EXPECT_TRUE(readUntil("beat 1  muted 1 5 6\x1b")) << shown;
     ASSERT_EQ(::write(master, "q", 1), 1);
     readUntil("\x1b[?25h");
     int status = 0;
