@@ -92,8 +92,8 @@ public:
 private:
     // Commands up to the end, or (inside a repeat) up to and past its ].
     // False when a repeat's ] was not found. On a repeat's last pass
-    // (`lastPass`) a | ends it: the rest up to its ] is passed over. `bar`
-    // tells whether a | stood in it.
+    // (`lastPass`) a | ends it. `bar` tells whether a | stood in it, and
+    // when.
     bool sequence(MmlCursor& cursor, int depth, bool lastPass, Bar& bar)
     {
         while (!cursor.atEnd() && !stopped_) {
@@ -124,36 +124,13 @@ private:
                 bar.seen = true;
                 cursor.advance();
                 if (lastPass) {
-                    return skipToClose(cursor);
+                    return true;  // the rest of the last pass is not played (the pass reads a copy of the cursor)
                 }
                 continue;
             }
             command(cursor, depth);
         }
         return depth == 0;
-    }
-
-    // Past the ] that closes the repeat the cursor is in, playing nothing
-    // (phrases are followed, as reading follows them).
-    bool skipToClose(MmlCursor& cursor)
-    {
-        int open = 0;
-        while (!cursor.atEnd() && step(cursor)) {
-            const char c = cursor.peek();
-            cursor.advance();
-            if (c == '[') {
-                ++open;
-            } else if (c == ']' && open-- == 0) {
-                return true;
-            } else if (c == '$') {
-                const std::string name = nameAfter(cursor);
-                const auto found = source_.phrases.find(name);
-                if (found != source_.phrases.end() && source_.circular.count(name) == 0) {
-                    cursor.enter(found->second);
-                }
-            }
-        }
-        return false;
     }
 
     void command(MmlCursor& cursor, int depth)

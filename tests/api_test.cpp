@@ -462,10 +462,11 @@ TEST_F(Library, MutedVoicesKeepTheirTime)
     EXPECT_TRUE(std::equal(a.begin() + 2 * 50000, a.end(), b.begin() + 2 * 50000));
     EXPECT_TRUE(std::any_of(a.begin() + 2 * 50000, a.end(), [](std::int16_t v) { return v != 0; }));
 
-    // A note held across the moment it is heard again (a two-second note,
-    // unmuted 0.625 s in): it comes back in where it would be and ends
-    // when it would, as if never muted; any true value mutes.
-    const Bytes held{120, 4, 0, 4, 33, 0, 2, 16, 0, 1, 16, 0, 2, 4, 0, 1, 8, 0, 6, 0};
+    // A note held across the moment it is heard again (a one-second note,
+    // unmuted 0.625 s in, then two seconds to the next): it comes back in
+    // where it would be and ends when it would, as if never muted; any
+    // true value mutes.
+    const Bytes held{120, 4, 0, 4, 33, 0, 2, 8, 0, 1, 16, 0, 2, 4, 0, 1, 8, 0, 6, 0};
     const Player heard = open(held);
     const Player back = open(held);
     const Player two = open(held);

@@ -537,12 +537,18 @@ TEST(Mml, EnvelopesTransposeAndRepeatsAtTheirEdges)
     }
     EXPECT_GT(static_cast<double>(lastStep), framesAt(0.95));
     EXPECT_LT(static_cast<double>(lastStep), framesAt(1.0));
-    // A break-out repeat passes over brackets nested after its |.
-    std::vector<int> played;
-    for (const HeardNote& note : hear(compile("A l8 [c | [d]2 e]3 f\n")).notes) {
-        played.push_back(note.pitch);
-    }
-    EXPECT_EQ(played, (std::vector<int>{21, 23, 23, 25, 21, 23, 23, 25, 21, 26}));
+    // A break-out repeat passes over brackets nested after its |, and a
+    // | of a repeat nested there is that repeat's own.
+    const auto played = [](const std::string& text) {
+        std::vector<int> pitches;
+        for (const HeardNote& note : hear(compile(text)).notes) {
+            pitches.push_back(note.pitch);
+        }
+        return pitches;
+    };
+    EXPECT_EQ(played("A l8 [c | [d]2 e]3 f\n"), (std::vector<int>{21, 23, 23, 25, 21, 23, 23, 25, 21, 26}));
+    EXPECT_EQ(played("A l8 [c | [d | e]2 f]3 g\n"),
+              (std::vector<int>{21, 23, 25, 23, 26, 21, 23, 25, 23, 26, 21, 28}));
     // A phrase used twice with a mistake in it: the mistake, once.
     const MmlResult twice = compileMml("$p = c x\nA $p $p\n");
     EXPECT_EQ(twice.errorCount, 1u);
