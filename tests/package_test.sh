@@ -29,6 +29,7 @@ lintian --fail-on error "$deb" || fail "lintian reports errors"
 # The extracted programs and library, as installed.
 dpkg-deb -x "$deb" "$work/root"
 root=$work/root
+grep -q '^License: Expat$' "$root/usr/share/doc/sqn2wav/copyright" || fail "the copyright file does not give the MIT (Expat) licence"
 printf '\170\004\000\004\050\000\003\200\000\002\004\000\001\004\004\002\000\000\006\000' > "$work/worked.sqn"
 "$root/usr/bin/sqn2wav" "$work/worked.sqn" "$work/worked.wav"
 [ "$(stat -c %s "$work/worked.wav")" -eq 96300 ] || fail "sqn2wav from the package wrote the wrong length"

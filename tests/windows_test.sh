@@ -13,7 +13,8 @@ fail() { echo "windows_test: $*" >&2; exit 1; }
 
 unzip -q "$zip" -d "$work/zip"
 root=$(find "$work/zip" -mindepth 1 -maxdepth 1 -type d | head -n 1)
-for file in bin/sqn.dll bin/sqn-render.exe lib/libsqn.dll.a lib/libsqn.a include/sqn/sqn.h examples/render.c README.txt; do
+for file in bin/sqn.dll bin/sqn-render.exe lib/libsqn.dll.a lib/libsqn.a include/sqn/sqn.h examples/render.c README.txt \
+    LICENSE.txt THIRD-PARTY-LICENSES.txt; do
     [ -e "$root/$file" ] || fail "$file is not in the zip"
 done
 exports=$(x86_64-w64-mingw32-objdump -p "$root/bin/sqn.dll" |

@@ -298,9 +298,15 @@ test('the package holds its module, types, README, worklet and WebAssembly, at t
   const version = native('mml2sqn', ['--version']).toString().trim().split(' ').pop();
   assert.equal(manifest.version, version);
   assert.equal(path.basename(tarball), `sqn-player-${version}.tgz`);
-  for (const file of ['index.js', 'index.d.ts', 'sqn-wasm.js', 'worklet.js', 'sqn.wasm', 'README.md']) {
+  for (const file of ['index.js', 'index.d.ts', 'sqn-wasm.js', 'worklet.js', 'sqn.wasm', 'README.md', 'LICENSE',
+    'THIRD-PARTY-LICENSES.txt']) {
     assert.ok(fs.existsSync(path.join(installed, file)), file);
   }
+  // MIT, said in the manifest, the README and the licence itself.
+  assert.equal(manifest.license, 'MIT');
+  assert.match(fs.readFileSync(path.join(installed, 'LICENSE'), 'utf8'), /^MIT License\n\nCopyright \(c\) \d{4} the sqn2wav authors/);
+  assert.match(fs.readFileSync(path.join(installed, 'README.md'), 'utf8'), /## Licence\n\nMIT/);
+  assert.match(fs.readFileSync(path.join(installed, 'THIRD-PARTY-LICENSES.txt'), 'utf8'), /musl libc \(MIT\)/);
 });
 
 test('the types check a small TypeScript game with tsc --strict, TypeScript 5.9 and 7', () => {

@@ -112,6 +112,12 @@ test('the page loads with no error and fetches nothing from the network', async 
   const text = await page.$eval('#song', (editor) => editor.value);
   assert.match(text, /^# /);  // the demo, first in the menu
   assert.equal(await page.$eval('#examples', (menu) => menu.value), 'demo');
+  // The licence and those of what the page bundles are linked from it.
+  const licences = await page.$$eval('footer a', (links) => links.map((link) => link.getAttribute('href')));
+  assert.deepEqual(licences, ['LICENSE', 'third-party-licenses.txt']);
+  const thirdParty = fs.readFileSync(path.join(site, 'third-party-licenses.txt'), 'utf8');
+  for (const bundled of ['@codemirror/view', 'fflate', 'musl libc']) assert.ok(thirdParty.includes(bundled), bundled);
+  assert.match(fs.readFileSync(path.join(site, 'LICENSE'), 'utf8'), /^MIT License/);
 });
 
 test('every example assembles (or compiles, in MML) to the bytes sqnasm and mml2sqn make', async () => {
