@@ -67,8 +67,12 @@ LoopTiming loopTiming(const SongPlayer& song)
     std::uint64_t loopStart = UINT64_MAX;  // after the last jump
     for (std::uint64_t frame = 0;; ++frame) {
         const std::uint64_t passes = player.loopPasses;
+        player.frame = frame;  // the frames a tick notes
         player.tick(dt);
         if (player.loopPasses != passes) {
+            if (timing.ends.empty()) {
+                timing.loopFrame = static_cast<std::uint64_t>(player.loopClockFrame);
+            }
             timing.ends.push_back(frame);
             // Once a pass passes no LoopStart, the loop point stays where
             // it is and every pass from here on is this last one.
@@ -157,4 +161,7 @@ void seekSong(SongPlayer& player, std::uint64_t frame, const LoopTiming& timing)
     }
     player.loopPasses += (frame - near) / pass;
     player.frame = frame;
+    player.clock.shift(static_cast<double>(frame - near));
+    player.loopClock.shift(static_cast<double>(frame - near));
+    player.loopClockFrame += static_cast<double>(frame - near);
 }

@@ -16,6 +16,7 @@ struct LoopTiming {
     std::vector<std::uint64_t> ends;   // the frames of the first LoopEnds, up to the first steady pass's
     std::uint64_t pass = 0;            // frames of each steady pass
     std::uint64_t loopStart = 0;       // the event index the steady passes start from
+    std::uint64_t loopFrame = 0;       // the frame the loop point is first reached in: the intro's length
     // Voices no event of a steady pass strikes or changes: once the passes
     // are steady they only play on what they had.
     std::array<bool, kVoiceCount> untouched{};

@@ -17,6 +17,10 @@ PlayState playStateOf(const SongPlayer& player)
     state.frame = player.frame;
     state.finishedAt = player.finishedAt;
     state.finished = player.finished;
+    state.clock = player.clock;
+    state.loopClock = player.loopClock;
+    state.loopClockFrame = player.loopClockFrame;
+    state.lastBeatQuarter = player.lastBeatQuarter;
     return state;
 }
 
@@ -40,4 +44,8 @@ void applyPlayState(SongPlayer& player, const PlayState& state)
     player.frame = state.frame;
     player.finishedAt = state.finishedAt;
     player.finished = state.finished;
+    player.clock = state.clock;
+    player.loopClock = state.loopClock;
+    player.loopClockFrame = state.loopClockFrame;
+    player.lastBeatQuarter = state.lastBeatQuarter;
 }

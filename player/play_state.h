@@ -1,6 +1,7 @@
 #pragma once
 
 #include "countdown.h"
+#include "music_clock.h"
 #include "voice.h"
 
 #include <array>
@@ -33,6 +34,10 @@ struct PlayState {
     std::uint64_t frame = 0;
     std::uint64_t finishedAt = 0;
     bool finished = false;
+    MusicClock clock;
+    MusicClock loopClock;
+    double loopClockFrame = 0.0;
+    double lastBeatQuarter = -1.0;
 };
 
 PlayState playStateOf(const SongPlayer& player);

@@ -5,11 +5,22 @@
 #include "voice_mixer.h"
 
 #include <algorithm>
+#include <cmath>
+
+MusicClock SongPlayer::startClock() const
+{
+    return MusicClock::start(static_cast<double>(tempoByte_), static_cast<double>(sampleRate));
+}
 
 void SongPlayer::restart()
 {
     finished = false;
     finishedAt = 0;
+    clock = startClock();
+    loopClock = clock;
+    loopClockFrame = 0.0;
+    lastBeatQuarter = -1.0;
+    momentTick_ = UINT64_MAX;
     loopPasses = 0;
     frame = 0;
     position = 0;
@@ -149,6 +160,13 @@ void SongPlayer::reset()
 {
     finished = false;
     finishedAt = 0;
+    map = {};
+    tempoByte_ = 120;
+    clock = startClock();
+    loopClock = clock;
+    loopClockFrame = 0.0;
+    lastBeatQuarter = -1.0;
+    momentTick_ = UINT64_MAX;
     loopPasses = 0;
     frame = 0;
     position = 0;
@@ -167,12 +185,16 @@ void SongPlayer::loadFrom(const SongPlayer& other)
 {
     reset();
     events = other.events;
+    map = other.map;
+    tempoByte_ = other.tempoByte_;
     rowDuration = other.rowDuration;
     sampleRate = other.sampleRate;
     looping = other.looping;
     loopLimit = other.loopLimit;
     muted = other.muted;
     fade = other.fade;
+    clock = startClock();
+    loopClock = clock;
 }
 
 bool SongPlayer::load(ReadFn read)
@@ -185,6 +207,7 @@ bool SongPlayer::load(ReadFn read)
         return false;
     }
     rowDuration = 60.0f / (static_cast<float>(rowsPerBeat) * static_cast<float>(tempo));
+    tempoByte_ = tempo;
 
     constexpr std::uint64_t kMaxEvents = (kMaxSongBytes - 2) / 3;
     for (;;) {
@@ -198,6 +221,9 @@ bool SongPlayer::load(ReadFn read)
         }
         events.push_back({record[0], record[1], record[2]});
     }
+    map = SongMap::read(events);
+    clock = startClock();
+    loopClock = clock;
     return true;
 }
 
@@ -229,6 +255,9 @@ void SongPlayer::tick(float dt)
         const SongEvent event = events[position];
         ++position;
         if (event.voice >= kVoiceCount) {
+            if (event.voice == kMapVoice && !map.empty()) {
+                takeMapRecord(position - 1, dt);
+            }
             continue;
         }
         Voice& voice = voices[event.voice];
@@ -256,15 +285,29 @@ void SongPlayer::tick(float dt)
         case Command::LoopStart:
             loopStart = position;
             waitTimer.set(rows * rowDuration);
+            // The music as the loop point's events are taken: a jump back
+            // takes it up again.
+            loopClock = clock;
+            loopClockFrame = static_cast<double>(frame + 1 + waitTimer.stepsLeft(dt));
             return;
         case Command::LoopEnd:
+            waitTimer.set(rows * rowDuration);
             if (looping && loopPasses < loopLimit) {
                 position = loopStart;
                 ++loopPasses;
+                const std::uint64_t back = frame + 1 + waitTimer.stepsLeft(dt);
+                clock = loopClock;
+                clock.shift(static_cast<double>(back) - loopClockFrame);
+                // The loop point's own beat is told again as it comes round.
+                lastBeatQuarter = clock.quarterAt(static_cast<double>(back)) - 0.5 * clock.quartersPerBeat();
+                if (stopAtLoopEnd) {
+                    stopAt = std::min(stopAt, back);  // a jump takes over from here: no pass
+                } else if (events_ != nullptr) {
+                    events_->add(back, MusicEventKind::Loop, static_cast<unsigned>(loopPasses));
+                }
             } else {
                 finished = true;
             }
-            waitTimer.set(rows * rowDuration);
             return;
         }
         return;  // any other command byte is consumed and ends the tick
@@ -277,6 +320,104 @@ void SongPlayer::tickFrame(float dt)
     tick(dt);
     if (finished && !was) {
         finishedAt = frame;
+        if (events_ != nullptr) {
+            events_->add(frame, MusicEventKind::End, 0);
+        }
+        if (stopAtLoopEnd) {
+            stopAt = std::min(stopAt, frame + 1);
+        }
+    }
+}
+
+void SongPlayer::takeMapRecord(std::uint64_t event, float dt)
+{
+    const MapRecord* record = map.at(event);
+    if (record == nullptr) {
+        return;
+    }
+    const double rate = static_cast<double>(sampleRate);
+    const double at = momentTick_ == frame ? momentFrame_ : static_cast<double>(frame);
+    switch (record->kind) {
+    case MapKind::Moment: {
+        const auto offset = static_cast<std::int16_t>(static_cast<std::uint16_t>(record->value));
+        momentTick_ = frame;
+        momentFrame_ = static_cast<double>(frame) + static_cast<double>(offset) * rate / 48000.0;
+        break;
+    }
+    case MapKind::BeatsPerMinute:
+        clock.setTempo(at, rate * 60.0 / static_cast<double>(record->value));
+        break;
+    case MapKind::QuarterMicroseconds:
+        clock.setTempo(at, rate * static_cast<double>(record->value) / 1e6);
+        break;
+    case MapKind::Meter:
+        clock.setMeter(at, record->value, record->second);
+        break;
+    case MapKind::Cue:
+        if (events_ != nullptr) {
+            events_->add(frame, MusicEventKind::Cue, record->value);
+        }
+        break;
+    case MapKind::CueName:
+        break;
+    }
+    (void)dt;
+}
+
+std::uint64_t SongPlayer::nextBeatFrame(bool bar) const
+{
+    const auto now = static_cast<double>(frame);
+    std::int64_t index = clock.placeAt(now).index;
+    if (std::round(clock.exactBeatFrame(index)) < now) {
+        ++index;
+    }
+    if (bar) {
+        const auto perBar = static_cast<std::int64_t>(clock.beatsPerBar);
+        const std::int64_t into = ((index % perBar) + perBar) % perBar;
+        if (into != 0) {
+            index += perBar - into;
+        }
+    }
+    const double at = std::round(clock.exactBeatFrame(index));
+    // Where doubles no longer count frames, the next frame will do.
+    return at > now && at < 1.8e19 ? static_cast<std::uint64_t>(at) : frame;
+}
+
+void SongPlayer::tellBeats(std::uint64_t span)
+{
+    // Past 2^53 frames doubles no longer tell frames apart: no beat is told.
+    constexpr double kFarthest = 9007199254740992.0;
+    const auto from = static_cast<double>(frame);
+    const double to = from + static_cast<double>(span);
+    if (to >= kFarthest) {
+        return;
+    }
+    std::int64_t index = clock.placeAt(from).index;
+    if (clock.exactBeatFrame(index) < from - 0.5) {
+        ++index;
+    }
+    const auto perBar = static_cast<std::int64_t>(clock.beatsPerBar);
+    // A span holds at most a beat a frame, and one more.
+    for (std::uint64_t looked = 0; looked <= span + 1; ++looked, ++index) {
+        const double exact = clock.exactBeatFrame(index);
+        const double at = std::round(exact);
+        if (at >= to) {
+            return;
+        }
+        // A beat told of already (a tempo change placed a hair earlier
+        // moves it on) is not told again.
+        const double quarter = clock.meterQuarter + static_cast<double>(index) * clock.quartersPerBeat();
+        if (quarter <= lastBeatQuarter + 1e-6 || at < from) {
+            continue;
+        }
+        lastBeatQuarter = quarter;
+        const std::int64_t bars = index >= 0 ? index / perBar : -((-index + perBar - 1) / perBar);
+        const auto beat = static_cast<unsigned>(index - bars * perBar + 1);
+        if (beat == 1) {
+            const std::int64_t bar = static_cast<std::int64_t>(clock.meterBar) + bars;
+            events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Bar, static_cast<unsigned>(bar > 0 ? bar : 1));
+        }
+        events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Beat, beat);
     }
 }
 
@@ -331,19 +472,30 @@ std::size_t SongPlayer::quietFrames(float dt, std::size_t limit) const
 // mixed one after another over the whole span. Every value is computed by
 // the same single-precision operations, in the same order, as one tick and
 // one mix per frame.
-void SongPlayer::render(SampleBuffer& buffer)
+template <class Output>
+std::uint64_t SongPlayer::renderSpans(std::uint64_t frames, Output&& out)
 {
     const float dt = 1.0f / sampleRate;
     const float step = kBaseRate / sampleRate;
-    const std::uint64_t frames = buffer.frameCount();
     std::uint64_t done = 0;
+    const bool stops = stopAt != UINT64_MAX || stopAtLoopEnd || stopAtMusic != StopAtMusic::None;
     while (done < frames) {
-        const auto limit = static_cast<std::size_t>(std::min<std::uint64_t>(frames - done, kMaxMixFrames));
+        if (stopAtMusic != StopAtMusic::None) {
+            stopAt = nextBeatFrame(stopAtMusic == StopAtMusic::Bar);
+        }
+        if (stops && frame >= stopAt) {
+            break;
+        }
+        const std::uint64_t room = stops ? stopAt - frame : UINT64_MAX;
+        const auto limit = static_cast<std::size_t>(std::min<std::uint64_t>({frames - done, kMaxMixFrames, room}));
         std::size_t span = quietFrames(dt, limit);
         const bool ticked = span == 0;
         if (ticked) {
             tickFrame(dt);
             span = 1;
+        }
+        if (events_ != nullptr) {
+            tellBeats(span);
         }
         std::fill_n(mixLeft_.begin(), span, 0.0f);
         std::fill_n(mixRight_.begin(), span, 0.0f);
@@ -363,12 +515,36 @@ void SongPlayer::render(SampleBuffer& buffer)
             }
             waitTimer.advance(dt, span);
         }
-        if (buffer.format == SampleFormat::S16 && buffer.layout == ChannelLayout::Stereo) {
-            writeMixS16Stereo(buffer.data + 4 * done, mixLeft_.data(), mixRight_.data(), span);
-        } else {
-            buffer.writeFrames(done, mixLeft_.data(), mixRight_.data(), span);
-        }
+        out(done, mixLeft_.data(), mixRight_.data(), span);
         done += span;
         frame += span;
     }
+    return done;
+}
+
+std::uint64_t SongPlayer::render(SampleBuffer& buffer, MusicEvents* events)
+{
+    events_ = events;
+    const std::uint64_t done =
+        renderSpans(buffer.frameCount(), [&buffer](std::uint64_t at, const float* left, const float* right, std::size_t span) {
+            if (buffer.format == SampleFormat::S16 && buffer.layout == ChannelLayout::Stereo) {
+                writeMixS16Stereo(buffer.data + 4 * at, left, right, span);
+            } else {
+                buffer.writeFrames(at, left, right, span);
+            }
+        });
+    events_ = nullptr;
+    return done;
+}
+
+std::uint64_t SongPlayer::renderMix(float* left, float* right, std::uint64_t frames, MusicEvents* events)
+{
+    events_ = events;
+    const std::uint64_t done =
+        renderSpans(frames, [left, right](std::uint64_t at, const float* l, const float* r, std::size_t span) {
+            std::copy_n(l, span, left + at);
+            std::copy_n(r, span, right + at);
+        });
+    events_ = nullptr;
+    return done;
 }

@@ -2,8 +2,11 @@
 
 #include "countdown.h"
 #include "fade.h"
+#include "music_clock.h"
+#include "music_events.h"
 #include "sample_buffer.h"
 #include "song_event.h"
+#include "song_map.h"
 #include "voice.h"
 #include "voice_mixer.h"
 
@@ -46,6 +49,24 @@ struct SongPlayer {
     Fade fade;                                // a fade to silence, by frame
     std::uint64_t frame = 0;                  // frames rendered or skipped since the load or restart
 
+    // The music: the song's map records, and where it stands in bars and
+    // beats (as of the frame about to be played).
+    SongMap map;
+    MusicClock clock;
+    MusicClock loopClock;                     // the clock as the loop point is reached …
+    double loopClockFrame = 0.0;              // … in this frame: a jump back takes it up again
+    double lastBeatQuarter = -1.0;            // the last beat told of, in quarters from the start
+    // Where render stops, short of its buffer: at this frame (UINT64_MAX:
+    // nowhere), and (where set) at the frame a LoopEnd goes back to the
+    // loop point or ends the song.
+    std::uint64_t stopAt = UINT64_MAX;
+    bool stopAtLoopEnd = false;
+    enum class StopAtMusic { None, Beat, Bar };
+    StopAtMusic stopAtMusic = StopAtMusic::None;  // …, or at the next beat or bar
+
+    // The frame the next beat (or bar) falls in, at or after `frame`.
+    std::uint64_t nextBeatFrame(bool bar) const;
+
     // Resets, gives each voice its built-in sound and reads the song. False
     // when the two header bytes are missing or either is zero, or when the
     // song runs past kMaxSongBytes (no events are then kept).
@@ -58,8 +79,14 @@ struct SongPlayer {
 
     void tick(float dt);
 
-    // Overwrites every frame of `buffer`.
-    void render(SampleBuffer& buffer);
+    // Overwrites the frames of `buffer` up to stopAt (all of them unless
+    // one is set) and returns how many; beats, bars, the loop, cues and the
+    // end passed go into `events` where given.
+    std::uint64_t render(SampleBuffer& buffer, MusicEvents* events = nullptr);
+
+    // The same into planar floats, the unclamped mix: `frames` at most
+    // kMaxMixFrames at a time is not needed, any count is taken.
+    std::uint64_t renderMix(float* left, float* right, std::uint64_t frames, MusicEvents* events = nullptr);
 
     // Back to the state just after load, without decoding the sounds again.
     void restart();
@@ -85,6 +112,23 @@ struct SongPlayer {
 private:
     // tick(), noting the frame in which the song ends.
     void tickFrame(float dt);
+
+    // The spans of a render of up to `frames` frames, each handed to
+    // `out(done, left, right, span)`; how many frames were rendered.
+    template <class Output>
+    std::uint64_t renderSpans(std::uint64_t frames, Output&& out);
+
+    // A map record taken by the sequencer, at `event`.
+    void takeMapRecord(std::uint64_t event, float dt);
+    // The beats and bars in [frame, frame + span).
+    void tellBeats(std::uint64_t span);
+    // The clock a song starts with: its header's tempo, four quarters a bar.
+    MusicClock startClock() const;
+
+    MusicEvents* events_ = nullptr;  // during a render: where its events go
+    std::uint64_t momentTick_ = UINT64_MAX;  // the frame a moment record was taken in …
+    double momentFrame_ = 0.0;               // … and where the records after it stand
+    std::uint8_t tempoByte_ = 120;           // the header's tempo
 
     // The state before a song is read, each voice with its built-in sound.
     void reset();

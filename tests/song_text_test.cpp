@@ -68,6 +68,45 @@ TEST(Assembler, EveryStatement)
               (Bytes{1, 1, 0, 3, 255, 0, 3, 38, 0, 3, 128, 0, 3, 65}));
 }
 
+// The music's map: each record a statement of its own, its events the
+// ones a player reads, and back again the same.
+TEST(Assembler, MapStatements)
+{
+    const std::string text =
+        "tempo 120 4\n"
+        "map tempo 140\n"
+        "map tempo-us 500000\n"
+        "map meter 6 8\n"
+        "map moment -12\n"
+        "map cue 3\n"
+        "map cue-name 3 boss-1\n"
+        "note 0 1\n";
+    const Bytes song = assemble(text);
+    EXPECT_EQ(song, (Bytes{120, 4,                                                          //
+                           0xF0, 1, 140,                                                    //
+                           0xF0, 2, 0x07, 0xF1, 0xA1, 0x20,                                 //
+                           0xF0, 3, 6, 0xF1, 8, 0,                                          //
+                           0xF0, 4, 0xFF, 0xF1, 0xF4, 0,                                    //
+                           0xF0, 5, 3,                                                      //
+                           0xF0, 6, 3, 0xF1, 'b', 'o', 0xF1, 's', 's', 0xF1, '-', '1', 0xF1, 0, 0,  //
+                           0, 2, 1}));
+    const std::string listed = disassembleSong(song);
+    for (const char* statement : {"map tempo 140 ", "map tempo-us 500000 ", "map meter 6 8 ", "map moment -12 ",
+                                  "map cue 3 ", "map cue-name 3 boss-1 "}) {
+        EXPECT_NE(listed.find(std::string("\n") + statement), std::string::npos) << statement << "\n" << listed;
+    }
+    EXPECT_EQ(assemble(listed), song);
+
+    // Map events that read as no record (cut short, a note value of 3, a
+    // name no game could ask for) are listed one by one, and come back.
+    const Bytes odd{120, 4, 0xF0, 2, 7, 0, 2, 1, 0xF0, 3, 6, 0xF1, 3, 0, 0xF0, 6, 0, 0xF1, ' ', 0, 0xF0, 6, 1, 0, 2, 1};
+    const std::string oddText = disassembleSong(odd);
+    EXPECT_EQ(oddText.find("map tempo-us"), std::string::npos) << oddText;
+    EXPECT_EQ(oddText.find("map meter"), std::string::npos) << oddText;
+    EXPECT_EQ(oddText.find("map cue-name"), std::string::npos) << oddText;
+    EXPECT_EQ(assemble(oddText), odd);
+}
+
 TEST(Assembler, ErrorsNameLineColumnAndWhatWasExpected)
 {
     struct Case {
@@ -103,6 +142,21 @@ TEST(Assembler, ErrorsNameLineColumnAndWhatWasExpected)
         // A point needs a digit after it.
         {"tempo 1 1\nvolume 0 1.", 2, 10,
          "expected a volume: a fraction of unity 0.0 … 1.9921875 or a step count 0 … 255, found '1.'"},
+        {"map tempo 120", 1, 1, "expected a tempo line before the first event, found 'map'"},
+        {"tempo 1 1\nmap", 2, 4,
+         "expected a map record (tempo, tempo-us, meter, moment, cue or cue-name), found the end of the line"},
+        {"tempo 1 1\nmap bpm 120", 2, 5,
+         "expected a map record (tempo, tempo-us, meter, moment, cue or cue-name), found 'bpm'"},
+        {"tempo 1 1\nmap tempo 0", 2, 11, "expected beats a minute, 1 … 255, found '0'"},
+        {"tempo 1 1\nmap tempo-us 16777216", 2, 14, "expected microseconds a quarter note, 1 … 16777215, found '16777216'"},
+        {"tempo 1 1\nmap meter 3 6", 2, 13, "expected the note value of a beat, 1, 2, 4 … 128, found '6'"},
+        {"tempo 1 1\nmap meter 3", 2, 12, "expected the note value of a beat, 1, 2, 4 … 128, found the end of the line"},
+        {"tempo 1 1\nmap moment 32768", 2, 12, "expected frames at 48000 Hz, -32768 … 32767, found '32768'"},
+        {"tempo 1 1\nmap cue 255", 2, 9, "expected a cue's index, 0 … 254, found '255'"},
+        {"tempo 1 1\nmap cue-name 0", 2, 15, "expected the cue's name, found the end of the line"},
+        {"tempo 1 1\nmap cue-name 0 the.end", 2, 16,
+         "expected a cue name of letters, digits, _ and -, at most 64 bytes, found 'the.end'"},
+        {"tempo 1 1\nmap cue 1 2", 2, 11, "expected the end of the line, found '2'"},
     };
     for (const Case& c : cases) {
         std::vector<TextError> errors;

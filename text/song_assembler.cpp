@@ -7,6 +7,7 @@
 #include "pitch_table.h"
 #include "printable.h"
 #include "song_event.h"
+#include "song_map.h"
 #include "song_player.h"
 
 #include <cctype>
@@ -167,6 +168,8 @@ void SongAssembler::addLine(std::string_view text)
         header(tokens);
     } else if (isWord(tokens[0].text, "bytes")) {
         trailingBytes(tokens);
+    } else if (isWord(tokens[0].text, "map")) {
+        mapRecord(tokens);
     } else {
         event(tokens);
     }
@@ -259,6 +262,110 @@ void SongAssembler::event(const Tokens& tokens)
         return;
     }
     append({voice, *command, *value}, first.column);
+}
+
+// "map tempo 140", "map meter 3 4", "map cue-name 0 verse": a map record,
+// its events written as the song map reads them.
+void SongAssembler::mapRecord(const Tokens& tokens)
+{
+    if (!hasHeader_) {
+        fail(tokens[0].column, "expected a tempo line before the first event" + found(tokens[0]));
+        return;
+    }
+    const std::string kinds = "tempo, tempo-us, meter, moment, cue or cue-name";
+    if (tokens.size() < 2) {
+        fail(lineEnd_, "expected a map record (" + kinds + "), found the end of the line");
+        return;
+    }
+    const Token& kind = tokens[1];
+    // A whole number least … most.
+    const auto whole = [&](std::size_t at, long least, long most, const std::string& what, long& out) {
+        if (at >= tokens.size()) {
+            fail(lineEnd_, "expected " + what + ", found the end of the line");
+            return false;
+        }
+        const std::string_view text = tokens[at].text;
+        const bool negative = !text.empty() && text.front() == '-';
+        const std::string_view digits = negative ? text.substr(1) : text;
+        long value = 0;
+        bool ok = !digits.empty() && digits.size() <= 9;
+        for (const char c : digits) {
+            ok = ok && c >= '0' && c <= '9';
+            value = value * 10 + (c - '0');
+        }
+        value = negative ? -value : value;
+        if (!ok || value < least || value > most) {
+            fail(tokens[at].column, "expected " + what + found(tokens[at]));
+            return false;
+        }
+        out = value;
+        return true;
+    };
+    std::vector<std::uint8_t> data;
+    MapKind record = MapKind::BeatsPerMinute;
+    long a = 0;
+    long b = 0;
+    if (isWord(kind.text, "tempo")) {
+        if (!whole(2, 1, 255, "beats a minute, 1 … 255", a) || !end(tokens, 3)) {
+            return;
+        }
+        data = {static_cast<std::uint8_t>(a)};
+    } else if (isWord(kind.text, "tempo-us")) {
+        if (!whole(2, 1, 16777215, "microseconds a quarter note, 1 … 16777215", a) || !end(tokens, 3)) {
+            return;
+        }
+        record = MapKind::QuarterMicroseconds;
+        data = {static_cast<std::uint8_t>(a >> 16), static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a)};
+    } else if (isWord(kind.text, "meter")) {
+        if (!whole(2, 1, 255, "beats a bar, 1 … 255", a) ||
+            !whole(3, 1, 128, "the note value of a beat, 1, 2, 4 … 128", b) || !end(tokens, 4)) {
+            return;
+        }
+        if ((b & (b - 1)) != 0) {
+            fail(tokens[3].column, "expected the note value of a beat, 1, 2, 4 … 128" + found(tokens[3]));
+            return;
+        }
+        record = MapKind::Meter;
+        data = {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)};
+    } else if (isWord(kind.text, "moment")) {
+        if (!whole(2, -32768, 32767, "frames at 48000 Hz, -32768 … 32767", a) || !end(tokens, 3)) {
+            return;
+        }
+        record = MapKind::Moment;
+        const auto bits = static_cast<std::uint16_t>(static_cast<std::int16_t>(a));
+        data = {static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
+    } else if (isWord(kind.text, "cue")) {
+        if (!whole(2, 0, static_cast<long>(kMaxCues) - 1, "a cue's index, 0 … 254", a) || !end(tokens, 3)) {
+            return;
+        }
+        record = MapKind::Cue;
+        data = {static_cast<std::uint8_t>(a)};
+    } else if (isWord(kind.text, "cue-name")) {
+        if (!whole(2, 0, static_cast<long>(kMaxCues) - 1, "a cue's index, 0 … 254", a)) {
+            return;
+        }
+        if (tokens.size() < 4) {
+            fail(lineEnd_, "expected the cue's name, found the end of the line");
+            return;
+        }
+        const std::string_view name = tokens[3].text;
+        if (name.size() > kMaxCueNameBytes || !validCueName(name)) {
+            fail(tokens[3].column, "expected a cue name of letters, digits, _ and -, at most " +
+                                       std::to_string(kMaxCueNameBytes) + " bytes" + found(tokens[3]));
+            return;
+        }
+        if (!end(tokens, 4)) {
+            return;
+        }
+        record = MapKind::CueName;
+        data = cueNameData(static_cast<std::uint8_t>(a), name);
+    } else {
+        fail(kind.column, "expected a map record (" + kinds + ")" + found(kind));
+        return;
+    }
+    for (const SongEvent& event : mapRecordEvents(record, data)) {
+        append({event.voice, event.command, static_cast<std::uint8_t>(event.param)}, tokens[0].column);
+    }
 }
 
 void SongAssembler::append(std::initializer_list<std::uint8_t> values, std::size_t column)

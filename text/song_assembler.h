@@ -60,6 +60,7 @@ private:
     void header(const Tokens& tokens);
     void trailingBytes(const Tokens& tokens);
     void event(const Tokens& tokens);
+    void mapRecord(const Tokens& tokens);
     bool number(const Tokens& tokens, std::size_t at, const std::string& what, std::uint8_t& out);
     bool end(const Tokens& tokens, std::size_t count);
     void fail(std::size_t column, std::string message);

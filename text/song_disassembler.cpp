@@ -6,10 +6,12 @@
 #include "output_format.h"
 #include "pitch_table.h"
 #include "song_event.h"
+#include "song_map.h"
 #include "timeline.h"
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -47,6 +49,9 @@ std::string timeText(std::uint64_t frame)
 // What the renderer makes of an event besides taking it.
 std::string remark(const SongEvent& event)
 {
+    if (event.voice == kMapVoice || event.voice == kMapMoreVoice) {
+        return "; the music's map: not played";
+    }
     if (event.voice >= kVoiceCount) {
         return "; no such voice: skipped";
     }
@@ -97,6 +102,56 @@ private:
     std::uint8_t last_[2] = {0, 0};
 };
 
+// "map tempo 140": a map record's statement, where writing it back gives its
+// events exactly (otherwise its events are listed one by one).
+std::optional<std::string> mapStatement(const std::vector<SongEvent>& events, const MapRecord& record)
+{
+    std::vector<std::uint8_t> data;
+    const std::uint32_t value = record.value;
+    switch (record.kind) {
+    case MapKind::BeatsPerMinute:
+    case MapKind::Cue:
+        data = {static_cast<std::uint8_t>(value)};
+        break;
+    case MapKind::QuarterMicroseconds:
+        data = {static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 8),
+                static_cast<std::uint8_t>(value)};
+        break;
+    case MapKind::Meter:
+        data = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(record.second)};
+        break;
+    case MapKind::Moment:
+        data = {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+        break;
+    case MapKind::CueName: {
+        // The data after the index, up to its 0.
+        std::string name;
+        for (std::uint64_t i = record.event + 1; i < record.end; ++i) {
+            name += static_cast<char>(events[i].command);
+            name += static_cast<char>(events[i].param);
+        }
+        name = name.substr(0, name.find('\0'));
+        if (!validCueName(name)) {
+            return std::nullopt;
+        }
+        data = cueNameData(static_cast<std::uint8_t>(value), name);
+        break;
+    }
+    }
+    const std::vector<SongEvent> written = mapRecordEvents(record.kind, data);
+    if (written.size() != record.end - record.event) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const SongEvent& a = written[i];
+        const SongEvent& b = events[record.event + i];
+        if (a.voice != b.voice || a.command != b.command || a.param != b.param) {
+            return std::nullopt;
+        }
+    }
+    return mapRecordStatement(record.kind, data);
+}
+
 }  // namespace
 
 bool disassembleSong(const ReadFn& read, const TextSink& write)
@@ -140,17 +195,31 @@ bool disassembleSong(const ReadFn& read, const TextSink& write)
         return ok && trailingBytes();
     }
 
+    // Map records as statements of their own, their events one line.
+    const SongMap map = SongMap::read(player.events);
+    std::uint64_t coveredTo = 0;  // events up to here belong to a record written already
+    const auto line = [&](std::uint64_t event, const std::string& comment) {
+        if (event < coveredTo) {
+            return true;
+        }
+        if (const MapRecord* record = map.at(event)) {
+            if (const std::optional<std::string> statement = mapStatement(player.events, *record)) {
+                coveredTo = record->end;
+                return write(textLine(*statement, comment + "; the music's map: not played"));
+            }
+        }
+        const SongEvent& e = player.events[event];
+        return write(textLine(eventStatement(e), comment + remark(e)));
+    };
     // Events are taken in file order, so each line can go out as soon as
     // the sequencer reaches its event.
     std::uint64_t next = 0;
     const Timeline timeline = computeTimeline(player, kBlockFrames, [&](std::uint64_t event, std::uint64_t frame) {
-        const SongEvent& e = player.events[event];
-        ok = ok && write(textLine(eventStatement(e), timeText(frame) + remark(e)));
+        ok = ok && line(event, timeText(frame));
         next = event + 1;
     });
     for (; next < player.events.size() && ok; ++next) {
-        const SongEvent& e = player.events[next];
-        ok = write(textLine(eventStatement(e), "not reached: the output ends first" + remark(e)));
+        ok = line(next, "not reached: the output ends first");
     }
     ok = ok && trailingBytes();
 
@@ -192,4 +261,26 @@ std::string disassembleSong(const std::vector<std::uint8_t>& bytes)
         return true;
     });
     return text;
+}
+
+std::string mapRecordStatement(MapKind kind, const std::vector<std::uint8_t>& data)
+{
+    const auto at = [&data](std::size_t i) { return i < data.size() ? static_cast<std::uint32_t>(data[i]) : 0u; };
+    switch (kind) {
+    case MapKind::BeatsPerMinute:
+        return "map tempo " + std::to_string(at(0));
+    case MapKind::QuarterMicroseconds:
+        return "map tempo-us " + std::to_string(at(0) << 16 | at(1) << 8 | at(2));
+    case MapKind::Meter:
+        return "map meter " + std::to_string(at(0)) + " " + std::to_string(at(1));
+    case MapKind::Moment:
+        return "map moment " + std::to_string(static_cast<std::int16_t>(static_cast<std::uint16_t>(at(0) << 8 | at(1))));
+    case MapKind::Cue:
+        return "map cue " + std::to_string(at(0));
+    case MapKind::CueName: {
+        std::string name(data.begin() + (data.empty() ? 0 : 1), data.end());
+        return "map cue-name " + std::to_string(at(0)) + " " + name.substr(0, name.find('\0'));
+    }
+    }
+    return "";
 }

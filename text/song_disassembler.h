@@ -1,5 +1,6 @@
 #pragma once
 
+#include "song_map.h"
 #include "song_player.h"
 
 #include <cstdint>
@@ -29,3 +30,7 @@ std::string textLine(const std::string& statement, const std::string& comment);
 
 // The same for a song held in memory, as one string.
 std::string disassembleSong(const std::vector<std::uint8_t>& bytes);
+
+// The text form's statement for a map record of `kind` holding `data`
+// ("map tempo 140", "map cue-name 0 verse").
+std::string mapRecordStatement(MapKind kind, const std::vector<std::uint8_t>& data);

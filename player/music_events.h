@@ -1,0 +1,41 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// What a render passes in the music: beats, bars, the jump back to the loop
+// point, cues and the end, each at the frame it falls in (as
+// SongPlayer::frame counts frames). The kinds' values are libsqn's
+// SQN_EVENT_ ones.
+enum class MusicEventKind : int { Beat = 1, Bar = 2, Loop = 3, Cue = 4, End = 5 };
+
+struct MusicEvent {
+    std::uint64_t frame = 0;
+    MusicEventKind kind = MusicEventKind::Beat;
+    unsigned value = 0;  // Beat: the beat in its bar, from 1; Bar: the bar, from 1; Loop: the pass; Cue: its index
+};
+
+// The events of one render, in a fixed array: a render never allocates. One
+// that passes more than it holds keeps the first and counts the rest.
+struct MusicEvents {
+    static constexpr std::size_t kCapacity = 512;
+    std::array<MusicEvent, kCapacity> items{};
+    std::size_t count = 0;
+    std::size_t dropped = 0;
+
+    void add(std::uint64_t frame, MusicEventKind kind, unsigned value)
+    {
+        if (count < kCapacity) {
+            items[count++] = {frame, kind, value};
+        } else {
+            ++dropped;
+        }
+    }
+
+    void clear()
+    {
+        count = 0;
+        dropped = 0;
+    }
+};
