@@ -5,12 +5,15 @@
 #include "mml_planner.h"
 #include "mml_source.h"
 #include "mml_tempo.h"
+#include "song_map.h"
 #include "song_player.h"
 #include "song_text.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <set>
+#include <string_view>
 
 namespace {
 
@@ -52,6 +55,29 @@ const MmlChannel* checkLoops(const std::array<MmlChannel, kMmlChannels>& channel
     return looped;
 }
 
+// A song names at most kMaxCues cues, however many places each marks.
+void checkCues(const std::array<MmlChannel, kMmlChannels>& channels, MmlErrors& errors)
+{
+    std::vector<const MmlCue*> cues;
+    for (const MmlChannel& channel : channels) {
+        for (const MmlCue& cue : channel.cues) {
+            cues.push_back(&cue);
+        }
+    }
+    std::stable_sort(cues.begin(), cues.end(), [](const MmlCue* a, const MmlCue* b) {
+        return std::pair{a->place.line, a->place.column} < std::pair{b->place.line, b->place.column};
+    });
+    std::set<std::string_view> names;
+    for (const MmlCue* cue : cues) {
+        if (names.insert(cue->name).second && names.size() > kMaxCues) {
+            errors.add(cue->place.line, cue->place.column,
+                       "expected at most " + std::to_string(kMaxCues) + " cue names, found another, '" + cue->name +
+                           "'");
+            return;
+        }
+    }
+}
+
 // The columns of `list`, counted in bytes of `text`'s lines, counted in
 // characters instead, as editors count them.
 void countInCharacters(std::string_view text, std::vector<TextError>& list)
@@ -91,6 +117,7 @@ MmlResult compileMml(std::string_view text, const MmlOptions& options)
         channels[voice] = parseMmlChannel(source.channels[voice], source, budget, errors);
     }
     const MmlChannel* looped = checkLoops(channels, errors);
+    checkCues(channels, errors);
     const MmlTempoMap tempo(channels, errors);
     // Longer music is no song (and would take its waits by the million).
     for (std::size_t voice = 0; voice < kMmlChannels && errors.empty(); ++voice) {

@@ -2,6 +2,7 @@
 
 #include "note_names.h"
 #include "pitch_table.h"
+#include "song_map.h"
 #include "printable.h"
 
 #include <algorithm>
@@ -18,7 +19,7 @@ constexpr int kMaxRepeatDepth = 16;
 constexpr int kMaxDots = 6;            // a dotted 64th halves to 3 units six times
 constexpr int kLengths[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
 constexpr const char* kCommands =
-    "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ & ^)";
+    "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ ! & ^)";
 
 int semitoneOf(char letter)
 {
@@ -234,6 +235,9 @@ private:
             return;
         case '$':
             phrase(cursor, place);
+            return;
+        case '!':
+            cue(cursor, place);
             return;
         default:
             // A character of several bytes is one mistake.
@@ -511,6 +515,24 @@ private:
         } else if (!cursor.enter(found->second)) {
             fail(place, "expected a phrase that does not use itself, found $" + name + " inside $" + name);
         }
+    }
+
+    // !verse: a cue here, named for a game to jump to.
+    void cue(MmlCursor& cursor, MmlPlace place)
+    {
+        std::string name;
+        while (!cursor.atEnd() && !cursor.afterSpace() &&
+               ((cursor.peek() >= 'a' && cursor.peek() <= 'z') || (cursor.peek() >= 'A' && cursor.peek() <= 'Z') ||
+                isDigit(cursor.peek()) || cursor.peek() == '_' || cursor.peek() == '-')) {
+            name += cursor.peek();
+            cursor.advance();
+        }
+        if (name.empty() || name.size() > kMaxCueNameBytes) {
+            fail(place, "expected a cue name of letters, digits, _ and -, at most " + std::to_string(kMaxCueNameBytes) +
+                            " bytes, after !" + (name.empty() ? found(cursor) : ", found a longer one"));
+            return;
+        }
+        channel_.cues.push_back({time_, name, place});
     }
 
     // Whether one more note or rest fits in the song; the first that does

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 // One channel's MML read into notes on an exact time line, in units of a
@@ -39,9 +40,17 @@ struct MmlTempoChange {
     MmlPlace place;
 };
 
+// A `!name`: a cue, a place in the song a game may jump to.
+struct MmlCue {
+    std::uint64_t start;  // units
+    std::string name;
+    MmlPlace place;
+};
+
 struct MmlChannel {
     std::vector<MmlNote> notes;
     std::vector<MmlTempoChange> tempos;   // in the order written
+    std::vector<MmlCue> cues;             // in the order written
     std::uint64_t end = 0;                // units: where the channel's last note or rest ends
     std::optional<std::uint64_t> loop;    // units: where L stands
     MmlPlace loopPlace{0, 0};

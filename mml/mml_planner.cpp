@@ -6,6 +6,7 @@
 #include "output_format.h"
 #include "printable.h"
 #include "song_event.h"
+#include "song_map.h"
 #include "song_player.h"
 
 #include <algorithm>
@@ -101,8 +102,9 @@ public:
         if (writer_->textForm()) {
             result_.text.push_back({"tempo " + std::to_string(result_.tempo) + " " +
                                         std::to_string(result_.rowsPerBeat),
-                                    headerComment()});
+                                    headerComment(), 0});
         }
+        markMusic();
         plan();
         run();
         result_.warnings = warnings_.shown();
@@ -121,6 +123,47 @@ private:
                           result_.beatsPerMinute, result_.rowsPerBeat, result_.rowsPerBeat);
         }
         return text;
+    }
+
+    // The song's musical time, as map records: the cues' names, the tempo
+    // and meter at the start, and then every tempo change and cue where
+    // it falls.
+    void markMusic()
+    {
+        std::vector<const MmlCue*> cues;
+        for (const MmlChannel& channel : channels_) {
+            for (const MmlCue& cue : channel.cues) {
+                cues.push_back(&cue);
+            }
+        }
+        std::stable_sort(cues.begin(), cues.end(), [](const MmlCue* a, const MmlCue* b) { return a->start < b->start; });
+        std::vector<std::string> names;
+        std::vector<std::pair<std::uint64_t, std::uint8_t>> marked;  // (units, index): channels naming one place
+        for (const MmlCue* cue : cues) {
+            auto found = std::find(names.begin(), names.end(), cue->name);
+            if (found == names.end()) {
+                if (names.size() == kMaxCues) {
+                    continue;  // told as an error where it stands: never reached
+                }
+                writer_->mark(0.0, 0, MapKind::CueName, cueNameData(static_cast<std::uint8_t>(names.size()), cue->name));
+                names.push_back(cue->name);
+                found = names.end() - 1;
+            }
+            const auto index = static_cast<std::uint8_t>(found - names.begin());
+            if (std::find(marked.begin(), marked.end(), std::pair{cue->start, index}) != marked.end()) {
+                continue;
+            }
+            marked.emplace_back(cue->start, index);
+            writer_->mark(frameOf(static_cast<double>(cue->start), 0), cue->start, MapKind::Cue, {index});
+        }
+        writer_->mark(0.0, 0, MapKind::BeatsPerMinute, {static_cast<std::uint8_t>(tempo_.first())});
+        writer_->mark(0.0, 0, MapKind::Meter, {static_cast<std::uint8_t>(source_.beatsPerBar), 4});
+        for (const auto& [units, beatsPerMinute] : tempo_.changes()) {
+            writer_->mark(frameOf(static_cast<double>(units), 0), units, MapKind::BeatsPerMinute,
+                          {static_cast<std::uint8_t>(beatsPerMinute)});
+        }
+        // What stands at the start, before any event.
+        writer_->writeMarksBefore(0.5);
     }
 
     // The frame `units` falls in; a voice's own events come `voice` frames
@@ -237,6 +280,7 @@ private:
         if (writer_->textForm()) {
             writer_->comment(barBeat(units));
         }
+        writer_->writeCues(units);  // taken in the frame the notes are struck in
         for (std::size_t voice = 0; voice < kMmlChannels; ++voice) {
             const std::vector<MmlNote>& notes = channels_[voice].notes;
             if (nextNote_[voice] < notes.size() && notes[nextNote_[voice]].start == units) {
@@ -493,6 +537,7 @@ private:
         } else {
             writer_->waitNearest(end - 1.0, UINT64_MAX);
         }
+        writer_->writeMarks();
         writer_->event(0, Command::LoopEnd, 0,
                        !writer_->textForm() ? ""
                        : looped_            ? "the end: sqn2wav stops here, sqnplay goes round to L"

@@ -13,6 +13,7 @@
 struct MmlLine {
     std::string statement;  // empty for a comment alone
     std::string comment;
+    std::size_t events = 1; // the events the statement writes (a map record's: one or more; a comment's: none)
 };
 
 struct MmlResult {

@@ -118,9 +118,9 @@ void readSetting(std::string_view line, std::size_t lineNumber, std::size_t colu
     }
     const std::string_view value = line.substr(at);
     const bool text = name == "title" || name == "composer";
-    if (!text && name != "tick" && name != "rows") {
+    if (!text && name != "tick" && name != "rows" && name != "meter") {
         errors.add(lineNumber, column,
-                   "expected a setting #tick, #rows, #title or #composer, found " + quotedStart(line));
+                   "expected a setting #tick, #rows, #meter, #title or #composer, found " + quotedStart(line));
         return;
     }
     if (!atTop) {
@@ -149,6 +149,7 @@ void readSetting(std::string_view line, std::size_t lineNumber, std::size_t colu
         return;
     }
     const int most = name == "tick" ? kMaxTicksPerBeat : 255;
+    const std::string what = name == "tick" ? "envelope steps a beat" : name == "rows" ? "rows a beat" : "beats a bar";
     int number = -1;
     if (!value.empty() && value.size() <= 3 &&
         value.find_first_not_of("0123456789") == std::string_view::npos) {
@@ -156,12 +157,12 @@ void readSetting(std::string_view line, std::size_t lineNumber, std::size_t colu
     }
     if (number < 1 || number > most) {
         errors.add(lineNumber, column + at,
-                   std::string("expected ") + (name == "tick" ? "envelope steps a beat" : "rows a beat") + ", 1 … " +
+                   "expected " + what + ", 1 … " +
                        std::to_string(most) + ", found " +
                        (value.empty() ? std::string("the end of the line") : quotedStart(value)));
         return;
     }
-    (name == "tick" ? source.ticksPerBeat : source.rowsPerBeat) = number;
+    (name == "tick" ? source.ticksPerBeat : name == "rows" ? source.rowsPerBeat : source.beatsPerBar) = number;
 }
 
 // "@v1 = { … }": an envelope's definition.

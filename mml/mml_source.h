@@ -41,12 +41,14 @@ struct MmlSource {
     std::set<int> brokenArpeggios;
     int ticksPerBeat = kDefaultTicksPerBeat;       // #tick
     int rowsPerBeat = 0;                           // #rows; 0 where the compiler chooses the grid
+    int beatsPerBar = 4;                           // #meter: quarter notes a bar
     std::string title;                             // #title "…", as written (UTF-8)
     std::string composer;                          // #composer "…"
 };
 
 // Splits `text` (which must outlive the result) into channels, phrases,
-// envelopes and the settings at the top (#tick, #rows, #title, #composer);
+// envelopes and the settings at the top (#tick, #rows, #meter, #title,
+// #composer);
 // lines that are none of them are errors, and so are phrases that use
 // themselves, directly or through others.
 MmlSource splitMml(std::string_view text, MmlErrors& errors);

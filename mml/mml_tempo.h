@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 // When each beat of a song falls, through its tempo changes: a `t` in any
@@ -22,6 +23,16 @@ public:
 
     // Beats a minute at the song's start.
     int first() const { return segments_.front().beatsPerMinute; }
+
+    // Every change after the start: (units, beats a minute), in order.
+    std::vector<std::pair<std::uint64_t, int>> changes() const
+    {
+        std::vector<std::pair<std::uint64_t, int>> list;
+        for (std::size_t i = 1; i < segments_.size(); ++i) {
+            list.emplace_back(segments_[i].start, segments_[i].beatsPerMinute);
+        }
+        return list;
+    }
 
 private:
     struct Segment {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -26,31 +27,110 @@ MmlWriter::MmlWriter(MmlResult& result, float rowDuration, bool textForm) : resu
 
 void MmlWriter::event(std::uint8_t voice, Command command, int param, const std::string& comment)
 {
-    const SongEvent event{voice, static_cast<std::uint8_t>(command), static_cast<std::uint16_t>(param)};
-    result_.song.insert(result_.song.end(), {event.voice, event.command, static_cast<std::uint8_t>(param)});
-    if (textForm_) {
-        result_.text.push_back({eventStatement(event), comment});
-    }
-    result_.eventLines.push_back(static_cast<std::uint32_t>(line_));
+    std::uint64_t frames = 0;  // this event's own
     switch (command) {
     case Command::Wait:
     case Command::LoopStart:
     case Command::LoopEnd:
-        frame_ += waitFrames(param);
+        frames = waitFrames(param);
         break;
     case Command::SetVolume:
     case Command::SetPitch:
         break;
     default:
-        frame_ += 1;
+        frames = 1;
         break;
     }
+    // A mark this event passes goes before it, taken in the same frame.
+    writeMarksBefore(static_cast<double>(frame_ + frames) - 0.5);
+    put({voice, static_cast<std::uint8_t>(command), static_cast<std::uint16_t>(param)}, comment);
+    frame_ += frames;
+}
+
+void MmlWriter::put(const SongEvent& event, const std::string& comment)
+{
+    result_.song.insert(result_.song.end(), {event.voice, event.command, static_cast<std::uint8_t>(event.param)});
+    if (textForm_) {
+        result_.text.push_back({eventStatement(event), comment});
+    }
+    result_.eventLines.push_back(static_cast<std::uint32_t>(line_));
+}
+
+void MmlWriter::mark(double exactFrame, std::uint64_t units, MapKind kind, std::vector<std::uint8_t> data)
+{
+    Mark mark{exactFrame, units, kind, std::move(data)};
+    const auto at = std::upper_bound(marks_.begin(), marks_.end(), exactFrame,
+                                     [](double frame, const Mark& m) { return frame < m.exact; });
+    marks_.insert(at, std::move(mark));
+}
+
+// The marks the writer has passed or is about to: those falling before
+// `before`. Cues wait for their notes: only one passed (no notes came)
+// goes now.
+void MmlWriter::writeMarksBefore(double before)
+{
+    while (!marks_.empty()) {
+        const Mark& first = marks_.front();
+        const double until = first.kind == MapKind::Cue ? static_cast<double>(frame_) - 0.5 : before;
+        if (!(first.exact < until)) {
+            return;
+        }
+        const Mark mark = first;
+        marks_.erase(marks_.begin());
+        writeMark(mark);
+    }
+}
+
+void MmlWriter::writeCues(std::uint64_t units)
+{
+    for (std::size_t i = 0; i < marks_.size();) {
+        if (marks_[i].kind == MapKind::Cue && marks_[i].units <= units) {
+            const Mark mark = marks_[i];
+            marks_.erase(marks_.begin() + static_cast<std::ptrdiff_t>(i));
+            writeMark(mark);
+        } else {
+            ++i;
+        }
+    }
+}
+
+void MmlWriter::writeMarks()
+{
+    while (!marks_.empty()) {
+        const Mark mark = marks_.front();
+        marks_.erase(marks_.begin());
+        writeMark(mark);
+    }
+}
+
+void MmlWriter::writeMark(const Mark& mark)
+{
+    const auto write = [this](MapKind kind, const std::vector<std::uint8_t>& data, const std::string& comment) {
+        const std::vector<SongEvent> events = mapRecordEvents(kind, data);
+        for (const SongEvent& event : events) {
+            result_.song.insert(result_.song.end(), {event.voice, event.command, static_cast<std::uint8_t>(event.param)});
+            result_.eventLines.push_back(static_cast<std::uint32_t>(line_));
+        }
+        if (textForm_) {
+            result_.text.push_back({mapRecordStatement(kind, data), comment, events.size()});
+        }
+    };
+    if (mark.kind != MapKind::Cue) {
+        // Where the music's moment falls from the frame these are taken in.
+        const double offset = std::clamp(std::round(mark.exact - static_cast<double>(frame_)), -32768.0, 32767.0);
+        if (offset != 0.0) {
+            const auto bits = static_cast<std::uint16_t>(static_cast<std::int16_t>(offset));
+            write(MapKind::Moment, {static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)},
+                  textForm_ ? "the records after it stand this many frames from here" : "");
+        }
+    }
+    write(mark.kind, mark.data, textForm_ ? "the music's map" : "");
 }
 
 void MmlWriter::comment(std::string text)
 {
     if (textForm_) {
-        result_.text.push_back({"", std::move(text)});
+        result_.text.push_back({"", std::move(text), 0});
     }
 }
 

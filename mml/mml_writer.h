@@ -2,6 +2,7 @@
 
 #include "mml_result.h"
 #include "song_event.h"
+#include "song_map.h"
 
 #include <array>
 #include <cstddef>
@@ -35,6 +36,20 @@ public:
 
     void event(std::uint8_t voice, Command command, int param, const std::string& comment = "");
 
+    // A map record for the music at `exactFrame` (units `units` from the
+    // song's start): a tempo change is written before the wait that passes
+    // it, taken with a moment record saying how far it falls from there; a
+    // cue waits for the notes at its time (writeCues) and is taken with
+    // them, or is written as the writer passes it where none come.
+    void mark(double exactFrame, std::uint64_t units, MapKind kind, std::vector<std::uint8_t> data);
+
+    // The cues up to `units`, before the notes there.
+    void writeCues(std::uint64_t units);
+
+    // Every mark not yet written, and those falling before `before`.
+    void writeMarks();
+    void writeMarksBefore(double before);
+
     // The MML line the events that follow come from.
     void from(std::size_t line) { line_ = line; }
 
@@ -65,6 +80,17 @@ public:
     std::uint64_t waitFrames(int rows) const { return waitFrames_[static_cast<std::size_t>(rows)]; }
 
 private:
+    struct Mark {
+        double exact;          // the frame it falls in
+        std::uint64_t units;
+        MapKind kind;
+        std::vector<std::uint8_t> data;
+    };
+
+    void writeMark(const Mark& mark);
+    // An event's bytes, line and text, without writing marks first.
+    void put(const SongEvent& event, const std::string& comment);
+
     // A gap of frames as waits: `full` of 255 rows, then one of `rows` (none
     // where -1), then `fills` single frames.
     struct Gap {
@@ -81,6 +107,7 @@ private:
 
     MmlResult& result_;
     bool textForm_;
+    std::vector<Mark> marks_;  // not yet written, by frame
     std::array<std::uint64_t, 256> waitFrames_{};
     std::uint64_t frame_ = 0;
     std::size_t line_ = 1;

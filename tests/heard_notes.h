@@ -64,9 +64,9 @@ inline HeardSong hear(const MmlResult& result)
     // The comment of each event, to tell a restart from a note.
     std::vector<std::string> comments;
     for (const MmlLine& line : result.text) {
-        // (The first statement is the header, not an event.)
-        if (!line.statement.empty() && line.statement.rfind("tempo ", 0) != 0) {
-            comments.push_back(line.comment);
+        // (The header writes no event; a map record one or more.)
+        if (!line.statement.empty()) {
+            comments.insert(comments.end(), line.events, line.comment);
         }
     }
     const float rowDuration = player.rowDuration;
@@ -149,8 +149,8 @@ inline std::vector<int> restartMisses(const MmlResult& result, std::size_t voice
     }
     std::vector<std::string> comments;
     for (const MmlLine& line : result.text) {
-        if (!line.statement.empty() && line.statement.rfind("tempo ", 0) != 0) {
-            comments.push_back(line.comment);
+        if (!line.statement.empty()) {
+            comments.insert(comments.end(), line.events, line.comment);
         }
     }
     // Each restart's frame, and the pitch the note holds at it: the one the

@@ -16,7 +16,7 @@
 
 namespace {
 
-const std::string kCommands = "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ & ^)";
+const std::string kCommands = "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ ! & ^)";
 
 class Mml2sqn : public ProcessTest {
 protected:
@@ -49,7 +49,11 @@ std::vector<std::tuple<long, int, std::string>> notesHeard(const std::string& li
         std::string command;
         std::string param;
         int voice = 0;
-        if (!(words >> command >> voice >> param) || command[0] == '#' || command == "tempo") {
+        if (command = ""; words >> command && command == "map") {
+            ++event;  // a statement of the map, in the listing as in the text form
+            continue;
+        }
+        if (!(words >> voice >> param) || command.empty() || command[0] == '#' || command == "tempo") {
             continue;
         }
         const std::string comment = event < comments.size() ? comments[event] : "";
@@ -82,7 +86,7 @@ TEST_F(Mml2sqn, TheSongHoldsTheNotesWritten)
     EXPECT_EQ(r.status, 0);
     const Bytes text = readFile(path("song.TXT"));
     const std::string form(text.begin(), text.end());
-    EXPECT_EQ(form.rfind("# mml2sqn 1.2.0 from " + path("song.mml") + ": 120 beats a minute", 0), 0u) << form;
+    EXPECT_EQ(form.rfind("# mml2sqn 1.3.0 from " + path("song.mml") + ": 120 beats a minute", 0), 0u) << form;
     EXPECT_NE(form.find("# bar 2, beat 2\npitch 0 G5\nvolume 0 1.0\nnote 0 255              # A, line 3\n"),
               std::string::npos)
         << form;
@@ -136,7 +140,7 @@ TEST_F(Mml2sqn, MistakesWriteNothing)
     r = runProgram(MML2SQN_BINARY, path("bad.mml") + " " + path("bad.mml"));
     EXPECT_EQ(r.err, std::string(MML2SQN_BINARY) + ": cannot write " + path("bad.mml") + ": it is the input\n");
     r = runProgram(MML2SQN_BINARY, "--version");
-    EXPECT_EQ(r.out, "mml2sqn 1.2.0\n");
+    EXPECT_EQ(r.out, "mml2sqn 1.3.0\n");
 }
 
 // Four megabytes of bad lines in two channels: the first hundred errors in
@@ -147,7 +151,7 @@ TEST_F(Mml2sqn, AFileOfBadLinesIsToldInLittleMemory)
     std::string text;
     for (int line = 0; line < 100000; ++line) {
         text += line % 2 == 0 ? "A" : "B";
-        text += " ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! ! !\n";
+        text += " ? ? ? ? ? ? ? ? ? ? ? ? ? ? ? ? ? ? ? ?\n";
     }
     writeText("bad.mml", text);
     const Result r = runArgs({MML2SQN_BINARY, path("bad.mml"), path("out.sqn")}, [] {
@@ -163,7 +167,7 @@ TEST_F(Mml2sqn, AFileOfBadLinesIsToldInLittleMemory)
         for (int column = 3; column <= 41; column += 2) {
             ASSERT_TRUE(std::getline(lines, shown));
             EXPECT_EQ(shown, path("bad.mml") + ":" + std::to_string(line) + ":" + std::to_string(column) +
-                                 ": " + kCommands + ", found '!'");
+                                 ": " + kCommands + ", found '?'");
         }
     }
     const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);

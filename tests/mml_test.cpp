@@ -598,7 +598,7 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         std::size_t column;
         std::string message;
     };
-    const std::string commands = "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ & ^)";
+    const std::string commands = "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ ! & ^)";
     const Case cases[] = {
         {"cdef", 1, 1,
          "expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), found 'c'"},
@@ -653,7 +653,25 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         {"#rows 256\nA c", 1, 7, "expected rows a beat, 1 … 255, found '256'"},
         {"#tick 12\n#tick 12\nA c", 2, 1, "expected #tick once, found it again"},
         {"#title Song\nA c", 1, 8, "expected the title in double quotes, found 'Song'"},
-        {"#tempo 120\nA c", 1, 1, "expected a setting #tick, #rows, #title or #composer, found '#tempo'"},
+        {"#tempo 120\nA c", 1, 1, "expected a setting #tick, #rows, #meter, #title or #composer, found '#tempo'"},
+        {"#meter 0\nA c", 1, 8, "expected beats a bar, 1 … 255, found '0'"},
+        // Cues: a name after each !, and at most 255 of them in a song.
+        {"A c ! d", 1, 5, "expected a cue name of letters, digits, _ and -, at most 64 bytes, after !, found a space"},
+        {"A c !" + std::string(65, 'x'), 1, 5,
+         "expected a cue name of letters, digits, _ and -, at most 64 bytes, after !, found a longer one"},
+        {"A !x.y c", 1, 5, commands + ", found '.'"},
+        {[] {
+             std::string text = "A";
+             for (int i = 0; i < 128; ++i) {
+                 text += " !a" + std::to_string(i) + " c";
+             }
+             text += "\nB";
+             for (int i = 0; i < 128; ++i) {
+                 text += " !b" + std::to_string(i) + " !a1 c";
+             }
+             return text;
+         }(),
+         2, 1417, "expected at most 255 cue names, found another, 'b127'"},
     };
     for (const Case& c : cases) {
         const MmlResult result = compileMml(c.text);
