@@ -1,7 +1,9 @@
 # Thin wrapper around CMake: `make run` renders the demo song, `make test`
-# runs the whole suite (a Release build and a sanitizer build).
+# runs the whole suite (a Release build, a sanitizer build, and the
+# library's threads under ThreadSanitizer).
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
+TSAN_BUILD ?= build-tsan
 PKG_BUILD  ?= build-package
 WEB_BUILD  ?= build-web
 WIN_BUILD  ?= build-windows
@@ -11,7 +13,7 @@ PREFIX     ?= /usr/local
 # The project's version, as CMakeLists.txt gives it (the npm package's too).
 VERSION    := $(shell grep -m1 -o 'sqn2wav VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 
-.PHONY: deps test-deps build build-sanitize run test install package windows aarch64 web npm web-serve test-web fuzz fuzz-smoke bench bank demo clean
+.PHONY: deps test-deps build build-sanitize build-thread-sanitize run test install package windows aarch64 web npm web-serve test-web fuzz fuzz-smoke bench bank demo clean
 
 # What building the programs needs; the tests' own packages (GoogleTest, a
 # sound server, a load generator, the package checkers) come with test-deps.
@@ -29,6 +31,11 @@ build-sanitize: deps
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSQN2WAV_SANITIZE=ON
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 
+# Only the tests of the library's threads, under ThreadSanitizer.
+build-thread-sanitize: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSQN2WAV_THREAD_SANITIZE=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target thread_tests
+
 # Only what it runs: the programs and the example songs, no test, fuzzer
 # or benchmark.
 run: deps
@@ -37,9 +44,12 @@ run: deps
 	$(BUILD)/app/sqn2wav $(BUILD)/examples/demo.sqn demo.wav
 	@echo "rendered examples/demo.txt to $(CURDIR)/demo.wav"
 
-test: test-deps build build-sanitize package windows aarch64
+test: test-deps build build-sanitize build-thread-sanitize package windows aarch64
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	# (without address randomisation, whose wider ranges this ThreadSanitizer
+	# cannot map on some kernels)
+	TSAN_OPTIONS=halt_on_error=1 setarch -R $(TSAN_BUILD)/tests/thread_tests
 	bash tests/package_test.sh $(PKG_BUILD)/sqn2wav_*.deb $(CURDIR) $(BUILD)/app/sqn2wav
 	bash tests/windows_test.sh $(WIN_BUILD)/sqn-*-windows-x86_64.zip $(BUILD)/app/sqn2wav \
 	    $(BUILD)/examples/demo.sqn $(BUILD)/examples/groove.sqn $(BUILD)/examples/tune.sqn
@@ -142,4 +152,4 @@ demo: build
 	$(BUILD)/tools/make-demo examples/demo.txt
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(PKG_BUILD) $(WEB_BUILD) $(WIN_BUILD) build-fuzz demo.wav
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(PKG_BUILD) $(WEB_BUILD) $(WIN_BUILD) build-fuzz demo.wav

@@ -5,15 +5,15 @@
 #include <cstdint>
 
 // What a render passes in the music: beats, bars, the jump back to the loop
-// point, cues and the end, each at the frame it falls in (as
+// point, cues, the end and the end of an effect, each at the frame it falls in (as
 // SongPlayer::frame counts frames). The kinds' values are libsqn's
 // SQN_EVENT_ ones.
-enum class MusicEventKind : int { Beat = 1, Bar = 2, Loop = 3, Cue = 4, End = 5 };
+enum class MusicEventKind : int { Beat = 1, Bar = 2, Loop = 3, Cue = 4, End = 5, EffectEnd = 6 };
 
 struct MusicEvent {
     std::uint64_t frame = 0;
     MusicEventKind kind = MusicEventKind::Beat;
-    unsigned value = 0;  // Beat: the beat in its bar, from 1; Bar: the bar, from 1; Loop: the pass; Cue: its index
+    unsigned value = 0;  // Beat: the beat in its bar, from 1; Bar: the bar, from 1; Loop: the pass; Cue: its index; EffectEnd: the effect's id
 };
 
 // The events of one render, in a fixed array: a render never allocates. One

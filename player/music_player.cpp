@@ -133,6 +133,7 @@ bool MusicPlayer::playEffect(std::unique_ptr<Effect> effect)
 
 void MusicPlayer::retire(std::unique_ptr<Effect> effect)
 {
+    keep({frame(), MusicEventKind::EffectEnd, static_cast<unsigned>(effect->id)});
     for (std::unique_ptr<Effect>& slot : retired_) {
         if (!slot) {
             slot = std::move(effect);
@@ -205,11 +206,7 @@ std::size_t MusicPlayer::renderChunk(std::size_t frames)
     for (std::size_t i = 0; i < passed_.count; ++i) {
         MusicEvent event = passed_.items[i];
         event.frame += offset_;
-        if (keptCount_ == kKeptEvents) {
-            keptFirst_ = (keptFirst_ + 1) % kKeptEvents;  // the oldest goes
-            --keptCount_;
-        }
-        kept_[(keptFirst_ + keptCount_++) % kKeptEvents] = event;
+        keep(event);
     }
     if (boundary) {
         takeJump();
@@ -272,6 +269,15 @@ void MusicPlayer::render(SampleBuffer& buffer)
         }
         done += got;
     }
+}
+
+void MusicPlayer::keep(const MusicEvent& event)
+{
+    if (keptCount_ == kKeptEvents) {
+        keptFirst_ = (keptFirst_ + 1) % kKeptEvents;  // the oldest goes
+        --keptCount_;
+    }
+    kept_[(keptFirst_ + keptCount_++) % kKeptEvents] = event;
 }
 
 std::size_t MusicPlayer::pollEvents(MusicEvent* out, std::size_t max)

@@ -105,8 +105,10 @@ private:
     std::size_t renderChunk(std::size_t frames);
     void takeJump();
     float gainAt(std::uint64_t index) const;
-    // Keeps `effect` for takeRetired.
+    // Keeps `effect` for takeRetired, telling its end.
     void retire(std::unique_ptr<Effect> effect);
+    // Keeps `event` for polling.
+    void keep(const MusicEvent& event);
 
     SongPlayer song_;   // the song as loaded, only read once open: seeks and effects start from it
     SongPlayer music_;  // the song playing

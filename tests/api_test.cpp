@@ -538,7 +538,7 @@ TEST_F(Library, NullPlayersDoNothing)
     const Player player = open(kWorkedExample);
     sqn_player_render_s16(player.get(), nullptr, 10);  // no buffer: nothing rendered
     EXPECT_EQ(sqn_player_position(player.get()), 0u);
-    static_assert(SQN_VERSION_MAJOR == 1 && SQN_VERSION_MINOR == 2 && SQN_VERSION_PATCH == 0);
+    static_assert(SQN_VERSION_MAJOR == 1 && SQN_VERSION_MINOR == 3 && SQN_VERSION_PATCH == 0);
     EXPECT_EQ(std::to_string(SQN_VERSION_MAJOR) + "." + std::to_string(SQN_VERSION_MINOR) + "." +
                   std::to_string(SQN_VERSION_PATCH),
               SQN_PROJECT_VERSION);

@@ -64,7 +64,7 @@ TEST_F(Companions, CommandLinesBehaveLikeOtherUnixTools)
         EXPECT_EQ(r.err, "");
         r = runProgram(program, "--version");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, fs::path(program).filename().string() + " 1.2.0\n");
+        EXPECT_EQ(r.out, fs::path(program).filename().string() + " 1.3.0\n");
         r = runProgram(program, "--frobnicate x y");
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");

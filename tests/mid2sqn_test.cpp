@@ -172,7 +172,7 @@ TEST_F(Mid2sqn, BadInputAndOptionsWriteNothing)
         EXPECT_FALSE(fs::exists(path("o.sqn")));
     }
     r = runProgram(MID2SQN_BINARY, "--version");
-    EXPECT_EQ(r.out, "mid2sqn 1.2.0\n");
+    EXPECT_EQ(r.out, "mid2sqn 1.3.0\n");
 }
 
 // Options at their edges, given as users give them, and the command-line

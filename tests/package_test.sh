@@ -12,7 +12,7 @@ fail() { echo "package_test: $*" >&2; exit 1; }
 dpkg-deb -c "$deb" | awk '{print $6}' > "$work/files"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 for file in ./usr/bin/sqn2wav ./usr/bin/sqnasm ./usr/bin/sqndis ./usr/bin/sqnplay ./usr/bin/mid2sqn ./usr/bin/mml2sqn \
-    "./usr/lib/$multiarch/libsqn.so.1.2.0" "./usr/lib/$multiarch/libsqn.a" ./usr/include/sqn/sqn.h \
+    "./usr/lib/$multiarch/libsqn.so.1.3.0" "./usr/lib/$multiarch/libsqn.a" ./usr/include/sqn/sqn.h \
     "./usr/lib/$multiarch/pkgconfig/sqn.pc" "./usr/lib/$multiarch/cmake/sqn/sqnConfig.cmake" \
     ./usr/share/man/man1/sqn2wav.1.gz ./usr/share/man/man1/sqnasm.1.gz ./usr/share/man/man1/sqndis.1.gz \
     ./usr/share/man/man1/mml2sqn.1.gz ./usr/share/doc/sqn/examples/tune.mml \

@@ -441,7 +441,7 @@ TEST_F(Sqnplay, ErrorsAndStatuses)
     EXPECT_NE(r.err.find("\n50 more errors not shown\n"), std::string::npos);
     r = runArgs({SQNPLAY_BINARY, "--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "sqnplay 1.2.0\n");
+    EXPECT_EQ(r.out, "sqnplay 1.3.0\n");
     r = runArgs({SQNPLAY_BINARY, "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("--watch"), std::string::npos);
