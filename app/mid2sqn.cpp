@@ -187,6 +187,12 @@ int main(int argc, char** argv)
     if (result.notesShortened > 0) {
         summary += ", " + std::to_string(result.notesShortened) + " held past 255 rows shortened";
     }
+    if (result.cues > 0 || result.markersDropped > 0) {
+        summary += "; " + std::to_string(result.cues) + (result.cues == 1 ? " cue" : " cues") + " from markers";
+        if (result.markersDropped > 0) {
+            summary += " (" + std::to_string(result.markersDropped) + " left out: no letter or digit, or past 255 names)";
+        }
+    }
     char detail[256];
     std::snprintf(detail, sizeof detail,
                   "; %d beats a minute, %d rows a beat: starts off by %.1f ms (median), %.1f ms at most; "

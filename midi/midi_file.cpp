@@ -140,6 +140,12 @@ private:
             if (beats > 0 && unit <= 6) {
                 track.events.push_back({tick_, MidiEventKind::TimeSignature, 0, beats, unit, 0});
             }
+        } else if (type == 0x06) {
+            MidiMarker marker{tick_, {}};
+            for (std::size_t i = 0; i < std::min(size, kMaxMarkerBytes); ++i) {
+                marker.text += static_cast<char>(cursor_.u8(start + i));
+            }
+            track.markers.push_back(std::move(marker));
         } else if (type == 0x2F) {
             ended_ = true;  // bytes after the end of track are not events
         }

@@ -6,8 +6,9 @@
 #include <vector>
 
 // A Standard MIDI File as far as the import reads it: the tracks' note,
-// controller, tempo and time-signature events at their absolute ticks.
-// Every other channel message, sysex and meta event is read and skipped.
+// controller, tempo and time-signature events and their markers, at their
+// absolute ticks. Every other channel message, sysex and meta event is read
+// and skipped.
 
 // The largest MIDI file read: real ones are kilobytes to a few megabytes.
 inline constexpr std::uint64_t kMaxMidiFileBytes = 16u << 20;
@@ -29,8 +30,17 @@ struct MidiEvent {
     std::uint32_t tempo = 0;     // microseconds a quarter note, 1 … 2^24 − 1
 };
 
+// A marker meta event: a name for a place in the music ("Verse", "Loop").
+struct MidiMarker {
+    std::uint64_t tick = 0;
+    std::string text;  // its bytes as the file has them, the first kMaxMarkerBytes
+};
+
+inline constexpr std::size_t kMaxMarkerBytes = 255;
+
 struct MidiTrack {
     std::vector<MidiEvent> events;  // in file order, so in tick order
+    std::vector<MidiMarker> markers;  // likewise
     std::uint64_t endTick = 0;      // the tick of the track's last event
 };
 

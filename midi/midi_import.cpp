@@ -4,11 +4,13 @@
 #include "countdown.h"
 #include "drum_map.h"
 #include "memory_read.h"
+#include "midi_map.h"
 #include "output_format.h"
 #include "sample_buffer.h"
 #include "song_player.h"
 #include "note_names.h"
 #include "pitch_table.h"
+#include "printable.h"
 #include "song_event.h"
 #include "song_text.h"
 #include "tempo_map.h"
@@ -218,6 +220,15 @@ public:
         }
     }
 
+    // A map record, taken with the next event at no cost in time.
+    void record(MapKind kind, const std::vector<std::uint8_t>& data, const std::string& comment)
+    {
+        for (const SongEvent& event : mapRecordEvents(kind, data)) {
+            result_.song.insert(result_.song.end(), {event.voice, event.command, static_cast<std::uint8_t>(event.param)});
+        }
+        result_.text.push_back({mapRecordStatement(kind, data), comment});
+    }
+
     // Waits so that the next event is taken at the frame nearest `target`:
     // a whole number of rows, in waits of at most 255 rows.
     void waitUntil(std::uint64_t target)
@@ -378,9 +389,66 @@ struct Plan {
     double endSeconds = 0.0;             // when the last kept note has sounded
 };
 
+// A map item's comment in the text form.
+std::string mapComment(const MidiMapItem& item, const MidiMap& map)
+{
+    switch (item.kind) {
+    case MapKind::QuarterMicroseconds: {
+        const double microseconds = item.data[0] << 16 | item.data[1] << 8 | item.data[2];
+        char text[64];
+        std::snprintf(text, sizeof text, "the file's tempo, %.6g beats a minute", 60e6 / microseconds);
+        return text;
+    }
+    case MapKind::Meter:
+        return "the file's time signature, " + std::to_string(item.data[0]) + "/" + std::to_string(item.data[1]);
+    case MapKind::Cue:
+        return "cue " + map.cueNames[item.data[0]] + ": the marker \"" + printable(item.marker) + "\"";
+    default:
+        return "";
+    }
+}
+
+// Writes the map's records due by `target` (the frame where the next notes
+// are taken; every one left with `last`): a tempo or meter change well
+// before it is written where it falls, in a wait of its own, and the rest
+// with the notes, each with the moment it stands for.
+void writeMapItems(SongWriter& writer, const MidiMap& map, const TempoMap& tempoMap, std::size_t& next,
+                   std::uint64_t target, bool last)
+{
+    constexpr std::uint64_t kNearFrames = kOutputRate / 20;  // 50 ms
+    const auto frameOf = [&](const MidiMapItem& item) {
+        return static_cast<std::uint64_t>(std::llround(tempoMap.seconds(item.tick) * kOutputRate));
+    };
+    const auto write = [&](const MidiMapItem& item) {
+        if (item.kind != MapKind::Cue) {
+            const auto offset = std::clamp<std::int64_t>(static_cast<std::int64_t>(frameOf(item)) -
+                                                             static_cast<std::int64_t>(writer.frame()),
+                                                         -32768, 32767);
+            const auto bits = static_cast<std::uint16_t>(static_cast<std::int16_t>(offset));
+            writer.record(MapKind::Moment, {static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)},
+                          "where the next record stands");
+        }
+        writer.record(item.kind, item.data, mapComment(item, map));
+    };
+    std::vector<const MidiMapItem*> due;
+    for (; next < map.changes.size() && (last || frameOf(map.changes[next]) <= target); ++next) {
+        const MidiMapItem& item = map.changes[next];
+        if (item.kind != MapKind::Cue && frameOf(item) + kNearFrames < target) {
+            writer.waitUntil(frameOf(item));
+            write(item);
+        } else {
+            due.push_back(&item);
+        }
+    }
+    writer.waitUntil(target);
+    for (const MidiMapItem* item : due) {
+        write(*item);
+    }
+}
+
 // Writes the planned notes as the song, every volume scaled by `gain`.
 void writeSong(const Plan& plan, const ImportOptions& options, const TempoMap& tempoMap, const BarBeatMap& bars,
-               const std::string& tempoNote, double gain, ImportResult& result)
+               const MidiMap& map, const std::string& tempoNote, double gain, ImportResult& result)
 {
     const float rowDuration = rowDurationOf(result.tempo, result.rowsPerBeat);
     result.song = {static_cast<std::uint8_t>(result.tempo), static_cast<std::uint8_t>(result.rowsPerBeat)};
@@ -389,6 +457,15 @@ void writeSong(const Plan& plan, const ImportOptions& options, const TempoMap& t
                            tempoNote});
     result.notesTaken = 0;
     SongWriter writer(result, rowDuration);
+    // The music's map at the start: the cues' names, the tempo and meter.
+    for (std::size_t i = 0; i < map.cueNames.size(); ++i) {
+        writer.record(MapKind::CueName, cueNameData(static_cast<std::uint8_t>(i), map.cueNames[i]),
+                      "a cue, from the file's markers");
+    }
+    for (const MidiMapItem& item : map.start) {
+        writer.record(item.kind, item.data, mapComment(item, map));
+    }
+    std::size_t nextItem = 0;
     // Nothing is assumed of a voice's pitch or volume: the song comes back
     // to its start from its end, where they may be anything.
     std::array<int, kVoiceCount> pitches;
@@ -402,7 +479,8 @@ void writeSong(const Plan& plan, const ImportOptions& options, const TempoMap& t
         for (const int index : group) {
             start = std::min(start, tempoMap.seconds(plan.notes[index].tick));
         }
-        writer.waitUntil(static_cast<std::uint64_t>(std::llround(start * kOutputRate)));
+        writeMapItems(writer, map, tempoMap, nextItem, static_cast<std::uint64_t>(std::llround(start * kOutputRate)),
+                      false);
         const std::int64_t row = plan.notes[group.front()].row;
         const double seconds = static_cast<double>(row) * rowDuration;
         result.text.push_back({"", bars.label(tempoMap.tickAt(seconds), seconds)});
@@ -425,7 +503,8 @@ void writeSong(const Plan& plan, const ImportOptions& options, const TempoMap& t
             ++result.notesTaken;
         }
     }
-    writer.waitUntil(static_cast<std::uint64_t>(std::ceil(plan.endSeconds * kOutputRate)));
+    writeMapItems(writer, map, tempoMap, nextItem, static_cast<std::uint64_t>(std::ceil(plan.endSeconds * kOutputRate)),
+                  true);
     writer.event(0, Command::LoopEnd, 0, "the end: sqn2wav stops here, sqnplay goes round");
     (void)options;
     if (!errors.empty()) {
@@ -442,6 +521,9 @@ ImportResult importMidi(const MidiFile& file, const ImportOptions& options)
     ImportResult result;
     const TempoMap tempoMap(file);
     const BarBeatMap bars(file);
+    const MidiMap map = midiMap(file);
+    result.cues = map.cueNames.size();
+    result.markersDropped = map.markersDropped;
 
     Plan plan;
     std::uint64_t lastTick = 0;
@@ -551,11 +633,11 @@ ImportResult importMidi(const MidiFile& file, const ImportOptions& options)
     // Volumes: as mapped, scaled by hand, or scaled down until the song
     // peaks at −1 dBFS (rounding to whole steps may need a second try).
     double gain = options.gainDb ? std::pow(10.0, *options.gainDb / 20.0) : 1.0;
-    writeSong(plan, options, tempoMap, bars, tempoNote, gain, result);
+    writeSong(plan, options, tempoMap, bars, map, tempoNote, gain, result);
     result.peak = songPeak(result.song);
     for (int attempt = 0; !options.gainDb && result.peak > kHeadroom && attempt < 8; ++attempt) {
         gain *= kHeadroom / result.peak * (attempt == 0 ? 1.0 : 0.99);
-        writeSong(plan, options, tempoMap, bars, tempoNote, gain, result);
+        writeSong(plan, options, tempoMap, bars, map, tempoNote, gain, result);
         result.peak = songPeak(result.song);
     }
     result.gain = gain;

@@ -43,6 +43,12 @@
 // when they change, and for every voice's first note (the song comes back
 // to its start with whatever its end left). The song ends with LoopEnd
 // once the last note has sounded.
+//
+// The song carries the file's musical time as its map (midi_map.h): the
+// tempo and time signature at the start, every change where it falls (one
+// well away from any note in a wait of its own), and the markers as cues,
+// each taken with the first notes at or after it, so that a jump to it
+// plays them.
 
 struct ImportOptions {
     std::optional<int> rowsPerBeat;  // 1 … 255, instead of the grid that fits
@@ -66,6 +72,8 @@ struct ImportResult {
     std::size_t notesDroppedOrCut = 0;  // for lack of voices
     std::size_t notesMoved = 0;         // by octaves into the pitch table
     std::size_t notesShortened = 0;     // held longer than a gate of 255 rows
+    std::size_t cues = 0;               // named from the file's markers
+    std::size_t markersDropped = 0;     // naming nothing a cue can be named, or past 255 names
     std::array<std::size_t, 16> notesByChannel{};    // notes of each MIDI channel taken or not
     std::array<std::size_t, 16> droppedByChannel{};  // of those, dropped or cut for lack of voices
     int tempo = 120;                    // the header's

@@ -50,14 +50,9 @@ void MusicClock::setMeter(double frame, std::uint32_t beats, std::uint32_t value
     const double quarter = quarterAt(frame);
     const double barQuarters = static_cast<double>(beatsPerBar) * quartersPerBeat();
     const double intoBar = quarter - meterQuarter - static_cast<double>(here.bar - meterBar) * barQuarters;
-    if (std::abs(intoBar) < kFuzz || here.bar < meterBar) {
-        meterQuarter = quarter;
-        meterBar = here.bar;
-    } else {
-        // Mid-bar: the new meter from the next bar line of the old one.
-        meterQuarter = meterQuarter + static_cast<double>(here.bar - meterBar + 1) * barQuarters;
-        meterBar = here.bar + 1;
-    }
+    // A bar begins here: after a bar cut short, the next one.
+    meterBar = std::abs(intoBar) < kFuzz || quarter < meterQuarter ? here.bar : here.bar + 1;
+    meterQuarter = quarter;
     beatsPerBar = beats;
     noteValue = value;
 }

@@ -27,8 +27,9 @@ struct MusicClock {
 
     // A new tempo from `frame` on (a quarter `framesPerQuarter` frames).
     void setTempo(double frame, double framesPerQuarterNow);
-    // A new meter from `frame` on: a bar begins at the next beat of the
-    // old one (or at `frame`, where a bar begins there already).
+    // A new meter from `frame` on, a bar beginning there (as a MIDI file's
+    // time signature does): one the old meter began there already, or
+    // else the next, the bar cut short counted.
     void setMeter(double frame, std::uint32_t beats, std::uint32_t value);
 
     // Everything moved on by `frames` (a jump back to a loop point, a seek

@@ -51,7 +51,7 @@ TEST_F(Mid2sqn, NotesTakenAreListedOnTheirRowsWithTheirPitches)
     // 120 bpm, eighths (2 rows at 4 rows a beat): a melody over a bass in
     // another track, a kick and a snare, and a tempo change to 60 bpm.
     MidiTrackWriter conductor;
-    conductor.tempo(0, 500000).tempo(240 * 8, 1000000).end();
+    conductor.marker(0, "Verse 1").tempo(0, 500000).marker(240 * 8, "?").tempo(0, 1000000).end();
     MidiTrackWriter melody;
     MidiTrackWriter bass;
     MidiTrackWriter drums;
@@ -82,6 +82,7 @@ TEST_F(Mid2sqn, NotesTakenAreListedOnTheirRowsWithTheirPitches)
     const std::string summary = r.err;
     EXPECT_EQ(summary.rfind(std::string(MID2SQN_BINARY) + ": " + path("tune.mid") +
                                 ": 22 notes taken, 0 dropped or cut for lack of voices, 0 moved by octaves; "
+                                "1 cue from markers (1 left out: no letter or digit, or past 255 names); "
                                 "120 beats a minute, 4 rows a beat: starts off by ",
                             0),
               0u)
@@ -118,6 +119,9 @@ TEST_F(Mid2sqn, NotesTakenAreListedOnTheirRowsWithTheirPitches)
     EXPECT_NE(listing.find("\n# bar 2, beat 3\n"), std::string::npos) << listing;
     EXPECT_NE(listing.find("# channel 2\n"), std::string::npos) << listing;
     EXPECT_NE(listing.find("# channel 10, drum 36\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\nmap cue-name 0 Verse-1 "), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\nmap cue 0               # cue Verse-1: the marker \"Verse 1\"\n"), std::string::npos)
+        << listing;
     ASSERT_EQ(runProgram(SQNASM_BINARY, path("tune.txt") + " " + path("again.sqn")).status, 0);
     EXPECT_EQ(readFile(path("again.sqn")), readFile(path("tune.sqn")));
 

@@ -4,11 +4,14 @@
 
 #include "midi_file.h"
 #include "midi_import.h"
+#include "midi_map.h"
+#include "music_player.h"
 #include "memory_read.h"
 #include "midi_writer.h"
 #include "song_player.h"
 #include "timeline.h"
 #include "song_notes.h"
+#include "song_text.h"
 #include "test_bytes.h"
 
 #include <gtest/gtest.h>
@@ -208,7 +211,12 @@ TEST(MidiImport, PitchesAndVolumes)
     EXPECT_EQ(notes[3].volume, 65);   // 128 × 64/127 through expression
     // SetVolume and SetPitch only where they change: unity is the voice's
     // own volume, so the first note needs none.
-    EXPECT_EQ(result.song[2 + 1], 4);  // the first event sets the pitch
+    // (after the map's records, for voices 0xF0 and 0xF1)
+    std::size_t first = 2;
+    while (result.song[first] >= 0xF0) {
+        first += 3;
+    }
+    EXPECT_EQ(result.song[first + 1], 4);  // the first event sets the pitch
 
     ImportOptions up = fixedGrid();
     up.transpose = 12;
@@ -402,11 +410,124 @@ std::vector<std::uint64_t> noteFrames(const Bytes& song)
     EXPECT_TRUE(player.load(memoryRead(song.data(), song.size())));
     std::vector<std::uint64_t> frames;
     computeTimeline(player, 512, [&](std::uint64_t event, std::uint64_t frame) {
-        if (player.events[event].command == 2) {
+        if (player.events[event].command == 2 && player.events[event].voice < 6) {
             frames.push_back(frame);
         }
     });
     return frames;
+}
+
+// The file's musical time travels with the song: its tempo changes and
+// time signatures give the player's bars and beats, within a millisecond of
+// the file's, and its markers are cues, taken with the notes at them. The
+// map changes nothing heard, and the text form carries it exactly.
+TEST(MidiImport, TheFilesTempoMapMeterAndMarkersTravelWithTheSong)
+{
+    // Two bars of 4/4 at 120, then 3/4 at 150; a marker at the start, one
+    // at bar 3 and the same name again at bar 5, with one no cue can be
+    // named for.
+    MidiTrackWriter conductor;
+    conductor.tempo(0, 500000).timeSignature(0, 4, 2).marker(0, "Intro");
+    conductor.tempo(3840, 400000).timeSignature(0, 3, 2).marker(0, "Verse 1");
+    conductor.marker(2880, "Verse 1").marker(0, "!!!").end(2880);
+    MidiTrackWriter notes;
+    for (int beat = 0; beat < 8 + 12; ++beat) {
+        notes.on(0, 0, 60 + beat % 5).off(240, 0, 60 + beat % 5).event(240, {0x80, 0, 0});
+    }
+    notes.end();
+    const ImportResult result = import(midiFile(1, 480, {conductor, notes}));
+    EXPECT_EQ(result.cues, 2u);
+    EXPECT_EQ(result.markersDropped, 1u);
+    const std::string text = textForm(result.text);
+    for (const char* line : {"\nmap cue-name 0 Intro ", "\nmap cue-name 1 Verse-1 ", "\nmap tempo-us 500000 ",
+                             "\nmap meter 4 4 ", "\nmap tempo-us 400000 ", "\nmap meter 3 4 "}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    std::vector<TextError> errors;
+    EXPECT_EQ(assembleSong(text, errors), result.song);
+
+    // The bars and cues a player tells, in frames.
+    MusicPlayer player;
+    ASSERT_TRUE(player.open(result.song.data(), result.song.size(), 48000.0f));
+    player.setLooping(false);
+    EXPECT_EQ(player.cueNames(), (std::vector<std::string>{"Intro", "Verse-1"}));
+    std::vector<float> left(4096);
+    std::vector<float> right(4096);
+    std::vector<MusicEvent> events;
+    std::vector<float> heard;
+    for (int block = 0; block < 110; ++block) {
+        player.renderPlanar(left.data(), right.data(), left.size());
+        heard.insert(heard.end(), left.begin(), left.end());
+        MusicEvent polled[64];
+        for (std::size_t got; (got = player.pollEvents(polled, 64)) > 0;) {
+            events.insert(events.end(), polled, polled + got);
+        }
+    }
+    const double barFrames[] = {0, 96000, 192000, 249600, 307200, 364800};
+    std::vector<MusicEvent> bars;
+    std::vector<MusicEvent> cues;
+    std::size_t beats = 0;
+    for (const MusicEvent& event : events) {
+        bars.insert(bars.end(), event.kind == MusicEventKind::Bar ? 1 : 0, event);
+        cues.insert(cues.end(), event.kind == MusicEventKind::Cue ? 1 : 0, event);
+        beats += event.kind == MusicEventKind::Beat && event.frame < 422400 ? 1 : 0;
+    }
+    ASSERT_GE(bars.size(), std::size(barFrames));
+    for (std::size_t i = 0; i < std::size(barFrames); ++i) {
+        EXPECT_EQ(bars[i].value, i + 1);
+        EXPECT_NEAR(static_cast<double>(bars[i].frame), barFrames[i], 48.0) << "bar " << i + 1;
+    }
+    EXPECT_EQ(beats, 8u + 12u);
+    ASSERT_EQ(cues.size(), 3u);
+    const double cueFrames[] = {0, 192000, 307200};
+    for (std::size_t i = 0; i < cues.size(); ++i) {
+        EXPECT_EQ(cues[i].value, i == 0 ? 0u : 1u);
+        EXPECT_NEAR(static_cast<double>(cues[i].frame), cueFrames[i], 48.0 * 25) << "cue " << i;  // a row at most
+    }
+
+    // Without the map, the same samples.
+    Bytes bare(result.song.begin(), result.song.begin() + 2);
+    for (std::size_t i = 2; i + 3 <= result.song.size(); i += 3) {
+        if (result.song[i] < 0xF0) {
+            bare.insert(bare.end(), result.song.begin() + static_cast<std::ptrdiff_t>(i),
+                        result.song.begin() + static_cast<std::ptrdiff_t>(i + 3));
+        }
+    }
+    ASSERT_LT(bare.size(), result.song.size());
+    MusicPlayer plain;
+    ASSERT_TRUE(plain.open(bare.data(), bare.size(), 48000.0f));
+    plain.setLooping(false);
+    std::vector<float> unmapped;
+    for (int block = 0; block < 110; ++block) {
+        plain.renderPlanar(left.data(), right.data(), left.size());
+        unmapped.insert(unmapped.end(), left.begin(), left.end());
+    }
+    EXPECT_TRUE(heard == unmapped);
+
+    // A file timed in SMPTE frames has no bars: its markers alone, quoted
+    // so that no line of the text form comes of them.
+    MidiTrackWriter timed;
+    timed.marker(0, "Start\nwait 0 9").on(0, 0, 60).off(1000, 0, 60).end();
+    const ImportResult smpte = import(midiFile(0, 0xE728, {timed}));
+    const std::string smpteText = textForm(smpte.text);
+    EXPECT_EQ(smpteText.find("map tempo"), std::string::npos) << smpteText;
+    EXPECT_NE(smpteText.find("\nmap cue-name 0 Start-wait-0-9 "), std::string::npos) << smpteText;
+    EXPECT_NE(smpteText.find("the marker \"Start\\nwait 0 9\"\n"), std::string::npos) << smpteText;
+    EXPECT_EQ(assembleSong(smpteText, errors), smpte.song);
+}
+
+// Markers become cue names a game can ask for.
+TEST(MidiImport, MarkersAsCueNames)
+{
+    const std::pair<const char*, const char*> names[] = {
+        {"Verse 1", "Verse-1"}, {"  Boss -- fight!  ", "Boss-fight"}, {"loop_start", "loop_start"},
+        {"Caf\xC3\xA9 \xE2\x99\xAA", "Caf"}, {"!?", ""}, {"", ""},
+    };
+    for (const auto& [marker, name] : names) {
+        EXPECT_EQ(cueNameOf(marker), name) << marker;
+    }
+    EXPECT_EQ(cueNameOf(std::string(40, 'a') + " " + std::string(40, 'b')), std::string(40, 'a') + "-" + std::string(23, 'b'));
+    EXPECT_EQ(cueNameOf(std::string(64, 'a') + " b"), std::string(64, 'a'));
 }
 
 // A placeholder tempo at the start and the real one a beat later: the grid

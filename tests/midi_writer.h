@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 struct MidiTrackWriter {
@@ -32,6 +33,18 @@ struct MidiTrackWriter {
         return event(delta, {0xFF, 0x51, 0x03, static_cast<std::uint8_t>(microsecondsPerQuarter >> 16),
                              static_cast<std::uint8_t>(microsecondsPerQuarter >> 8),
                              static_cast<std::uint8_t>(microsecondsPerQuarter)});
+    }
+    // beats/2^power: 3, 2 is 3/4.
+    MidiTrackWriter& timeSignature(std::uint32_t delta, std::uint8_t beats, std::uint8_t power)
+    {
+        return event(delta, {0xFF, 0x58, 0x04, beats, power, 24, 8});
+    }
+    MidiTrackWriter& marker(std::uint32_t delta, const std::string& text)
+    {
+        event(delta, {0xFF, 0x06});
+        variableLength(static_cast<std::uint32_t>(text.size()));
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        return *this;
     }
     MidiTrackWriter& end(std::uint32_t delta = 0) { return event(delta, {0xFF, 0x2F, 0x00}); }
 
