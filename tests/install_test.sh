@@ -2,7 +2,7 @@
 # Installs the build into a temporary prefix, as `cmake --install` does for a
 # user, checks what lands there, and builds the embedding example against it
 # with CMake, with pkg-config and statically: each renders the songs byte for
-# byte as the installed sqn2wav does.
+# byte as the installed sqn2wav does. The game example builds against it too.
 #   install_test.sh BUILD_DIR SOURCE_DIR LIBDIR VERSION SONG...
 set -euo pipefail
 build=$1 source=$2 libdir=$3 version=$4
@@ -18,6 +18,7 @@ for file in bin/sqn2wav bin/sqnasm bin/sqndis include/sqn/sqn.h \
     "$libdir/libsqn.so" "$libdir/libsqn.so.1" "$libdir/libsqn.a" "$libdir/pkgconfig/sqn.pc" \
     "$libdir/cmake/sqn/sqnConfig.cmake" "$libdir/cmake/sqn/sqnConfigVersion.cmake" \
     share/doc/sqn/examples/demo.txt share/doc/sqn/examples/demo.sqn share/doc/sqn/examples/embed/render.c \
+    share/doc/sqn/examples/game/game.c share/doc/sqn/examples/game/CMakeLists.txt \
     share/man/man3/sqn.3.gz share/man/man5/sqn.5.gz; do
     [ -e "$prefix/$file" ] || fail "$file was not installed"
 done
@@ -53,11 +54,19 @@ cc -std=c99 "$source/examples/embed/render.c" -o "$work/render-static" \
     $(pkg-config --cflags sqn) "$lib/libsqn.a" -lstdc++ -lm
 ldd "$work/render-static" | grep -q libsqn && fail "the static build links libsqn.so"
 
-# libsqn 1.2's calls, from C, against the installed library only.
+# The game loop example, as its README line builds it: against the
+# installed library and miniaudio's header.
+cmake -S "$prefix/share/doc/sqn/examples/game" -B "$work/game" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null
+cmake --build "$work/game" >/dev/null
+[ -x "$work/game/sqn-game" ] || fail "the game example did not build"
+"$work/game/sqn-game" 2>/dev/null && fail "the game example ran without a song"
+
+# libsqn's calls, from C, against the installed library only.
 cc -std=c99 -Wall -Wextra -Werror "$source/tests/api_installed_check.c" -o "$work/api-check" \
     $(pkg-config --cflags --libs sqn)
 "$build/bench/make-bench-song" dense "$work/dense.sqn"
-LD_LIBRARY_PATH=$lib "$work/api-check" "$1" "$work/dense.sqn" || fail "libsqn 1.2's calls do not behave as documented"
+LD_LIBRARY_PATH=$lib "$work/api-check" "$1" "$work/dense.sqn" || fail "libsqn's calls do not behave as documented"
 
 for song in "$@"; do
     name=$(basename "$song" .sqn)

@@ -1,6 +1,6 @@
 // sqnplay through a real sound server: a private PulseAudio with a 48 kHz
 // null sink, recorded from the sink's monitor with parec while sqnplay
-// plays a song once. Every tenth of a second of what sqn2wav renders for
+// plays a song once (and the game example's loop played through it). Every tenth of a second of what sqn2wav renders for
 // the song must arrive bit for bit, in order, with no gap or skip: on a
 // quiet machine, and with stress-ng loading every core.
 //
@@ -337,6 +337,32 @@ TEST_F(SoundServer, EveryTenthOfASecondArrivesUnderHeavyLoad)
     const std::vector<std::uint32_t> expected = rendered(song);
     EXPECT_EQ(gaps(expected, playAndRecord(song, 20.0)), "");
     EXPECT_TRUE(playerInRealTime_) << "sqnplay's audio thread did not run in real time";
+}
+
+// The game example as a game runs it, on the server: the music's bars and
+// cues as the loop polls them, a jump at the bar to the song's ending, the
+// jingle over it, and a fade out once the jingle has played.
+TEST_F(SoundServer, TheGameExamplePlaysItsMusicThroughTheServer)
+{
+    const std::string output = (dir_ / "game.out").string();
+    const pid_t game = spawn({SQN_GAME_BINARY, std::string(EXAMPLES_BUILD_DIR) + "/arcade.sqn"}, output);
+    const auto until = Clock::now() + std::chrono::seconds(90);
+    int status = -1;
+    while (waitpid(game, &status, WNOHANG) == 0) {
+        if (Clock::now() > until) {
+            kill(game, SIGKILL);
+            waitpid(game, &status, 0);
+            ADD_FAILURE() << "the game did not end";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::ifstream in(output);
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(said,
+              "cue intro\nbar 1\ncue verse\nbar 2\njump to ending at the next bar\ncue ending\njingle\nbar 8\n"
+              "jingle played: fading out\nbar 9\ndone\n");
 }
 
 }  // namespace

@@ -1,0 +1,3 @@
+/* miniaudio's implementation, compiled once, on its own. */
+#define MINIAUDIO_IMPLEMENTATION
+#include <miniaudio.h>
