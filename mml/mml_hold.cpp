@@ -45,8 +45,7 @@ const std::array<float, kPitchCount>& firstReads()
 }  // namespace
 
 MmlHold::MmlHold(std::size_t voice, std::uint64_t struck, double release, int pitch, const MmlNote& note)
-    : voice_(voice),
-      sample_(bankSample(voice)),
+    : sample_(bankSample(voice)),
       struck_(struck),
       release_(release),
       pitches_{{struck, pitch}},

@@ -67,7 +67,6 @@ private:
     float playheadAt(std::uint64_t frame);
     float incrementAt(std::uint64_t frame) const;
 
-    std::size_t voice_;
     WavSample sample_;       // the voice's sound, for its cycle's length
     std::uint64_t struck_;   // where the current gate began
     double release_;         // where the note's gate is to close
