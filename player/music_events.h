@@ -10,10 +10,21 @@
 // SQN_EVENT_ ones.
 enum class MusicEventKind : int { Beat = 1, Bar = 2, Loop = 3, Cue = 4, End = 5, EffectEnd = 6 };
 
+// Where the music stands at a frame.
+struct MusicPlace {
+    std::uint64_t bar = 1;            // from 1
+    std::uint32_t beat = 1;           // in its bar, from 1
+    std::uint32_t beatsPerBar = 4;
+    double beatPhase = 0.0;           // into the beat, 0 ≤ x < 1
+    double beatsPerMinute = 120.0;
+    std::uint64_t pass = 0;           // passes back to the loop point so far
+};
+
 struct MusicEvent {
     std::uint64_t frame = 0;
     MusicEventKind kind = MusicEventKind::Beat;
     unsigned value = 0;  // Beat: the beat in its bar, from 1; Bar: the bar, from 1; Loop: the pass; Cue: its index; EffectEnd: the effect's id
+    MusicPlace place;    // the music at `frame`
 };
 
 // The events of one render, in a fixed array: a render never allocates. One
@@ -24,10 +35,10 @@ struct MusicEvents {
     std::size_t count = 0;
     std::size_t dropped = 0;
 
-    void add(std::uint64_t frame, MusicEventKind kind, unsigned value)
+    void add(std::uint64_t frame, MusicEventKind kind, unsigned value, const MusicPlace& place)
     {
         if (count < kCapacity) {
-            items[count++] = {frame, kind, value};
+            items[count++] = {frame, kind, value, place};
         } else {
             ++dropped;
         }

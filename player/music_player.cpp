@@ -133,7 +133,7 @@ bool MusicPlayer::playEffect(std::unique_ptr<Effect> effect)
 
 void MusicPlayer::retire(std::unique_ptr<Effect> effect)
 {
-    keep({frame(), MusicEventKind::EffectEnd, static_cast<unsigned>(effect->id)});
+    keep({frame(), MusicEventKind::EffectEnd, static_cast<unsigned>(effect->id), music_.placeAt(music_.frame)});
     for (std::unique_ptr<Effect>& slot : retired_) {
         if (!slot) {
             slot = std::move(effect);

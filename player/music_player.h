@@ -24,7 +24,7 @@
 class MusicPlayer {
 public:
     static constexpr std::size_t kMaxEffects = 8;     // sounding at once
-    static constexpr std::size_t kKeptEvents = 4096;  // waiting to be polled; older ones are dropped
+    static constexpr std::size_t kKeptEvents = 1024;  // waiting to be polled (a render's, as a rule); older ones are dropped
 
     enum class JumpAt { Now, Beat, Bar, LoopEnd };
 

@@ -48,4 +48,5 @@ void applyPlayState(SongPlayer& player, const PlayState& state)
     player.loopClock = state.loopClock;
     player.loopClockFrame = state.loopClockFrame;
     player.lastBeatQuarter = state.lastBeatQuarter;
+    player.resumedAt = player.frame;
 }

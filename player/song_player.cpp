@@ -300,10 +300,11 @@ void SongPlayer::tick(float dt)
                 clock.shift(static_cast<double>(back) - loopClockFrame);
                 // The loop point's own beat is told again as it comes round.
                 lastBeatQuarter = clock.quarterAt(static_cast<double>(back)) - 0.5 * clock.quartersPerBeat();
+                resumedAt = back;
                 if (stopAtLoopEnd) {
                     stopAt = std::min(stopAt, back);  // a jump takes over from here: no pass
                 } else if (events_ != nullptr) {
-                    events_->add(back, MusicEventKind::Loop, static_cast<unsigned>(loopPasses));
+                    events_->add(back, MusicEventKind::Loop, static_cast<unsigned>(loopPasses), placeAt(back));
                 }
             } else {
                 finished = true;
@@ -321,7 +322,7 @@ void SongPlayer::tickFrame(float dt)
     if (finished && !was) {
         finishedAt = frame;
         if (events_ != nullptr) {
-            events_->add(frame, MusicEventKind::End, 0);
+            events_->add(frame, MusicEventKind::End, 0, placeAt(frame));
         }
         if (stopAtLoopEnd) {
             stopAt = std::min(stopAt, frame + 1);
@@ -355,13 +356,20 @@ void SongPlayer::takeMapRecord(std::uint64_t event, float dt)
         break;
     case MapKind::Cue:
         if (events_ != nullptr) {
-            events_->add(frame, MusicEventKind::Cue, record->value);
+            events_->add(frame, MusicEventKind::Cue, record->value, placeAt(frame));
         }
         break;
     case MapKind::CueName:
         break;
     }
     (void)dt;
+}
+
+MusicPlace SongPlayer::placeAt(std::uint64_t at) const
+{
+    const MusicClock::Place place = clock.placeAt(static_cast<double>(at));
+    return {place.bar, place.beat, clock.beatsPerBar, place.phase, clock.beatsPerMinute(static_cast<double>(sampleRate)),
+            loopPasses};
 }
 
 std::uint64_t SongPlayer::nextBeatFrame(bool bar) const
@@ -388,36 +396,54 @@ void SongPlayer::tellBeats(std::uint64_t span)
     // Past 2^53 frames doubles no longer tell frames apart: no beat is told.
     constexpr double kFarthest = 9007199254740992.0;
     const auto from = static_cast<double>(frame);
-    const double to = from + static_cast<double>(span);
+    double to = from + static_cast<double>(span);
+    if (finished) {
+        // The notes ring on after the song's end; its beats do not.
+        to = std::min(to, static_cast<double>(finishedAt) + 1.0);
+    }
     if (to >= kFarthest) {
         return;
     }
+    // Where the music went on from a loop point, a seek or a jump a little
+    // after a beat (a song's events lie a hair off its beats), that beat is
+    // told there, late, rather than not at all: passes and jumps keep
+    // their bar lines.
+    const double late = static_cast<double>(sampleRate) * kLateBeatSeconds;
     std::int64_t index = clock.placeAt(from).index;
-    if (clock.exactBeatFrame(index) < from - 0.5) {
+    if (clock.exactBeatFrame(index) < from - 0.5 - late) {
         ++index;
     }
     const auto perBar = static_cast<std::int64_t>(clock.beatsPerBar);
     // A span holds at most a beat a frame, and one more.
-    for (std::uint64_t looked = 0; looked <= span + 1; ++looked, ++index) {
-        const double exact = clock.exactBeatFrame(index);
-        const double at = std::round(exact);
+    for (std::uint64_t looked = 0; looked <= span + 2; ++looked, ++index) {
+        double at = std::round(clock.exactBeatFrame(index));
+        if (at < from) {
+            if (at < from - late || at < static_cast<double>(resumedAt) - late) {
+                continue;
+            }
+            at = std::max(from, static_cast<double>(resumedAt));
+        }
         if (at >= to) {
             return;
         }
         // A beat told of already (a tempo change placed a hair earlier
         // moves it on) is not told again.
         const double quarter = clock.meterQuarter + static_cast<double>(index) * clock.quartersPerBeat();
-        if (quarter <= lastBeatQuarter + 1e-6 || at < from) {
+        if (quarter <= lastBeatQuarter + 1e-6) {
             continue;
         }
         lastBeatQuarter = quarter;
         const std::int64_t bars = index >= 0 ? index / perBar : -((-index + perBar - 1) / perBar);
         const auto beat = static_cast<unsigned>(index - bars * perBar + 1);
+        const std::int64_t bar = static_cast<std::int64_t>(clock.meterBar) + bars;
+        MusicPlace place = placeAt(static_cast<std::uint64_t>(at));
+        place.bar = bar > 0 ? static_cast<std::uint64_t>(bar) : 1;
+        place.beat = beat;
+        place.beatPhase = 0.0;
         if (beat == 1) {
-            const std::int64_t bar = static_cast<std::int64_t>(clock.meterBar) + bars;
-            events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Bar, static_cast<unsigned>(bar > 0 ? bar : 1));
+            events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Bar, static_cast<unsigned>(place.bar), place);
         }
-        events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Beat, beat);
+        events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Beat, beat, place);
     }
 }
 

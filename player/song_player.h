@@ -28,6 +28,9 @@ inline constexpr float kVolumeStep = 0.0078125f;    // 1/128: volume 128 is unit
 // stream) is not a song; reading stops there instead of growing without
 // bound.
 inline constexpr std::uint64_t kMaxSongBytes = 16u << 20;
+// Seconds a beat may be told late, where the music goes on from a point
+// just past it (a loop point, a seek, a cue): rather than not at all.
+inline constexpr double kLateBeatSeconds = 0.025;
 
 // Plays one song: `load` reads it, `tick` advances the sequencer by one
 // output frame (gates, then due events), `render` fills a buffer as one
@@ -56,6 +59,7 @@ struct SongPlayer {
     MusicClock loopClock;                     // the clock as the loop point is reached …
     double loopClockFrame = 0.0;              // … in this frame: a jump back takes it up again
     double lastBeatQuarter = -1.0;            // the last beat told of, in quarters from the start
+    std::uint64_t resumedAt = 0;              // the frame the music last went on from a loop point, seek or jump
     // Where render stops, short of its buffer: at this frame (UINT64_MAX:
     // nowhere), and (where set) at the frame a LoopEnd goes back to the
     // loop point or ends the song.
@@ -66,6 +70,8 @@ struct SongPlayer {
 
     // The frame the next beat (or bar) falls in, at or after `frame`.
     std::uint64_t nextBeatFrame(bool bar) const;
+    // Where the music stands at frame `at`, by the clock as it is.
+    MusicPlace placeAt(std::uint64_t at) const;
 
     // Resets, gives each voice its built-in sound and reads the song. False
     // when the two header bytes are missing or either is zero, or when the

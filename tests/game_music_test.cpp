@@ -212,6 +212,58 @@ TEST_F(GameMusic, AJumpAtTheBarIsASeekToTheCueFromThatBar)
     EXPECT_EQ(time.frame, 230000u);
 }
 
+// Where the music goes on from a place a few frames past a bar line (a
+// cue, a seek, the loop point: notes fall a hair off the exact beat), that
+// bar is told there, once, rather than lost.
+TEST_F(GameMusic, ABarJustBehindAJumpSeekOrLoopIsToldWhereTheMusicGoesOn)
+{
+    // 130 beats a minute, 24 rows a beat: rows and beats fall between frames.
+    const Bytes song = compiled("A t130 o4 l4 !one [c e g e]2 L !two [c g c g]2 !three [e g e g]2\n");
+    const Player scout = open(song);
+    std::vector<sqn_event> events;
+    render(scout.get(), 6 * 4 * 22154, &events);
+    const std::vector<sqn_event> cues = ofKind(events, SQN_EVENT_CUE);
+    ASSERT_GE(cues.size(), 3u);
+    const std::uint64_t three = cues[2].frame;
+    const std::vector<sqn_event> bars = ofKind(events, SQN_EVENT_BAR);
+    // Bars 1 … 6, then back to bar 3 with the pass, at the loop's frame.
+    ASSERT_GE(bars.size(), 7u);
+    for (unsigned i = 0; i < 6; ++i) {
+        EXPECT_EQ(bars[i].value, i + 1);
+    }
+    EXPECT_EQ(bars[6].value, 3u);
+    EXPECT_EQ(bars[6].frame, ofKind(events, SQN_EVENT_LOOP).at(0).frame);
+
+    // A seek to the cue, then a jump to it now: bar 5 is told first, at the
+    // frame the music goes on from, whether or not the cue lies exactly on it.
+    const Player sought = open(song);
+    sqn_player_seek(sought.get(), three + 20);
+    std::vector<sqn_event> after;
+    render(sought.get(), 4000, &after);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after[0].kind, SQN_EVENT_BAR);
+    EXPECT_EQ(after[0].value, 5u);
+    EXPECT_EQ(after[0].frame, three + 20);
+    EXPECT_EQ(ofKind(after, SQN_EVENT_BAR).size(), 1u);
+
+    const Player jumped = open(song);
+    render(jumped.get(), 10000);
+    ASSERT_EQ(sqn_player_jump(jumped.get(), "three", SQN_AT_NOW), 0);
+    std::vector<sqn_event> told;
+    render(jumped.get(), 4000, &told);
+    const std::vector<sqn_event> jumpBars = ofKind(told, SQN_EVENT_BAR);
+    ASSERT_EQ(jumpBars.size(), 1u);
+    EXPECT_EQ(jumpBars[0].value, 5u);
+    EXPECT_EQ(jumpBars[0].frame, 10000u);
+
+    // Two seconds past the bar is not "just behind": nothing is told late.
+    const Player far = open(song);
+    sqn_player_seek(far.get(), three + 96000);
+    std::vector<sqn_event> later;
+    render(far.get(), 100, &later);
+    EXPECT_TRUE(later.empty());
+}
+
 // An effect over the music: the music with the effect's voices muted for
 // its length, plus the effect alone, sample for sample.
 TEST_F(GameMusic, AnEffectIsTheMusicWithItsVoicesMutedPlusTheEffect)

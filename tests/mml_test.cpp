@@ -6,6 +6,8 @@
 
 #include "heard_notes.h"
 #include "mml_compiler.h"
+#include "music_events.h"
+#include "music_outline.h"
 #include "output_format.h"
 #include "pitch_table.h"
 #include "song_bytes.h"
@@ -783,6 +785,52 @@ TEST(Mml, TheInstrumentsExampleShapesEveryVoice)
                    });
     }
     EXPECT_TRUE(arpeggio);
+}
+
+// The outline a page draws a song's bar lines and cues from is what a
+// player of the song tells, beat for beat: through a meter change, tempo
+// changes between frames and cues in several channels.
+TEST(Mml, TheSongsOutlineIsWhatItsPlayerTells)
+{
+    const MmlResult result = compile("#meter 3\nA t130 o4 l4 !a [c e g]2 t97 !b [c g c]3 t151 [e g e]2 !c c2.\n"
+                                     "B o3 l2. r r !b c c c r r !c r\n");
+    SongPlayer player;
+    player.sampleRate = static_cast<float>(kOutputRate);
+    player.looping = false;
+    ASSERT_TRUE(player.load(memoryRead(result.song.data(), result.song.size())));
+    const MusicOutline outline = musicOutline(player);
+
+    std::vector<MusicOutline::Beat> beats;
+    std::vector<MusicOutline::Cue> cues;
+    std::vector<float> left(4096);
+    std::vector<float> right(4096);
+    MusicEvents events;
+    while (!player.finished) {
+        events.count = 0;
+        player.renderMix(left.data(), right.data(), left.size(), &events);
+        for (std::size_t i = 0; i < events.count; ++i) {
+            const MusicEvent& e = events.items[i];
+            if (e.kind == MusicEventKind::Beat) {
+                beats.push_back({e.frame, e.place.bar, e.value});
+            } else if (e.kind == MusicEventKind::Cue) {
+                cues.push_back({e.frame, e.value});
+            }
+        }
+    }
+    ASSERT_EQ(outline.beats.size(), beats.size());
+    EXPECT_EQ(beats.size(), 2u * 3 + 3 * 3 + 2 * 3 + 3);  // none after the end, as the last notes ring on
+    for (std::size_t i = 0; i < beats.size(); ++i) {
+        EXPECT_EQ(outline.beats[i].frame, beats[i].frame) << i;
+        EXPECT_EQ(outline.beats[i].bar, beats[i].bar) << i;
+        EXPECT_EQ(outline.beats[i].beat, beats[i].beat) << i;
+    }
+    EXPECT_EQ(beats.back().bar, 8u);
+    ASSERT_EQ(outline.cues.size(), cues.size());
+    EXPECT_EQ(cues.size(), 3u);  // b and c named in two channels at one place each: once
+    for (std::size_t i = 0; i < cues.size(); ++i) {
+        EXPECT_EQ(outline.cues[i].frame, cues[i].frame) << i;
+        EXPECT_EQ(outline.cues[i].index, cues[i].index) << i;
+    }
 }
 
 }  // namespace
