@@ -10,6 +10,8 @@
 #include "mml_compiler.h"
 #include "output_format.h"
 #include "loop_timing.h"
+#include "music_outline.h"
+#include "music_player.h"
 #include "pitch_table.h"
 #include "play_state.h"
 #include "render_plan.h"
@@ -30,7 +32,6 @@
 namespace {
 
 constexpr std::uint64_t kMaxWavDataBytes = 1u << 30;  // what a page renders at once: 93 minutes
-constexpr std::uint32_t kMaxQuantum = 4096;           // frames the worklet asks for at a time, at most
 
 // A result: bytes, or (failed) a text saying why.
 struct Blob {
@@ -83,11 +84,13 @@ bool loadDriverStyle(SongPlayer& player, const std::uint8_t* song, std::uint32_t
     return player.load(memoryRead(song, size));
 }
 
-// A player for the audio worklet, with its own planar scratch.
+// A player for the audio worklet.
 struct WebPlayer {
-    SongPlayer player;
-    std::vector<float> interleaved = std::vector<float>(2 * kMaxQuantum);
+    MusicPlayer music;
 };
+
+// An event as the worklet reads it: nine doubles.
+constexpr std::size_t kEventDoubles = 9;
 
 }  // namespace
 
@@ -275,8 +278,7 @@ __attribute__((export_name("web_player_open"))) WebPlayer* webPlayerOpen(const s
                                                                          float sampleRate)
 {
     auto* handle = new WebPlayer;
-    handle->player.sampleRate = sampleRate;
-    if (!handle->player.load(memoryRead(song, size))) {
+    if (!handle->music.open(song, size, sampleRate)) {
         delete handle;
         return nullptr;
     }
@@ -290,7 +292,7 @@ __attribute__((export_name("web_player_close"))) void webPlayerClose(WebPlayer* 
 
 __attribute__((export_name("web_player_set_looping"))) void webPlayerSetLooping(WebPlayer* handle, int looping)
 {
-    handle->player.looping = looping != 0;
+    handle->music.setLooping(looping != 0);
 }
 
 // A voice played on unheard (muted 1) or heard again (0), from the next
@@ -298,51 +300,127 @@ __attribute__((export_name("web_player_set_looping"))) void webPlayerSetLooping(
 __attribute__((export_name("web_player_set_muted"))) void webPlayerSetMuted(WebPlayer* handle, std::uint32_t voice,
                                                                            int muted)
 {
-    if (voice < kVoiceCount) {
-        handle->player.muted[voice] = muted != 0;
-    }
+    handle->music.setMuted(voice, muted != 0);
 }
 
-// `frames` (at most 4096) frames of the unclamped mix, left into `left` and
-// right into `right`, as Web Audio wants them.
+__attribute__((export_name("web_player_set_gain"))) void webPlayerSetGain(WebPlayer* handle, float gain)
+{
+    handle->music.setGain(gain);
+}
+
+// The gain moved to `to` over `frames` frames, evenly, frame by frame.
+__attribute__((export_name("web_player_fade"))) void webPlayerFade(WebPlayer* handle, float to, double frames)
+{
+    handle->music.fade(to, frames > 0.0 ? static_cast<std::uint64_t>(frames) : 0);
+}
+
+// On from cue `cue` at the next boundary `at` (0 now, 1 a beat, 2 a bar, 3
+// the loop's end); 0 for a cue the song does not reach.
+__attribute__((export_name("web_player_jump"))) int webPlayerJump(WebPlayer* handle, std::uint32_t cue, int at)
+{
+    if (at < 0 || at > 3) {
+        return 0;
+    }
+    return handle->music.jump(cue, static_cast<MusicPlayer::JumpAt>(at)) ? 1 : 0;
+}
+
+// The song `bytes` played over the music on the voices whose bits are set
+// in `voices`, told ended with `id`; 0 where it is no song.
+__attribute__((export_name("web_player_effect"))) int webPlayerEffect(WebPlayer* handle, const std::uint8_t* bytes,
+                                                                     std::uint32_t size, std::uint32_t voices, int id)
+{
+    std::unique_ptr<MusicPlayer::Effect> effect = handle->music.loadEffect(bytes, size, voices & 0x3Fu);
+    if (!effect || (voices & 0x3Fu) == 0) {
+        return 0;
+    }
+    effect->id = id;
+    handle->music.playEffect(std::move(effect));
+    return 1;
+}
+
+// `frames` frames of the mix, left into `left` and right into `right`, as
+// Web Audio wants them.
 __attribute__((export_name("web_player_render"))) void webPlayerRender(WebPlayer* handle, float* left, float* right,
                                                                       std::uint32_t frames)
 {
-    frames = frames < kMaxQuantum ? frames : kMaxQuantum;
-    float* mix = handle->interleaved.data();
-    SampleBuffer buffer{SampleFormat::F32, ChannelLayout::Stereo, reinterpret_cast<std::uint8_t*>(mix),
-                        frames * 2 * sizeof(float)};
-    handle->player.render(buffer);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        left[i] = mix[2 * i];
-        right[i] = mix[2 * i + 1];
-    }
+    handle->music.renderPlanar(left, right, frames);
 }
 
-// Where the player is, as PlayState's bytes: what web_seek_state works out,
-// taken over whole, so that the audio thread never seeks.
+// Up to `max` of the events passed since the last call into `out`, nine
+// doubles each: frame, kind, value, bar, beat, beat phase, beats a minute,
+// beats a bar, pass. How many.
+__attribute__((export_name("web_player_poll"))) std::uint32_t webPlayerPoll(WebPlayer* handle, double* out,
+                                                                           std::uint32_t max)
+{
+    std::array<MusicEvent, 16> polled;
+    std::uint32_t count = 0;
+    while (count < max) {
+        const std::size_t got = handle->music.pollEvents(polled.data(), std::min<std::size_t>(polled.size(), max - count));
+        if (got == 0) {
+            break;
+        }
+        for (std::size_t i = 0; i < got; ++i, ++count) {
+            const MusicEvent& e = polled[i];
+            double* at = out + kEventDoubles * count;
+            at[0] = static_cast<double>(e.frame);
+            at[1] = static_cast<double>(e.kind);
+            at[2] = static_cast<double>(e.value);
+            at[3] = static_cast<double>(e.place.bar);
+            at[4] = static_cast<double>(e.place.beat);
+            at[5] = e.place.beatPhase;
+            at[6] = e.place.beatsPerMinute;
+            at[7] = static_cast<double>(e.place.beatsPerBar);
+            at[8] = static_cast<double>(e.place.pass);
+        }
+    }
+    return count;
+}
+
+// Where the music is at the next frame, seven doubles into `out`: frame,
+// pass, bar, beat, beat phase, beats a minute, beats a bar.
+__attribute__((export_name("web_player_time"))) void webPlayerTime(const WebPlayer* handle, double* out)
+{
+    const MusicPlayer::Time time = handle->music.time();
+    out[0] = static_cast<double>(time.frame);
+    out[1] = static_cast<double>(time.pass);
+    out[2] = static_cast<double>(time.bar);
+    out[3] = static_cast<double>(time.beat);
+    out[4] = time.beatPhase;
+    out[5] = time.beatsPerMinute;
+    out[6] = static_cast<double>(time.beatsPerBar);
+}
+
+// Where the player is, as PlayState's bytes: what web_seek_state works out
+// for `frame`, taken over whole, so that the audio thread never seeks.
 __attribute__((export_name("web_player_set_state"))) int webPlayerSetState(WebPlayer* handle, const std::uint8_t* bytes,
-                                                                          std::uint32_t size)
+                                                                          std::uint32_t size, double frame)
 {
     if (size != sizeof(PlayState)) {
         return 0;
     }
     PlayState state;
     std::memcpy(&state, bytes, sizeof state);
-    applyPlayState(handle->player, state);
+    handle->music.applySeek(static_cast<std::uint64_t>(frame), state);
     return 1;
 }
 
-// The frame of the song the next render starts at, and the one it ended in
-// (once web_player_finished is 1).
+// The frame of the player's clock the next render starts at (its events'
+// frames), the song's frame (which a seek round whole passes of a loop
+// may set below the clock's), and the song's frame it ended in (once
+// web_player_finished is 1).
 __attribute__((export_name("web_player_frame"))) double webPlayerFrame(const WebPlayer* handle)
 {
-    return static_cast<double>(handle->player.frame);
+    return static_cast<double>(handle->music.frame());
+}
+
+__attribute__((export_name("web_player_song_frame"))) double webPlayerSongFrame(const WebPlayer* handle)
+{
+    return static_cast<double>(handle->music.music().frame);
 }
 
 __attribute__((export_name("web_player_finished_at"))) double webPlayerFinishedAt(const WebPlayer* handle)
 {
-    return static_cast<double>(handle->player.finishedAt);
+    return static_cast<double>(handle->music.music().finishedAt);
 }
 
 // Where a player of the song at `sampleRate` is once `frames` frames in
@@ -385,22 +463,54 @@ __attribute__((export_name("web_render_from"))) Blob* webRenderFrom(const std::u
 
 __attribute__((export_name("web_player_finished"))) int webPlayerFinished(const WebPlayer* handle)
 {
-    return handle->player.finished ? 1 : 0;
+    return handle->music.finished() ? 1 : 0;
 }
 
 __attribute__((export_name("web_player_pass"))) double webPlayerPass(const WebPlayer* handle)
 {
-    return static_cast<double>(handle->player.loopPasses);
+    return static_cast<double>(handle->music.loopPasses());
 }
 
 __attribute__((export_name("web_player_position"))) double webPlayerPosition(const WebPlayer* handle)
 {
-    return static_cast<double>(handle->player.position);
+    return static_cast<double>(handle->music.music().position);
 }
 
 __attribute__((export_name("web_player_events"))) double webPlayerEvents(const WebPlayer* handle)
 {
-    return static_cast<double>(handle->player.events.size());
+    return static_cast<double>(handle->music.music().events.size());
+}
+
+// The song's musical time for the page and the package, as JSON: its cues'
+// names by index, the loop point's frame (-1 for none), every beat of one
+// pass as [frame, bar, beat], and every cue passed as [frame, index] (at
+// 48000 Hz, looping off).
+__attribute__((export_name("web_song_music"))) Blob* webSongMusic(const std::uint8_t* song, std::uint32_t size)
+{
+    SongPlayer player;
+    if (!loadDriverStyle(player, song, size)) {
+        return failure("failed to load .sqn file.");
+    }
+    const MusicOutline outline = musicOutline(player);
+    const LoopTiming timing = loopTiming(player);
+    // Cue names hold letters, digits, _ and - only: nothing to escape.
+    std::string json = "{\"cues\":[";
+    for (std::size_t i = 0; i < player.map.cueNames.size(); ++i) {
+        json += (i > 0 ? ",\"" : "\"") + player.map.cueNames[i] + "\"";
+    }
+    json += "],\"loop\":" + (timing.looped ? std::to_string(timing.loopFrame) : std::string("-1")) + ",\"beats\":[";
+    for (std::size_t i = 0; i < outline.beats.size(); ++i) {
+        const MusicOutline::Beat& beat = outline.beats[i];
+        json += (i > 0 ? ",[" : "[") + std::to_string(beat.frame) + "," + std::to_string(beat.bar) + "," +
+                std::to_string(beat.beat) + "]";
+    }
+    json += "],\"passed\":[";
+    for (std::size_t i = 0; i < outline.cues.size(); ++i) {
+        json += (i > 0 ? ",[" : "[") + std::to_string(outline.cues[i].frame) + "," +
+                std::to_string(outline.cues[i].index) + "]";
+    }
+    json += "]}";
+    return makeBlob(false, json.data(), json.size());
 }
 
 }  // extern "C"

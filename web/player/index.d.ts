@@ -15,6 +15,59 @@ export type Bytes = ReturnType<Uint8ArrayConstructor['of']>;
 export interface SqnPlayerOptions {
   /** Go back to the loop point at the song's end (default false: the song ends). */
   loop?: boolean;
+  /** Pause while the page is hidden and play on from the same frame when it shows (default false). */
+  pauseWhenHidden?: boolean;
+}
+
+/** Where the music is. */
+export interface SqnTime {
+  /** Seconds on the player's clock: from the start or the last seek (jumps do not reset it). */
+  seconds: number;
+  /** Passes back to the loop point so far: 0 before the first. */
+  pass: number;
+  /** The bar, from 1. */
+  bar: number;
+  /** The beat in its bar, from 1. */
+  beat: number;
+  /** How far into the beat, 0 ≤ x < 1. */
+  beatPhase: number;
+  /** Beats a minute. */
+  bpm: number;
+  beatsPerBar: number;
+}
+
+/** The detail of 'beat', 'bar', 'loop', 'cue' and 'ended': the music where it falls, and when it is heard. */
+export interface SqnMusicEventDetail extends SqnTime {
+  /**
+   * The audio context's time at which it is heard (the event arrives as the
+   * music is rendered, a little before): draw it when the context reaches it.
+   */
+  audioTime: number;
+}
+
+/** The detail of 'cue'. */
+export interface SqnCueEventDetail extends SqnMusicEventDetail {
+  /** The cue's name. */
+  cue: string | null;
+  /** Its index in the song. */
+  index: number;
+}
+
+/** Where a jump is taken: at once, the next beat, the next bar, or where the song would go back to its loop point (or end). */
+export type SqnJumpAt = 'now' | 'beat' | 'bar' | 'loopEnd';
+
+export interface SqnEffectOptions {
+  /** The voices the effect plays on, taken from the music while it sounds, 0 … 5 (default all six). */
+  voices?: readonly number[];
+}
+
+export interface SqnPlayerEventMap {
+  beat: CustomEvent<SqnMusicEventDetail>;
+  bar: CustomEvent<SqnMusicEventDetail>;
+  loop: CustomEvent<SqnMusicEventDetail>;
+  cue: CustomEvent<SqnCueEventDetail>;
+  ended: CustomEvent<SqnMusicEventDetail>;
+  error: Event & { message: string };
 }
 
 /** A song playing on an audio context through an AudioWorkletNode of its own. */
@@ -26,6 +79,13 @@ export declare class SqnPlayer extends EventTarget {
    * song is not one (with the loader's message, "failed to load .sqn file.").
    */
   static create(context: BaseAudioContext, song: SongBytes, options?: SqnPlayerOptions): Promise<SqnPlayer>;
+
+  /**
+   * Resolves once `context` runs: at once where it does, else resumed inside
+   * the first pointer, key or touch gesture on the page (as mobile browsers
+   * require).
+   */
+  static unlock(context: BaseAudioContext): Promise<void>;
 
   readonly context: BaseAudioContext;
   /** The node the song plays from (stereo, no inputs). */
@@ -56,11 +116,32 @@ export declare class SqnPlayer extends EventTarget {
   seek(seconds: number): void;
   /** Voice 0 … 5 played on unheard (true) or heard again (false). */
   setMuted(voice: number, muted: boolean): void;
+  /** The gain of the mix (1: sqn2wav's samples exactly); setting it stops a fade. A `RangeError` if not finite. */
+  gain: number;
+  /** Moves the gain to `gain` over `seconds` (0 … 600), evenly, frame by frame. */
+  fadeTo(gain: number, seconds: number): void;
+  /** Where the music is now. */
+  readonly time: SqnTime;
+  /** Seconds from the start to the loop point (the intro's length); null for a song without a loop. */
+  readonly loopStart: number | null;
+  /** The song's cues by name. */
+  readonly cues: string[];
+  /**
+   * On from the cue named `cue` at the next boundary (default 'now'): from
+   * there exactly as a seek to the cue would play. A `RangeError` for a cue
+   * the song does not have.
+   */
+  jump(cue: string, options?: { at?: SqnJumpAt }): void;
+  /**
+   * Plays another song (a sound effect or jingle) once over the music on the
+   * voices listed, those voices of the music playing on unheard meanwhile;
+   * resolves when it has played.
+   */
+  playEffect(song: SongBytes, options?: SqnEffectOptions): Promise<void>;
   /** Lets the song go and disconnects the node, for good (players may be made and closed without end). */
   close(): void;
 
-  addEventListener(type: 'ended', listener: (this: SqnPlayer, event: Event) => void, options?: boolean | AddEventListenerOptions): void;
-  addEventListener(type: 'error', listener: (this: SqnPlayer, event: Event & { message: string }) => void, options?: boolean | AddEventListenerOptions): void;
+  addEventListener<K extends keyof SqnPlayerEventMap>(type: K, listener: (this: SqnPlayer, event: SqnPlayerEventMap[K]) => void, options?: boolean | AddEventListenerOptions): void;
   addEventListener(type: string, listener: EventListenerOrEventListenerObject | null, options?: boolean | AddEventListenerOptions): void;
   removeEventListener(type: string, listener: EventListenerOrEventListenerObject | null, options?: boolean | EventListenerOptions): void;
 }

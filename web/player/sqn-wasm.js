@@ -8,6 +8,8 @@
 //   .renderWav(bytes, {loops, fade, muted}) → Uint8Array: the whole WAV file
 //                            sqn2wav writes (with --loops, --fade, --voices)
 //   .songMap(bytes)        → {end, loop, rowsPerSecond, notes}, or throws
+//   .songMusic(bytes)      → {cues, loop, beats, passed}: the song's cue
+//                            names, loop frame, beats and cues passed, or throws
 //   .seekState(bytes, rate, frames, looping) → Uint8Array: where a player is
 //                            that far in, for the worklet to take over
 //   .renderFrom(bytes, from, frames), .eventLines(text, mml), .importMidi(bytes)
@@ -130,6 +132,14 @@ function coreOf(wasm, wasmModule) {
         notes.push({ frame: values[i], voice: values[i + 1], pitch: values[i + 2], length: values[i + 3], event: values[i + 4] });
       }
       return { end: values[0], loop: values[1], rowsPerSecond: values[2], notes };
+    },
+    // {cues: [names by index], loop: frame or -1, beats: [[frame, bar,
+    // beat]], passed: [[frame, cue index]]}: one pass's musical time, at
+    // 48000 Hz.
+    songMusic(bytes) {
+      const result = call(wasm.web_song_music, asBytes(bytes));
+      if (result.failed) throw new Error(decoder.decode(result.bytes));
+      return JSON.parse(decoder.decode(result.bytes));
     },
     // Where a player of the song at `rate` is `frames` frames in, looping or
     // not (a looping song goes round whole passes at once): the bytes the
