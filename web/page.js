@@ -26,6 +26,7 @@ let paused = false;
 let playingBytes = null;  // the bytes the worklet plays
 let eventLines = new Uint32Array(0);  // the text line of each event
 let songMap = null;        // {end, loop, rowsPerSecond, notes} for the lanes
+let songMusic = null;      // {cues, loop, beats: [[frame, bar, beat]], passed: [[frame, cue]]}: bars and cues
 // The worklet's reports of the last two seconds, oldest first, each with
 // `clock`, the audio clock when it came (seconds).
 let reports = [];
@@ -49,6 +50,8 @@ window.sqnPage = {
   playingSong: () => playingBytes,
   rate: () => (audio ? audio.context.sampleRate : 0),
   map: () => songMap,
+  music: () => songMusic,
+  position: () => position.value,
   playingLine: () => playingLine,
   get startedFrom() { return startedFrom; },
   cursor: () => editor.cursor(),
@@ -86,6 +89,7 @@ function assemble() {
     assembled = result.bytes;
     eventLines = window.sqn.eventLines(text, languageMenu.value === 'mml');
     try { songMap = window.sqn.songMap(assembled); } catch { songMap = null; }
+    try { songMusic = window.sqn.songMusic(assembled); } catch { songMusic = null; }
   }
   editor.setErrors(result.errors || []);
   drawLanes();
@@ -162,6 +166,20 @@ function songFrame(frames, rate) {
   return frame;
 }
 
+// The bar and beat at a frame of the song (48000 Hz), as its map counts
+// them: the last beat at or before it.
+function barAndBeat(frame) {
+  const beats = songMusic.beats;
+  let low = 0;
+  let high = beats.length;
+  while (high - low > 1) {
+    const middle = (low + high) >> 1;
+    if (beats[middle][0] <= frame) low = middle; else high = middle;
+  }
+  if (beats.length === 0) return 'bar 1, beat 1';
+  return `bar ${beats[low][1]}, beat ${beats[low][2]}`;
+}
+
 // What is being heard: time, pass, bar and beat, the line of its event, and
 // the lanes' playhead. Reports come ahead of the sound by the output's
 // latency; the one shown is the last at or before what is heard.
@@ -174,12 +192,7 @@ function showPosition() {
   // Tenths cut, not rounded, to agree with the bar and beat.
   const seconds = Math.floor((frames / rate) * 10) / 10;
   const minutes = Math.floor(seconds / 60);
-  let where = '';
-  if (songMap && assembled) {
-    // Four beats a bar; the song's header gives the rows a beat.
-    const beats = (songFrame(frames, rate) / 48000) * songMap.rowsPerSecond / Math.max(1, assembled[1]);
-    where = ` · bar ${Math.floor(beats / 4) + 1}, beat ${Math.floor(beats % 4) + 1}`;
-  }
+  const where = songMusic ? ` · ${barAndBeat(songFrame(frames, rate))}` : '';
   position.value = `${minutes}:${(seconds - 60 * minutes).toFixed(1).padStart(4, '0')}` +
     ` · pass ${report.pass + 1}${where}`;
   const event = report.position - 1;
@@ -528,6 +541,21 @@ function drawLanes() {
       graphics.moveTo(0, v * lane);
       graphics.lineTo(width, v * lane);
       graphics.stroke();
+    }
+    // Bar lines, and beats where they stand apart; the cues by name.
+    if (songMusic) {
+      const beatsApart = songMusic.beats.length > 1 ? width / songMusic.beats.length : width;
+      for (const [frame, , beat] of songMusic.beats) {
+        if (beat !== 1 && beatsApart < 8) continue;
+        graphics.fillStyle = beat === 1 ? '#3a4150' : '#262b34';
+        graphics.fillRect(Math.floor(x(frame)), 0, 1, height);
+      }
+      graphics.font = '10px sans-serif';
+      graphics.fillStyle = '#c792ea';
+      for (const [frame, index] of songMusic.passed) {
+        graphics.fillRect(Math.floor(x(frame)), 0, 1, height);
+        graphics.fillText(songMusic.cues[index] || '', Math.floor(x(frame)) + 3, height - 3);
+      }
     }
     const muted = mutedVoices();
     graphics.font = '10px sans-serif';

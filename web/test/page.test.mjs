@@ -142,7 +142,7 @@ test('every example assembles (or compiles, in MML) to the bytes sqnasm and mml2
   await setText('A o4 c x\n');
   await page.waitForSelector('#errors li');
   assert.deepEqual(await page.$$eval('#errors li', (items) => items.map((item) => item.textContent)),
-    ['1:8: expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ & ^), found \'x\'']);
+    ['1:8: expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ ! & ^), found \'x\'']);
   await page.select('#examples', 'demo');
   await page.waitForFunction(() => document.getElementById('language').value === 'text');
 });
@@ -522,6 +522,37 @@ test('the lanes show every note, and clicking them plays from there, as sqn2wav 
   assert.deepEqual(Buffer.from(rendered), wav.subarray(44 + 4 * frame, 44 + 4 * (frame + 4096)));
   await page.click('#stop');
   await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
+});
+
+test("the lanes mark the song's bars, beats and cues, and the time shows the bar and beat of the song's meter", async () => {
+  await page.select('#language', 'mml');
+  // Three beats a bar at 120: a beat is 24000 frames, a bar 72000.
+  await setText('#meter 3\nA t120 o4 l4 !intro [c e g]2 L !verse [c g e]4\n');
+  await page.waitForFunction(() => window.sqnPage.music() && window.sqnPage.music().cues.includes('verse'));
+  const music = await page.evaluate(() => window.sqnPage.music());
+  assert.deepEqual(music.cues, ['intro', 'verse']);
+  assert.equal(music.loop, 2 * 72000);
+  assert.deepEqual(music.passed, [[0, 0], [144000, 1]]);
+  assert.equal(music.beats.length, 18);
+  music.beats.forEach(([frame, bar, beat], i) => {
+    assert.ok(Math.abs(frame - 24000 * i) <= 1, `beat ${i} at ${frame}`);
+    assert.deepEqual([bar, beat], [Math.floor(i / 3) + 1, (i % 3) + 1]);
+  });
+  // A bar line at each bar, the verse's cue in its own colour with its name.
+  const seen = await page.evaluate(() => {
+    const canvas = document.getElementById('lanes');
+    const graphics = canvas.getContext('2d');
+    const { end } = window.sqnPage.map();
+    const at = (frame, y) => Array.from(graphics.getImageData(Math.floor((frame / end) * canvas.width), y, 1, 1).data);
+    return { bar: at(72000, 2), between: at(60000, 2), cue: at(144000, 2) };
+  });
+  assert.notDeepEqual(seen.bar, seen.between);
+  assert.ok(seen.cue[0] > 150 && seen.cue[2] > 150, `the cue's line: ${seen.cue}`);
+  await page.click('#play');
+  await page.waitForFunction(() => / · bar \d+, beat [123]$/.test(window.sqnPage.position()), { timeout: 60000 });
+  await page.click('#stop');
+  await page.waitForFunction(() => window.sqnPage.audioState() === 'suspended');
+  await page.select('#language', 'text');
 });
 
 test('the line being played is marked and followed; Space pauses and resumes the clock', async () => {
