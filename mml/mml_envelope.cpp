@@ -73,7 +73,30 @@ std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind
         while (end < text.size() && !isBlank(text[end]) && text[end] != '}' && text[end] != '|') {
             ++end;
         }
-        const std::string_view word = text.substr(at, end - at);
+        std::string_view word = text.substr(at, end - at);
+        // 15:3: the value for three ticks.
+        int ticks = 1;
+        if (const std::size_t colon = word.find(':'); colon != std::string_view::npos) {
+            const std::string_view count = word.substr(colon + 1);
+            ticks = 0;
+            if (!count.empty() && count.size() <= 3 &&
+                std::all_of(count.begin(), count.end(), [](char d) { return d >= '0' && d <= '9'; })) {
+                for (const char d : count) {
+                    ticks = ticks * 10 + (d - '0');
+                }
+            }
+            if (ticks < 1 || ticks > kMaxStepTicks) {
+                errors.add(line, column + at + colon + 1,
+                           "expected a step's ticks after :, 1 … " + std::to_string(kMaxStepTicks) + ", found " +
+                               (count.empty() ? std::string("nothing") : quoted(count)));
+                return std::nullopt;
+            }
+            word = word.substr(0, colon);
+        }
+        if (word.empty()) {
+            errors.add(line, column + at, "expected " + range + " before :, found nothing");
+            return std::nullopt;
+        }
         const std::string_view digits = !volume && (word.front() == '+' || word.front() == '-') ? word.substr(1) : word;
         int value = -1000;
         if (!digits.empty() && digits.size() <= 3 &&
@@ -92,7 +115,12 @@ std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind
             errors.add(line, column + at, "expected " + range + ", found " + quoted(word));
             return std::nullopt;
         }
-        envelope.values.push_back(value);
+        if (envelope.values.size() + static_cast<std::size_t>(ticks) > kMaxEnvelopeSteps) {
+            errors.add(line, column + at,
+                       "expected an envelope of at most " + std::to_string(kMaxEnvelopeSteps) + " ticks, found more");
+            return std::nullopt;
+        }
+        envelope.values.insert(envelope.values.end(), static_cast<std::size_t>(ticks), value);
         at = end;
     }
     const std::size_t close = at;

@@ -10,8 +10,9 @@
 
 // An instrument's envelope, as `@v1 = { 15 12 9 | 6 4 }` (a volume
 // envelope) or `@a1 = { | 0 4 7 }` (an arpeggio, in semitones) defines it:
-// one value a tick from a note's start; after the last value it goes back
-// to the one after `|`, or without `|` holds the last.
+// one value a tick from a note's start (`15:3` holds one for three ticks);
+// after the last value it goes back to the one after `|`, or without `|`
+// holds the last.
 struct MmlEnvelope {
     std::vector<int> values;           // one at least
     std::optional<std::size_t> loop;   // the index the values go round from
@@ -39,6 +40,8 @@ enum class EnvelopeKind { Volume, Arpeggio };
 
 inline constexpr int kMaxEnvelopeNumber = 255;  // @v1 … @v255; @v0 is "none"
 inline constexpr int kMaxArpeggioSemitones = 48;
+inline constexpr int kMaxStepTicks = 255;                // 15:255
+inline constexpr std::size_t kMaxEnvelopeSteps = 4096;   // ticks an envelope spells out, in all
 
 // Reads the braces of a definition, `{ 15 12 9 | 6 4 }` from its first
 // character on (`column` is its place on `line`). Nothing, with the
