@@ -1,6 +1,7 @@
 #include "mml_compiler.h"
 
 #include "characters.h"
+#include "mml_comments.h"
 #include "mml_parser.h"
 #include "mml_planner.h"
 #include "mml_source.h"
@@ -110,7 +111,8 @@ MmlResult compileMml(std::string_view text, const MmlOptions& options)
 {
     MmlResult result;
     MmlErrors errors;
-    const MmlSource source = splitMml(text, errors);
+    const std::string uncommented = withoutBlockComments(text, errors);
+    const MmlSource source = splitMml(uncommented, errors);
     MmlBudget budget;
     std::array<MmlChannel, kMmlChannels> channels;
     for (std::size_t voice = 0; voice < kMmlChannels; ++voice) {
@@ -118,7 +120,8 @@ MmlResult compileMml(std::string_view text, const MmlOptions& options)
     }
     const MmlChannel* looped = checkLoops(channels, errors);
     checkCues(channels, errors);
-    const MmlTempoMap tempo(channels, errors);
+    const MmlChannel tempoTrack = parseMmlTempoTrack(source.tempoTrack, source, budget, errors);
+    const MmlTempoMap tempo(channels, tempoTrack, errors);
     // Longer music is no song (and would take its waits by the million).
     for (std::size_t voice = 0; voice < kMmlChannels && errors.empty(); ++voice) {
         const MmlChannel& channel = channels[voice];

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <set>
 #include <string>
 #include <tuple>
@@ -19,7 +20,9 @@ constexpr int kMaxRepeatDepth = 16;
 constexpr int kMaxDots = 6;            // a dotted 64th halves to 3 units six times
 constexpr int kLengths[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
 constexpr const char* kCommands =
-    "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ ! & ^)";
+    "expected a command (c d e f g a b n r o < > l t v V q k @v @a [ | ] { } L $ ! & ^)";
+constexpr int kMaxV = 15;        // v's loudest, unity
+constexpr int kMaxBigV = 255;    // V's, in 1/128 steps
 
 int semitoneOf(char letter)
 {
@@ -72,8 +75,8 @@ class ChannelParser {
     };
 
 public:
-    ChannelParser(const MmlSource& source, MmlBudget& budget, MmlErrors& errors)
-        : source_(source), budget_(budget), errors_(errors), errorsBefore_(errors.count())
+    ChannelParser(const MmlSource& source, MmlBudget& budget, MmlErrors& errors, bool tempoOnly)
+        : source_(source), budget_(budget), errors_(errors), errorsBefore_(errors.count()), tempoOnly_(tempoOnly)
     {
     }
 
@@ -113,7 +116,7 @@ private:
             }
             if (c == '|') {
                 if (depth == 0) {
-                    fail(cursor, "expected | inside [ … ] (the last pass stops there), found it outside");
+                    barCheck(cursor);
                     cursor.advance();
                     continue;
                 }
@@ -138,6 +141,15 @@ private:
     {
         const MmlPlace place{cursor.line(), cursor.column()};
         const char c = cursor.peek();
+        if (tempoOnly_ && c != 't' && c != 'r' && c != 'l' && c != '[' && c != '$') {
+            const std::string_view character = cursor.character();
+            for (std::size_t i = 0; i < character.size(); ++i) {
+                cursor.advance();
+            }
+            fail(place, "expected t, r, l, [ … ] or $ on the T line (tempo changes and the rests between them), found '" +
+                            printable(character) + "'");
+            return;
+        }
         if (semitoneOf(c) >= 0) {
             note(cursor);
             return;
@@ -145,6 +157,15 @@ private:
         const std::string_view character = cursor.character();
         cursor.advance();
         switch (c) {
+        case 'n':
+            noteNumber(cursor, place);
+            return;
+        case '{':
+            tuplet(cursor, place, depth);
+            return;
+        case '}':
+            fail(place, "expected a command, found '}' with no { before it");
+            return;
         case 'r': {
             std::uint64_t length = 0;
             if (lengthAfter(cursor, length)) {
@@ -199,12 +220,20 @@ private:
             }
             return;
         case 'v':
-            if (const auto value = number(cursor, "a volume 0 … 15", 0, 15)) {
-                level_ = *value / 15.0;
+            if (const auto step = relative(cursor)) {
+                // Steps keep within v0 … v15 (or where a V set it above).
+                const double old = level_ * kMaxV;
+                level_ = std::clamp(old + *step, 0.0, std::max<double>(kMaxV, old)) / kMaxV;
+            } else if (const auto value = number(cursor, "a volume 0 … 15, or a step +n or -n", 0, kMaxV)) {
+                level_ = *value / static_cast<double>(kMaxV);
             }
             return;
         case 'V':
-            if (const auto value = number(cursor, "a volume in 1/128 steps, 0 … 255", 0, 255)) {
+            if (const auto step = relative(cursor)) {
+                const double old = level_ * kUnityVolume;
+                level_ = std::clamp(old + *step, 0.0, std::max<double>(kMaxBigV, old)) / kUnityVolume;
+            } else if (const auto value =
+                           number(cursor, "a volume in 1/128 steps, 0 … 255, or a step +n or -n", 0, kMaxBigV)) {
                 level_ = *value / static_cast<double>(kUnityVolume);
             }
             return;
@@ -278,6 +307,12 @@ private:
             }
             length += more;
         }
+        strike(place, midi, length);
+    }
+
+    // A note of MIDI number `midi` (before k), `length` units, here.
+    void strike(MmlPlace place, int midi, std::uint64_t length)
+    {
         const int index = midi + transpose_ - kMidiOfIndexZero;
         if (index < 0 || index >= static_cast<int>(kPitchCount)) {
             fail(place, "expected a note D#2 … B8, found " + midiName(midi + transpose_) +
@@ -290,6 +325,129 @@ private:
                 {time_, length, index, level_, gateEighths_, volumeEnvelope_, arpeggio_, place});
         }
         time_ += length;
+    }
+
+    // n60: MIDI note 60 (C4), not transposed by o or k's octave but by k,
+    // with a length after a comma (n60,8.) or the default one.
+    void noteNumber(MmlCursor& cursor, MmlPlace place)
+    {
+        const std::optional<int> midi = number(cursor, "a note number 39 … 119 (D#2 … B8)", kMidiOfIndexZero,
+                                               kMidiOfIndexZero + static_cast<int>(kPitchCount) - 1);
+        if (!midi) {
+            return;
+        }
+        std::uint64_t length = defaultLength_;
+        if (cursor.peek() == ',' && !cursor.afterSpace()) {
+            cursor.advance();
+            if (!isDigit(cursor.peek()) || cursor.afterSpace()) {
+                fail(cursor, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64 after ','" + found(cursor));
+                return;
+            }
+            if (!lengthAfter(cursor, length)) {
+                return;
+            }
+        }
+        strike(place, *midi, length);
+    }
+
+    // v+2, V-16: a step from the volume as it stands (clamped at its ends);
+    // nothing where no sign follows.
+    std::optional<int> relative(MmlCursor& cursor)
+    {
+        const char sign = cursor.peek();
+        if ((sign != '+' && sign != '-') || cursor.afterSpace()) {
+            return std::nullopt;
+        }
+        cursor.advance();
+        const std::optional<int> value = number(cursor, std::string("a volume step after ") + sign + ", 0 … 255", 0, 255);
+        if (!value) {
+            return 0;
+        }
+        return sign == '-' ? -*value : *value;
+    }
+
+    // |, outside a repeat: the channel stands at a bar line here.
+    void barCheck(const MmlCursor& cursor)
+    {
+        const std::uint64_t bar = static_cast<std::uint64_t>(source_.beatsPerBar) * kUnitsPerBeat;
+        const std::uint64_t into = time_ % bar;
+        if (into == 0) {
+            return;
+        }
+        const std::uint64_t beat = into / kUnitsPerBeat;
+        const std::uint64_t part = into % kUnitsPerBeat;
+        std::string where = "bar " + std::to_string(time_ / bar + 1) + ", beat " + std::to_string(beat + 1);
+        if (part != 0) {
+            const std::uint64_t common = std::gcd(part, kUnitsPerBeat);
+            where += " and " + std::to_string(part / common) + "/" + std::to_string(kUnitsPerBeat / common);
+        }
+        fail(cursor, "expected | at a bar line (" + std::to_string(source_.beatsPerBar) +
+                         " beats a bar), found the channel at " + where);
+    }
+
+    // {c e g}4: the notes and rests inside share the length after }, in
+    // proportion to their own lengths (three quarters in the time of one).
+    void tuplet(MmlCursor& cursor, MmlPlace place, int depth)
+    {
+        if (depth + 1 > kMaxRepeatDepth) {
+            fail(place, "expected repeats and tuplets nested at most " + std::to_string(kMaxRepeatDepth) +
+                            " deep, found deeper");
+            stopped_ = true;
+            return;
+        }
+        const std::uint64_t started = time_;
+        const std::size_t firstNote = channel_.notes.size();
+        const std::size_t firstTempo = channel_.tempos.size();
+        const std::size_t firstCue = channel_.cues.size();
+        while (!cursor.atEnd() && !stopped_ && cursor.peek() != '}') {
+            if (!step(cursor)) {
+                return;
+            }
+            const char c = cursor.peek();
+            if (c == ']' || c == '|') {
+                fail(cursor, std::string("expected a note or rest inside { … }, found '") + c + "'");
+                cursor.advance();
+                continue;
+            }
+            command(cursor, depth + 1);
+        }
+        if (stopped_) {
+            return;
+        }
+        if (cursor.atEnd()) {
+            fail(place, "expected } to close this {, found the end of the channel");
+            return;
+        }
+        cursor.advance();
+        std::uint64_t total = 0;
+        if (!lengthAfter(cursor, total)) {
+            return;
+        }
+        const std::uint64_t written = time_ - started;
+        if (written == 0) {
+            fail(place, "expected notes or rests inside { … }, found none");
+            time_ = started + total;
+            return;
+        }
+        // Each time inside, scaled; rounding to a unit (a 3072th of a beat)
+        // where the count does not divide it, the total exact.
+        const auto scaled = [&](std::uint64_t at) {
+            const unsigned __int128 product = static_cast<unsigned __int128>(at - started) * total;
+            return started + static_cast<std::uint64_t>((product + written / 2) / written);
+        };
+        for (std::size_t i = firstNote; i < channel_.notes.size(); ++i) {
+            MmlNote& note = channel_.notes[i];
+            const std::uint64_t end = scaled(note.start + note.length);
+            note.start = scaled(note.start);
+            note.length = end - note.start;
+        }
+        for (std::size_t i = firstTempo; i < channel_.tempos.size(); ++i) {
+            channel_.tempos[i].start = scaled(channel_.tempos[i].start);
+        }
+        for (std::size_t i = firstCue; i < channel_.cues.size(); ++i) {
+            channel_.cues[i].start = scaled(channel_.cues[i].start);
+        }
+        time_ = started + total;
     }
 
     // The arpeggio's offset that takes the note at `index` out of the table,
@@ -590,6 +748,7 @@ private:
     int volumeEnvelope_ = 0;                          // @v, 0 for none
     int arpeggio_ = 0;                                // @a, 0 for none
     bool stopped_ = false;
+    bool tempoOnly_;                                  // the T line
 };
 
 }  // namespace
@@ -597,5 +756,11 @@ private:
 MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
                            MmlErrors& errors)
 {
-    return ChannelParser(source, budget, errors).parse(pieces);
+    return ChannelParser(source, budget, errors, false).parse(pieces);
+}
+
+MmlChannel parseMmlTempoTrack(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
+                              MmlErrors& errors)
+{
+    return ChannelParser(source, budget, errors, true).parse(pieces);
 }

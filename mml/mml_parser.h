@@ -71,3 +71,8 @@ struct MmlBudget {
 // repeats are read once, since no song will be made of it.
 MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
                            MmlErrors& errors);
+
+// Reads the T line: tempo changes, the rests and lengths between them, and
+// repeats of those; anything else is an error.
+MmlChannel parseMmlTempoTrack(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
+                              MmlErrors& errors);

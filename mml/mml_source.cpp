@@ -287,6 +287,10 @@ MmlSource splitMml(std::string_view text, MmlErrors& errors)
             continue;
         }
 
+        if (line.front() == 'T' && (line.size() == 1 || isBlank(line[1]))) {
+            source.tempoTrack.push_back({line.substr(1), lineNumber, column + 1});
+            continue;
+        }
         std::size_t letters = 0;
         while (letters < line.size() && line[letters] >= 'A' && line[letters] <= 'F') {
             ++letters;
@@ -294,7 +298,7 @@ MmlSource splitMml(std::string_view text, MmlErrors& errors)
         if (letters == 0 || (letters < line.size() && !isBlank(line[letters]))) {
             const std::size_t at = letters < line.size() && letters > 0 ? letters : 0;
             errors.add(lineNumber, column + at,
-                              letters == 0 ? "expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), found " +
+                              letters == 0 ? "expected channel letters A … F (or T, the tempo line), a phrase ($name = …) or an envelope (@v1 = { … }), found " +
                                                  foundText(line)
                                            : "expected a space after the channel letters, found " +
                                                  foundText(line.substr(letters)));

@@ -31,6 +31,7 @@ struct MmlPiece {
 
 struct MmlSource {
     std::array<std::vector<MmlPiece>, kMmlChannels> channels;  // in file order
+    std::vector<MmlPiece> tempoTrack;                           // T: tempo changes only
     std::map<std::string, std::vector<MmlPiece>, std::less<>> phrases;
     std::set<std::string, std::less<>> circular;  // phrases that use themselves, reported already
     std::map<int, MmlEnvelope> volumeEnvelopes;    // @v1 … @v255

@@ -16,14 +16,19 @@ std::string beatText(std::uint64_t units)
 
 }  // namespace
 
-MmlTempoMap::MmlTempoMap(const std::array<MmlChannel, kMmlChannels>& channels, MmlErrors& errors)
+MmlTempoMap::MmlTempoMap(const std::array<MmlChannel, kMmlChannels>& channels, const MmlChannel& tempoTrack,
+                         MmlErrors& errors)
 {
     std::map<std::uint64_t, MmlTempoChange> changes;
+    std::vector<const MmlChannel*> all{&tempoTrack};
     for (const MmlChannel& channel : channels) {
-        if (channel.failed) {
+        all.push_back(&channel);
+    }
+    for (const MmlChannel* channel : all) {
+        if (channel->failed) {
             continue;
         }
-        for (const MmlTempoChange& change : channel.tempos) {
+        for (const MmlTempoChange& change : channel->tempos) {
             const auto [at, fresh] = changes.emplace(change.start, change);
             if (!fresh && at->second.beatsPerMinute != change.beatsPerMinute) {
                 errors.add(change.place.line, change.place.column,

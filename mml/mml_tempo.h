@@ -9,13 +9,15 @@
 #include <vector>
 
 // When each beat of a song falls, through its tempo changes: a `t` in any
-// channel sets the tempo of every channel from its beat on.
+// channel (or on the T line) sets the tempo of every channel from its beat
+// on.
 class MmlTempoMap {
 public:
     // From the channels' changes; two different tempi at one beat are an
     // error at the later one. Channels that failed to read are left out,
     // their beats being unsure.
-    MmlTempoMap(const std::array<MmlChannel, kMmlChannels>& channels, MmlErrors& errors);
+    // The T line's changes count as a channel's.
+    MmlTempoMap(const std::array<MmlChannel, kMmlChannels>& channels, const MmlChannel& tempoTrack, MmlErrors& errors);
 
     // Seconds from the song's start to `units`.
     double seconds(std::uint64_t units) const;

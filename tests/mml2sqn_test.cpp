@@ -16,7 +16,7 @@
 
 namespace {
 
-const std::string kCommands = "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ ! & ^)";
+const std::string kCommands = "expected a command (c d e f g a b n r o < > l t v V q k @v @a [ | ] { } L $ ! & ^)";
 
 class Mml2sqn : public ProcessTest {
 protected:
@@ -128,7 +128,7 @@ TEST_F(Mml2sqn, MistakesWriteNothing)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, path("bad.mml") + ":1:8: " + kCommands + ", found 'x'\n" + path("bad.mml") +
                          ":2:4: expected an octave 1 … 8, found '9'\n" + path("bad.mml") +
-                         ":3:1: expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), "
+                         ":3:1: expected channel letters A … F (or T, the tempo line), a phrase ($name = …) or an envelope (@v1 = { … }), "
                          "found 'G'\n");
     EXPECT_EQ(readFile(path("out.sqn")), (Bytes{'o', 'l', 'd'}));
     r = runProgram(MML2SQN_BINARY, path("bad.mml") + " " + path("new.sqn"));
@@ -198,7 +198,7 @@ TEST_F(Mml2sqn, OneErrorAMistakeAtItsColumnInCharacters)
         {"A «c» x\n", ":1:3: " + kCommands + ", found '«'\n:1:5: " + kCommands + ", found '»'\n:1:7: " + kCommands +
                           ", found 'x'\n"},
         {"A c \xff x\n", ":1:5: " + kCommands + ", found '\\xff'\n:1:7: " + kCommands + ", found 'x'\n"},
-        {"Ä c\n", ":1:1: expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), "
+        {"Ä c\n", ":1:1: expected channel letters A … F (or T, the tempo line), a phrase ($name = …) or an envelope (@v1 = { … }), "
                   "found 'Ä'\n"},
         {"\xEF\xBB\xBF" "A 😀 o9\n", ":1:3: " + kCommands + ", found '😀'\n:1:6: expected an octave 1 … 8, found '9'\n"},
     };

@@ -600,22 +600,22 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         std::size_t column;
         std::string message;
     };
-    const std::string commands = "expected a command (c d e f g a b r o < > l t v V q k @v @a [ | ] L $ ! & ^)";
+    const std::string commands = "expected a command (c d e f g a b n r o < > l t v V q k @v @a [ | ] { } L $ ! & ^)";
     const Case cases[] = {
         {"cdef", 1, 1,
-         "expected channel letters A … F, a phrase ($name = …) or an envelope (@v1 = { … }), found 'c'"},
+         "expected channel letters A … F (or T, the tempo line), a phrase ($name = …) or an envelope (@v1 = { … }), found 'c'"},
         {"Acdef", 1, 2, "expected a space after the channel letters, found 'c'"},
         {"A o4 c x", 1, 8, commands + ", found 'x'"},
         {"  A o4 c x", 1, 10, commands + ", found 'x'"},
         {"\xEF\xBB\xBF\tA o4 c x", 1, 9, commands + ", found 'x'"},  // a byte-order mark is no column
-        {"A c\n  B c v", 2, 8, "expected a volume 0 … 15, found the end of the channel"},  // just past the end
+        {"A c\n  B c v", 2, 8, "expected a volume 0 … 15, or a step +n or -n, found the end of the channel"},  // just past the end
         {"A c4 l", 1, 7, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64, found the end of the channel"},
         {"A o9 c", 1, 4, "expected an octave 1 … 8, found '9'"},
         {"A o1 c", 1, 6, "expected a note D#2 … B8, found C1"},
         {"A o8 b+", 1, 6, "expected a note D#2 … B8, found C9"},
         {"A c5", 1, 4, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64, found '5'"},
         {"A c 8", 1, 5, commands + ", found '8'"},
-        {"A v16 c", 1, 4, "expected a volume 0 … 15, found '16'"},
+        {"A v16 c", 1, 4, "expected a volume 0 … 15, or a step +n or -n, found '16'"},
         {"A q0 c", 1, 4, "expected a gate of 1 … 8 eighths of the length, found '0'"},
         {"A [c d", 1, 3, "expected ] to close this [, found the end of the channel"},
         {"A c d]", 1, 6, "expected a command, found ']' with no [ before it"},
@@ -632,7 +632,22 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         {"A c L d\nB c d L e", 2, 7,
          "expected L at the same time in every channel (as at line 1), found it 2 beats in, not 1 beat"},
         {"A c64.......", 1, 12, "expected at most 6 dots, found more"},
-        {"A c | d", 1, 5, "expected | inside [ … ] (the last pass stops there), found it outside"},
+        // Bar checks, tuplets, note numbers, relative volume, the T line.
+        {"A c | d", 1, 5, "expected | at a bar line (4 beats a bar), found the channel at bar 1, beat 2"},
+        {"#meter 3\nA c2. | c8 {c c c c c}4 |", 2, 25,
+         "expected | at a bar line (3 beats a bar), found the channel at bar 2, beat 2 and 1/2"},
+        {"A c1 {c e g c", 1, 6, "expected } to close this {, found the end of the channel"},
+        {"A {}4 c", 1, 3, "expected notes or rests inside { … }, found none"},
+        {"A {c [e]2 g | c}4", 1, 13, "expected a note or rest inside { … }, found '|'"},
+        {"A c } d", 1, 5, "expected a command, found '}' with no { before it"},
+        {"A n38 c", 1, 4, "expected a note number 39 … 119 (D#2 … B8), found '38'"},
+        {"A n60,5", 1, 7, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64, found '5'"},
+        {"A n60, c", 1, 8, "expected a length 1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48 or 64 after ',', found a space"},
+        {"A v+ c", 1, 6, "expected a volume step after +, 0 … 255, found a space"},
+        {"T t90 r1 c\nA c", 1, 10, "expected t, r, l, [ … ] or $ on the T line (tempo changes and the rests between them), found 'c'"},
+        {"T t90 L r1\nA c", 1, 7, "expected t, r, l, [ … ] or $ on the T line (tempo changes and the rests between them), found 'L'"},
+        {"T t90 r1 t100\nA t120 r1 c", 2, 3, "expected one tempo at beat 1 (t90 at line 1), found t120"},
+        {"A c /* d\ne", 1, 5, "expected */ to close this /*, found the end of the file"},
         {"A [c | d | e]", 1, 10, "expected one | in a repeat, found a second"},
         {"A [c | d]1", 1, 10, "expected a repeat count of 2 or more around |, found '1'"},
         {"A k+49 c", 1, 4, "expected a transpose in semitones, -48 … +48, found '49'"},
@@ -649,6 +664,11 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         {"@v1 = 15\nA c", 1, 7, "expected { and the envelope's values, found '1'"},
         {"@v0 = { 1 }\nA c", 1, 3, "expected an envelope number 1 … 255 after @v, found '0'"},
         {"@v1 = { 1 }\n@v1 = { 2 }\nA c", 2, 1, "expected each envelope defined once, found @v1 again"},
+        {"@v1 = { 15:0 }\nA c", 1, 12, "expected a step's ticks after :, 1 … 255, found '0'"},
+        {"@a1 = { 0 :4 }\nA c", 1, 11, "expected a semitone offset -48 … +48 before :, found nothing"},
+        {"@v1 = { 15:255 14:255 13:255 12:255 11:255 10:255 9:255 8:255 7:255 6:255 5:255 4:255 3:255 2:255 1:255 "
+         "0:255 1:255 }\nA c",
+         1, 111, "expected an envelope of at most 4096 ticks, found more"},
         // The settings at the top.
         {"A c\n#tick 12", 2, 1, "expected #tick at the top, before the first channel, phrase or envelope"},
         {"#tick 0\nA c", 1, 7, "expected envelope steps a beat, 1 … 96, found '0'"},
@@ -830,6 +850,47 @@ TEST(Mml, TheSongsOutlineIsWhatItsPlayerTells)
     for (std::size_t i = 0; i < cues.size(); ++i) {
         EXPECT_EQ(outline.cues[i].frame, cues[i].frame) << i;
         EXPECT_EQ(outline.cues[i].index, cues[i].index) << i;
+    }
+}
+
+// The shorthands are the songs they stand for, byte for byte: envelope
+// steps with lengths, note numbers, relative volume, the T line and block
+// comments.
+TEST(Mml, ShorthandsMakeTheSongsTheyStandFor)
+{
+    const std::pair<const char*, const char*> same[] = {
+        {"@v1 = { 15:3 12 | 8:2 4 }\n@a1 = { 0:2 -12:2 }\nA @v1 @a1 o4 c2\n",
+         "@v1 = { 15 15 15 12 | 8 8 4 }\n@a1 = { 0 0 -12 -12 }\nA @v1 @a1 o4 c2\n"},
+        {"A o2 n60 n72,8. n39,16 n119\n", "A o4 c > c8. < < < d+16 > > > > > > b\n"},
+        {"A v10 c v+2 c v-20 c v+99 c V100 c V+16 c V-200 c\n", "A v10 c v12 c v0 c v15 c V100 c V116 c V0 c\n"},
+        {"T t100 r1 t140 l2 r r t90\nA o4 l4 [c e g e]4\n", "A t100 o4 l4 c e g e t140 c e g e t90 [c e g e]2\n"},
+        {"/* an intro\n   of two lines */ A o4 c /* d */ e ; f /* g\nB c /* x\n*/\nB e\n", "A o4 c e\nB c e\n"},
+        {"A c4 c8 c8 c2 | {c c c}2 {c c}4 r4 |\n", "A c4 c8 c8 c2 {c c c}2 {c c}4 r4\n"},
+    };
+    for (const auto& [shorthand, spelled] : same) {
+        EXPECT_EQ(compile(shorthand).song, compile(spelled).song) << shorthand;
+    }
+}
+
+// A tuplet shares its length among its notes in proportion to their own,
+// any count: every note within a millisecond of its exact time.
+TEST(Mml, TupletsShareTheirLength)
+{
+    const HeardSong heard = hear(compile("A t120 o4 l4 {c e g}4 {c d e f g}2 {c8 e g4}4 c\n"));
+    std::vector<double> expected;
+    for (int i = 0; i < 3; ++i) {
+        expected.push_back(i * 24000.0 / 3);
+    }
+    for (int i = 0; i < 5; ++i) {
+        expected.push_back(24000.0 + i * 48000.0 / 5);
+    }
+    expected.push_back(72000.0);
+    expected.push_back(72000.0 + 4800.0);   // c8 e g4: a fifth, two fifths, two fifths
+    expected.push_back(72000.0 + 14400.0);
+    expected.push_back(96000.0);
+    ASSERT_EQ(heard.notes.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_NEAR(static_cast<double>(heard.notes[i].frame), expected[i], kMillisecond) << i;
     }
 }
 
