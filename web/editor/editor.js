@@ -36,23 +36,39 @@ const textForm = StreamLanguage.define({
 
 // MML: a channel letter first, notes and rests (with ties), commands with
 // numbers, instruments (@v1 = { … } defined, @v1 and @a1 chosen), repeats
-// with their | and the loop point; #tick and the other settings at the top;
-// `;` to the end of the line is a comment.
+// with their | and the loop point, tuplets in { }, the T line of tempo
+// changes; #tick and the other settings at the top; `;` to the end of the
+// line and `/* … */` across lines are comments.
 const mml = StreamLanguage.define({
   name: 'mml',
-  token(stream) {
+  startState: () => ({ inComment: false }),
+  copyState: (state) => ({ inComment: state.inComment }),
+  token(stream, state) {
+    if (state.inComment || stream.match('/*')) {
+      state.inComment = true;
+      if (stream.skipTo('*/')) {
+        stream.pos += 2;
+        state.inComment = false;
+      } else {
+        stream.skipToEnd();
+      }
+      return 'comment';
+    }
     if (stream.eatSpace()) return null;
     if (stream.peek() === ';') {
       stream.skipToEnd();
       return 'comment';
     }
-    if (stream.sol() && stream.match(/^#(tick|rows|title|composer)\b/)) return 'meta';
+    if (stream.sol() && stream.match(/^#(tick|rows|meter|title|composer)\b/)) return 'meta';
     if (stream.match(/^"[^"]*"/)) return 'string';
-    if (stream.sol() && stream.match(/^[A-F]+(?=\s)/)) return 'variableName';
+    if (stream.sol() && stream.match(/^(?:[A-F]+|T)(?=\s)/)) return 'variableName';
     if (stream.match(/^\$[A-Za-z_]\w*/)) return 'macroName';
     if (stream.match(/^@[va]\d+/)) return 'macroName';
+    if (stream.match(/^![\w-]+/)) return 'macroName';
     if (stream.match(/^[a-gr][+#-]*\d*\.*/)) return 'string';
+    if (stream.match(/^n\d+(,\d+\.*)?/)) return 'string';
     if (stream.match(/^k[+-]?\d*/)) return 'keyword';
+    if (stream.match(/^[vV][+-]\d*/)) return 'keyword';
     if (stream.match(/^[tlovqVL]\d*/)) return 'keyword';
     if (stream.match(/^[&^]/)) return 'operator';
     if (stream.match(/^[[\]|{}]\d*/)) return 'bracket';
