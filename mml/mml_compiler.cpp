@@ -118,6 +118,17 @@ MmlResult compileMml(std::string_view text, const MmlOptions& options)
     for (std::size_t voice = 0; voice < kMmlChannels; ++voice) {
         channels[voice] = parseMmlChannel(source.channels[voice], source, budget, errors);
     }
+    // A release lasts at most to the song's end, where it goes round.
+    std::uint64_t songEnd = 0;
+    for (const MmlChannel& channel : channels) {
+        songEnd = std::max(songEnd, channel.end);
+    }
+    for (MmlChannel& channel : channels) {
+        for (MmlNote& note : channel.notes) {
+            const double room = static_cast<double>(songEnd) - note.shareEnd();
+            note.releaseUnits = std::min(note.releaseUnits, room > 0.0 ? static_cast<std::uint64_t>(room) : 0);
+        }
+    }
     const MmlChannel* looped = checkLoops(channels, errors);
     checkCues(channels, errors);
     const MmlChannel tempoTrack = parseMmlTempoTrack(source.tempoTrack, source, budget, errors);

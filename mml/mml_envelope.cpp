@@ -48,6 +48,8 @@ std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind
         return std::nullopt;
     }
     std::size_t at = 1;
+    bool releasing = false;  // past the /
+    std::size_t releaseAt = 0;
     for (;;) {
         while (at < text.size() && isBlank(text[at])) {
             ++at;
@@ -60,7 +62,30 @@ std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind
         if (c == '}') {
             break;
         }
+        if (c == '/') {
+            if (!volume) {
+                errors.add(line, column + at, "expected a release / in a volume envelope only, found it in " +
+                                                  std::string(kind == EnvelopeKind::Arpeggio ? "an arpeggio" : "a pitch envelope"));
+                return std::nullopt;
+            }
+            if (releasing) {
+                errors.add(line, column + at, "expected one / in an envelope, found a second");
+                return std::nullopt;
+            }
+            if (envelope.values.empty()) {
+                errors.add(line, column + at, "expected a value before /, found none");
+                return std::nullopt;
+            }
+            releasing = true;
+            releaseAt = at;
+            ++at;
+            continue;
+        }
         if (c == '|') {
+            if (releasing) {
+                errors.add(line, column + at, "expected | before the release's /, found it after");
+                return std::nullopt;
+            }
             if (envelope.loop) {
                 errors.add(line, column + at, "expected one | in an envelope, found a second");
                 return std::nullopt;
@@ -115,17 +140,22 @@ std::optional<MmlEnvelope> readEnvelope(std::string_view text, EnvelopeKind kind
             errors.add(line, column + at, "expected " + range + ", found " + quoted(word));
             return std::nullopt;
         }
-        if (envelope.values.size() + static_cast<std::size_t>(ticks) > kMaxEnvelopeSteps) {
+        if (envelope.values.size() + envelope.release.size() + static_cast<std::size_t>(ticks) > kMaxEnvelopeSteps) {
             errors.add(line, column + at,
                        "expected an envelope of at most " + std::to_string(kMaxEnvelopeSteps) + " ticks, found more");
             return std::nullopt;
         }
-        envelope.values.insert(envelope.values.end(), static_cast<std::size_t>(ticks), value);
+        std::vector<int>& into = releasing ? envelope.release : envelope.values;
+        into.insert(into.end(), static_cast<std::size_t>(ticks), value);
         at = end;
     }
     const std::size_t close = at;
     if (envelope.values.empty()) {
         errors.add(line, column, "expected at least one value inside { }, found none");
+        return std::nullopt;
+    }
+    if (releasing && envelope.release.empty()) {
+        errors.add(line, column + releaseAt, "expected a value after /, found }");
         return std::nullopt;
     }
     if (envelope.loop && *envelope.loop == envelope.values.size()) {

@@ -20,7 +20,7 @@ constexpr int kMaxRepeatDepth = 16;
 constexpr int kMaxDots = 6;            // a dotted 64th halves to 3 units six times
 constexpr int kLengths[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
 constexpr const char* kCommands =
-    "expected a command (c d e f g a b n r o < > l t v V q k @v @a [ | ] { } L $ ! & ^)";
+    "expected a command (c d e f g a b n r o < > l t v V q k @v @a @p @i [ | ] { } L $ ! & ^ ~)";
 constexpr int kMaxV = 15;        // v's loudest, unity
 constexpr int kMaxBigV = 255;    // V's, in 1/128 steps
 
@@ -67,6 +67,14 @@ class ChannelParser {
         bool seen = false;
         std::uint64_t at = 0;  // units
     };
+    // Where a note goes on to another pitch: & (legato) or ~ (a slide).
+    struct Change {
+        std::uint64_t at;  // units from the note's start
+        int from;          // MIDI notes, before k
+        int to;
+        bool slide;
+        MmlPlace place;
+    };
     // A pass of a repeat as read.
     struct Pass {
         std::uint64_t length;       // units
@@ -89,6 +97,12 @@ public:
         Bar bar;
         sequence(cursor, 0, false, bar);
         channel_.end = time_;
+        // A note's release is cut where the channel's next note starts.
+        for (std::size_t i = 0; i + 1 < channel_.notes.size(); ++i) {
+            MmlNote& note = channel_.notes[i];
+            const double room = static_cast<double>(channel_.notes[i + 1].start) - note.shareEnd();
+            note.releaseUnits = std::min(note.releaseUnits, room > 0.0 ? static_cast<std::uint64_t>(room) : 0);
+        }
         channel_.failed = errors_.count() > errorsBefore_;
         return std::move(channel_);
     }
@@ -286,16 +300,27 @@ private:
         if (!lengthAfter(cursor, length)) {
             return;
         }
-        // A tie is one longer note: the same note again, or a length alone.
+        // A tie is one longer note: the same note again, or a length alone;
+        // & to another note goes on to it unstruck (legato), ~ slides there.
+        std::vector<Change> changes;
+        int current = midi;
         while (isTie(cursor.peek())) {
             const MmlPlace tie{cursor.line(), cursor.column()};
             const char mark = cursor.peek();
             cursor.advance();
             if (semitoneOf(cursor.peek()) >= 0) {
                 const MmlPlace tied{cursor.line(), cursor.column()};
-                if (pitchAfter(cursor) != midi) {
-                    fail(tied, std::string("expected the same note after ") + mark + ", found another");
+                const int next = pitchAfter(cursor);
+                if (next != current && mark == '^') {
+                    fail(tied, "expected the same note after ^ (& or ~ goes on to another), found another");
+                } else if (next != current) {
+                    changes.push_back({length, current, next, mark == '~', tied});
+                    current = next;
                 }
+            } else if (mark == '~') {
+                fail(tie, std::string("expected a note to slide to after ~") + found(cursor));
+                time_ += length;
+                return;
             } else if (!isDigit(cursor.peek()) || cursor.afterSpace()) {
                 fail(tie, std::string("expected the same note or a length after ") + mark + found(cursor));
                 time_ += length;
@@ -307,24 +332,94 @@ private:
             }
             length += more;
         }
-        strike(place, midi, length);
+        strike(place, midi, length, changes);
     }
 
-    // A note of MIDI number `midi` (before k), `length` units, here.
-    void strike(MmlPlace place, int midi, std::uint64_t length)
+    // A note of MIDI number `midi` (before k), `length` units, here, going
+    // on to other pitches as `changes` say.
+    void strike(MmlPlace place, int midi, std::uint64_t length, const std::vector<Change>& changes = {})
     {
         const int index = midi + transpose_ - kMidiOfIndexZero;
+        int lowest = index;
+        int highest = index;
+        for (const Change& change : changes) {
+            const int to = change.to + transpose_ - kMidiOfIndexZero;
+            if (to < 0 || to >= static_cast<int>(kPitchCount)) {
+                fail(change.place, "expected a note D#2 … B8, found " + midiName(change.to + transpose_) +
+                                       (transpose_ != 0 ? " (transposed " + signed_(transpose_) + ")" : ""));
+                time_ += length;
+                return;
+            }
+            lowest = std::min(lowest, to);
+            highest = std::max(highest, to);
+        }
         if (index < 0 || index >= static_cast<int>(kPitchCount)) {
             fail(place, "expected a note D#2 … B8, found " + midiName(midi + transpose_) +
                             (transpose_ != 0 ? " (transposed " + signed_(transpose_) + ")" : ""));
-        } else if (const std::optional<int> offset = arpeggioOutOfRange(index)) {
-            fail(place, "expected a note D#2 … B8, found " + midiName(midi + transpose_ + *offset) + " (@a" +
-                            std::to_string(arpeggio_) + "'s " + signed_(*offset) + ")");
+        } else if (const std::optional<std::string> out = offsetOutOfRange(lowest, highest)) {
+            fail(place, "expected a note D#2 … B8, found " + *out);
         } else if (count(place)) {
-            channel_.notes.push_back(
-                {time_, length, index, level_, gateEighths_, volumeEnvelope_, arpeggio_, place});
+            MmlNote note{time_, length, index, level_, gateEighths_, volumeEnvelope_, arpeggio_, place};
+            note.pitchEnvelope = pitchEnvelope_;
+            if (volumeEnvelope_ != 0 && !source_.volumeEnvelopes.at(volumeEnvelope_).release.empty()) {
+                const double ticks = static_cast<double>(source_.volumeEnvelopes.at(volumeEnvelope_).release.size());
+                note.releaseUnits =
+                    static_cast<std::uint64_t>(std::ceil(ticks * kUnitsPerBeat / source_.ticksPerBeat));
+            }
+            note.firstBend = static_cast<std::uint32_t>(channel_.bends.size());
+            const double unitsPerTick = static_cast<double>(kUnitsPerBeat) / source_.ticksPerBeat;
+            for (const Change& change : changes) {
+                const int from = change.from + transpose_ - kMidiOfIndexZero;
+                const int to = change.to + transpose_ - kMidiOfIndexZero;
+                if (!change.slide) {
+                    channel_.bends.push_back({change.at, to});
+                    continue;
+                }
+                // A semitone a tick from where the slide starts, then held.
+                const int direction = to > from ? 1 : -1;
+                for (int k = 1; k <= std::abs(to - from); ++k) {
+                    const auto at = change.at + static_cast<std::uint64_t>(std::llround((k - 1) * unitsPerTick));
+                    if (at >= length) {
+                        break;
+                    }
+                    channel_.bends.push_back({at, from + direction * k});
+                }
+            }
+            note.bendCount = static_cast<std::uint32_t>(channel_.bends.size() - note.firstBend);
+            channel_.notes.push_back(note);
         }
         time_ += length;
+    }
+
+    // What takes a note going from `lowest` to `highest` out of the table,
+    // with the arpeggio's and the pitch envelope's offsets added, if
+    // anything does.
+    std::optional<std::string> offsetOutOfRange(int lowest, int highest) const
+    {
+        int least = 0;
+        int most = 0;
+        std::string names;
+        if (arpeggio_ != 0) {
+            least += source_.arpeggios.at(arpeggio_).least();
+            most += source_.arpeggios.at(arpeggio_).most();
+            names = "@a" + std::to_string(arpeggio_);
+        }
+        if (pitchEnvelope_ != 0) {
+            least += source_.pitchEnvelopes.at(pitchEnvelope_).least();
+            most += source_.pitchEnvelopes.at(pitchEnvelope_).most();
+            names += (names.empty() ? "@p" : " and @p") + std::to_string(pitchEnvelope_);
+        }
+        if (names.empty()) {
+            return std::nullopt;
+        }
+        const std::string whose = names.find(" and ") == std::string::npos ? names + "'s " : names + ": ";
+        if (lowest + least < 0) {
+            return midiName(lowest + least + kMidiOfIndexZero) + " (" + whose + signed_(least) + ")";
+        }
+        if (highest + most >= static_cast<int>(kPitchCount)) {
+            return midiName(highest + most + kMidiOfIndexZero) + " (" + whose + signed_(most) + ")";
+        }
+        return std::nullopt;
     }
 
     // n60: MIDI note 60 (C4), not transposed by o or k's octave but by k,
@@ -437,6 +532,10 @@ private:
         };
         for (std::size_t i = firstNote; i < channel_.notes.size(); ++i) {
             MmlNote& note = channel_.notes[i];
+            const std::uint64_t newStart = scaled(note.start);
+            for (std::uint32_t b = note.firstBend; b < note.firstBend + note.bendCount; ++b) {
+                channel_.bends[b].at = scaled(note.start + channel_.bends[b].at) - newStart;
+            }
             const std::uint64_t end = scaled(note.start + note.length);
             note.start = scaled(note.start);
             note.length = end - note.start;
@@ -450,26 +549,9 @@ private:
         time_ = started + total;
     }
 
-    // The arpeggio's offset that takes the note at `index` out of the table,
-    // if one does.
-    std::optional<int> arpeggioOutOfRange(int index) const
-    {
-        if (arpeggio_ == 0) {
-            return std::nullopt;
-        }
-        const MmlEnvelope& envelope = source_.arpeggios.at(arpeggio_);
-        if (index + envelope.least() < 0) {
-            return envelope.least();
-        }
-        if (index + envelope.most() >= static_cast<int>(kPitchCount)) {
-            return envelope.most();
-        }
-        return std::nullopt;
-    }
-
     static std::string signed_(int value) { return std::string(value >= 0 ? "+" : "") + std::to_string(value); }
 
-    static bool isTie(char c) { return c == '&' || c == '^'; }
+    static bool isTie(char c) { return c == '&' || c == '^' || c == '~'; }
 
     // k+2, k-12, k5, k0: the semitones the notes that follow are moved by.
     void transpose(MmlCursor& cursor)
@@ -494,25 +576,37 @@ private:
         transpose_ = sign * value;
     }
 
-    // @v3, @a1: the instrument the notes that follow play; @v0, @a0: none.
+    // @v3, @a1, @p2: the envelopes the notes that follow play; @v0, @a0,
+    // @p0: none. @i1: an instrument's settings, as if written here.
     void instrument(MmlCursor& cursor, MmlPlace place)
     {
         const char kind = cursor.peek();
-        if ((kind != 'v' && kind != 'a') || cursor.afterSpace()) {
-            fail(place, "expected @v (a volume envelope) or @a (an arpeggio) and its number" + found(cursor));
+        if ((kind != 'v' && kind != 'a' && kind != 'p' && kind != 'i') || cursor.afterSpace()) {
+            fail(place, "expected @v (a volume envelope), @a (an arpeggio), @p (a pitch envelope) or @i (an "
+                        "instrument) and its number" +
+                            found(cursor));
             return;
         }
         cursor.advance();
+        if (kind == 'i') {
+            useInstrument(cursor, place);
+            return;
+        }
         const std::string what = std::string("an envelope number 0 … 255 after @") + kind;
         const std::optional<int> number = this->number(cursor, what, 0, kMaxEnvelopeNumber);
         if (!number) {
             return;
         }
-        const std::map<int, MmlEnvelope>& defined = kind == 'v' ? source_.volumeEnvelopes : source_.arpeggios;
-        const std::set<int>& broken = kind == 'v' ? source_.brokenVolumeEnvelopes : source_.brokenArpeggios;
+        const std::map<int, MmlEnvelope>& defined = kind == 'v'   ? source_.volumeEnvelopes
+                                                    : kind == 'a' ? source_.arpeggios
+                                                                  : source_.pitchEnvelopes;
+        const std::set<int>& broken = kind == 'v'   ? source_.brokenVolumeEnvelopes
+                                      : kind == 'a' ? source_.brokenArpeggios
+                                                    : source_.brokenPitchEnvelopes;
+        int& chosen = kind == 'v' ? volumeEnvelope_ : kind == 'a' ? arpeggio_ : pitchEnvelope_;
         if (broken.count(*number) > 0) {
             // Its definition's mistake is told there; the song is not made.
-            (kind == 'v' ? volumeEnvelope_ : arpeggio_) = 0;
+            chosen = 0;
             return;
         }
         if (*number != 0 && defined.count(*number) == 0) {
@@ -520,7 +614,46 @@ private:
             fail(place, "expected an envelope defined with " + name + " = { … }, found none of that number");
             return;
         }
-        (kind == 'v' ? volumeEnvelope_ : arpeggio_) = *number;
+        chosen = *number;
+    }
+
+    // @i1: the settings its definition bundles (@v @a @p q k v V), taken
+    // one by one as a channel takes them, so later ones override.
+    void useInstrument(MmlCursor& cursor, MmlPlace place)
+    {
+        const std::optional<int> number = this->number(cursor, "an instrument number 1 … 255 after @i", 1,
+                                                       kMaxEnvelopeNumber);
+        if (!number || source_.brokenInstruments.count(*number) > 0) {
+            return;
+        }
+        const auto found = source_.instruments.find(*number);
+        if (found == source_.instruments.end()) {
+            fail(place, "expected an instrument defined with @i" + std::to_string(*number) +
+                            " = { … }, found none of that number");
+            return;
+        }
+        MmlCursor inside(found->second, budget_.read);
+        while (!inside.atEnd() && !stopped_) {
+            const char c = inside.peek();
+            if (c == '@') {
+                const MmlPlace at{inside.line(), inside.column()};
+                inside.advance();
+                if (inside.peek() == 'i' && !inside.afterSpace()) {
+                    fail(at, "expected @v, @a or @p in an instrument, found @i");
+                    inside.advance();
+                    continue;
+                }
+                instrument(inside, at);
+            } else if (c == 'q' || c == 'k' || c == 'v' || c == 'V') {
+                command(inside, 1);
+            } else {
+                const std::string_view character = inside.character();
+                fail(inside, "expected @v, @a, @p, q, k, v or V in an instrument, found '" + printable(character) + "'");
+                for (std::size_t i = 0; i < character.size(); ++i) {
+                    inside.advance();
+                }
+            }
+        }
     }
 
     // The note letter and accidentals at the cursor: a MIDI note number.
@@ -747,6 +880,7 @@ private:
     int transpose_ = 0;                               // semitones
     int volumeEnvelope_ = 0;                          // @v, 0 for none
     int arpeggio_ = 0;                                // @a, 0 for none
+    int pitchEnvelope_ = 0;                           // @p, 0 for none
     bool stopped_ = false;
     bool tempoOnly_;                                  // the T line
 };

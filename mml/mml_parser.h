@@ -31,6 +31,20 @@ struct MmlNote {
     int volumeEnvelope;    // @v: 1 … 255, or 0 for none
     int arpeggio;          // @a: 1 … 255, or 0 for none
     MmlPlace place;        // where it is written
+    int pitchEnvelope = 0;          // @p: 1 … 255, or 0 for none
+    std::uint64_t releaseUnits = 0; // its volume envelope's release after its gate share, cut at the next note
+    std::uint32_t firstBend = 0;    // its pitch changes (legato, slides) in its channel's `bends` …
+    std::uint32_t bendCount = 0;    // … this many, in order
+
+    // Units from the song's start to the end of its gate share.
+    double shareEnd() const { return static_cast<double>(start) + static_cast<double>(length) * gateEighths / 8.0; }
+};
+
+// A change of a sounding note's pitch without striking it again: `c4&d4`
+// (legato) at d's start, `c4~e4` (a slide) a semitone a tick from there.
+struct MmlBend {
+    std::uint64_t at;  // units from the note's start
+    int pitch;         // table index, transposed, before any arpeggio or pitch envelope
 };
 
 // A `t`: from `start` on, every channel plays at `beatsPerMinute`.
@@ -49,6 +63,7 @@ struct MmlCue {
 
 struct MmlChannel {
     std::vector<MmlNote> notes;
+    std::vector<MmlBend> bends;           // the notes' pitch changes, note by note
     std::vector<MmlTempoChange> tempos;   // in the order written
     std::vector<MmlCue> cues;             // in the order written
     std::uint64_t end = 0;                // units: where the channel's last note or rest ends

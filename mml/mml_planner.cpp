@@ -293,12 +293,11 @@ private:
     void strike(std::size_t voice, const MmlNote& note)
     {
         const int envelope = note.volumeEnvelope ? source_.volumeEnvelopes.at(note.volumeEnvelope).at(0) : 15;
-        const int offset = note.arpeggio ? source_.arpeggios.at(note.arpeggio).at(0) : 0;
         const int volume = mmlVolumeSteps(note.level, envelope);
-        const int pitch = note.pitch + offset;
-        // The frame its gate should close in (sustained voices).
-        const double release =
-            frameOf(static_cast<double>(note.start) + static_cast<double>(note.length) * note.gateEighths / 8.0, voice);
+        const int pitch = mmlStartPitch(note, source_);
+        // The frame its gate should close in (sustained voices): its share,
+        // and its volume envelope's release after it.
+        const double release = frameOf(note.shareEnd() + static_cast<double>(note.releaseUnits), voice);
 
         writer_->from(note.place.line);
         if (voice < kHitVoices) {

@@ -170,9 +170,10 @@ void readEnvelopeLine(std::string_view line, std::size_t lineNumber, std::size_t
                       MmlErrors& errors)
 {
     const char letter = line.size() > 1 ? line[1] : '\0';
-    if (letter != 'v' && letter != 'a') {
+    if (letter != 'v' && letter != 'a' && letter != 'p' && letter != 'i') {
         errors.add(lineNumber, column + 1,
-                   "expected @v (a volume envelope) or @a (an arpeggio) and its number, found " +
+                   "expected @v (a volume envelope), @a (an arpeggio), @p (a pitch envelope) or @i (an instrument) and "
+                   "its number, found " +
                        (line.size() > 1 ? quotedStart(line.substr(1)) : std::string("the end of the line")));
         return;
     }
@@ -203,17 +204,44 @@ void readEnvelopeLine(std::string_view line, std::size_t lineNumber, std::size_t
     while (open < line.size() && isBlank(line[open])) {
         ++open;
     }
-    std::map<int, MmlEnvelope>& envelopes = letter == 'v' ? source.volumeEnvelopes : source.arpeggios;
+    if (letter == 'i') {
+        // Its settings are read where it is used, as a channel's.
+        const std::string_view body = line.substr(open);
+        if (source.instruments.count(number) > 0 || source.brokenInstruments.count(number) > 0) {
+            errors.add(lineNumber, column, "expected each instrument defined once, found " + name + " again");
+        } else if (body.empty() || body.front() != '{') {
+            errors.add(lineNumber, column + open, "expected { and the instrument's settings, found " + foundText(body));
+            source.brokenInstruments.insert(number);
+        } else if (body.back() != '}' || body.find('}') != body.size() - 1) {
+            const std::size_t close = body.find('}');
+            errors.add(lineNumber, column + open + (close == std::string_view::npos ? 0 : close + 1),
+                       close == std::string_view::npos ? "expected } to close this {, found the end of the line"
+                                                       : "expected the end of the line after }, found " +
+                                                             foundText(body.substr(close + 1)));
+            source.brokenInstruments.insert(number);
+        } else {
+            source.instruments[number] = {{body.substr(1, body.size() - 2), lineNumber, column + open + 1}};
+        }
+        return;
+    }
+    std::map<int, MmlEnvelope>& envelopes = letter == 'v'   ? source.volumeEnvelopes
+                                            : letter == 'a' ? source.arpeggios
+                                                            : source.pitchEnvelopes;
     if (envelopes.count(number) > 0) {
         errors.add(lineNumber, column, "expected each envelope defined once, found " + name + " again");
         return;
     }
-    if (auto envelope = readEnvelope(line.substr(open), letter == 'v' ? EnvelopeKind::Volume : EnvelopeKind::Arpeggio,
-                                     lineNumber, column + open, errors)) {
+    const EnvelopeKind kind = letter == 'v'   ? EnvelopeKind::Volume
+                              : letter == 'a' ? EnvelopeKind::Arpeggio
+                                              : EnvelopeKind::Pitch;
+    if (auto envelope = readEnvelope(line.substr(open), kind, lineNumber, column + open, errors)) {
         envelope->column = column;
         envelopes[number] = std::move(*envelope);
     } else {
-        (letter == 'v' ? source.brokenVolumeEnvelopes : source.brokenArpeggios).insert(number);
+        (letter == 'v'   ? source.brokenVolumeEnvelopes
+         : letter == 'a' ? source.brokenArpeggios
+                         : source.brokenPitchEnvelopes)
+            .insert(number);
     }
 }
 

@@ -36,10 +36,14 @@ struct MmlSource {
     std::set<std::string, std::less<>> circular;  // phrases that use themselves, reported already
     std::map<int, MmlEnvelope> volumeEnvelopes;    // @v1 … @v255
     std::map<int, MmlEnvelope> arpeggios;          // @a1 … @a255
+    std::map<int, MmlEnvelope> pitchEnvelopes;     // @p1 … @p255
+    std::map<int, std::vector<MmlPiece>> instruments;  // @i1 … @i255: the settings they bundle
     // Envelopes whose definition has a mistake, told there: a use of one
     // is no second mistake.
     std::set<int> brokenVolumeEnvelopes;
     std::set<int> brokenArpeggios;
+    std::set<int> brokenPitchEnvelopes;
+    std::set<int> brokenInstruments;
     int ticksPerBeat = kDefaultTicksPerBeat;       // #tick
     int rowsPerBeat = 0;                           // #rows; 0 where the compiler chooses the grid
     int beatsPerBar = 4;                           // #meter: quarter notes a bar

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -24,6 +25,7 @@ MmlTicks::MmlTicks(const std::array<MmlChannel, kMmlChannels>& channels, const M
 {
     for (std::size_t voice = 0; voice < kMmlChannels; ++voice) {
         streams_[voice].notes = &channels[voice].notes;
+        streams_[voice].bends = &channels[voice].bends;
         advance(streams_[voice], voice);
     }
 }
@@ -67,17 +69,49 @@ double MmlTicks::nextPitch(std::size_t voice, double until) const
     return until;
 }
 
-// What a note's envelopes do tick by tick: to its gate's end on a cycling
-// voice, to its length's on a hit. A step is made only where a value
-// changes, and a note's steps end once every value is held for good.
+int mmlStartPitch(const MmlNote& note, const MmlSource& source)
+{
+    return note.pitch + (note.arpeggio ? source.arpeggios.at(note.arpeggio).at(0) : 0) +
+           (note.pitchEnvelope ? source.pitchEnvelopes.at(note.pitchEnvelope).at(0) : 0);
+}
+
+int MmlTicks::volumeAt(const Stream& stream, double units, std::uint64_t tick) const
+{
+    if (!stream.volume) {
+        return -1;
+    }
+    if (!stream.volume->release.empty() && units >= stream.released) {
+        const auto into = static_cast<std::uint64_t>((units - stream.released) / unitsPerTick_ + 1e-9);
+        return stream.volume->releaseAt(into);
+    }
+    return stream.volume->at(tick);
+}
+
+int MmlTicks::pitchAt(const Stream& stream, double units, std::uint64_t tick) const
+{
+    (void)units;
+    const MmlNote& note = *stream.note;
+    const int base = stream.bend > 0 ? (*stream.bends)[note.firstBend + stream.bend - 1].pitch : note.pitch;
+    return base + (stream.arpeggio ? stream.arpeggio->at(tick) : 0) +
+           (stream.pitchEnvelope ? stream.pitchEnvelope->at(tick) : 0);
+}
+
+// What a note's envelopes, release and bends do: its envelopes tick by
+// tick from its start, its release tick by tick from its gate share's end,
+// its bends where they fall, all to its gate's end on a cycling voice (its
+// share and its release), to its length's (or its release's) on a hit. A
+// step is made only where a value changes, and a note's steps end once
+// nothing can change any more.
 void MmlTicks::advance(Stream& stream, std::size_t voice) const
 {
     stream.pending = false;
+    constexpr double kNone = std::numeric_limits<double>::infinity();
     for (;;) {
         if (stream.note == nullptr) {
             const std::vector<MmlNote>& notes = *stream.notes;
             while (stream.next < notes.size() && notes[stream.next].volumeEnvelope == 0 &&
-                   notes[stream.next].arpeggio == 0) {
+                   notes[stream.next].arpeggio == 0 && notes[stream.next].pitchEnvelope == 0 &&
+                   notes[stream.next].bendCount == 0) {
                 ++stream.next;
             }
             if (stream.next >= notes.size()) {
@@ -87,32 +121,58 @@ void MmlTicks::advance(Stream& stream, std::size_t voice) const
             stream.note = &note;
             stream.volume = note.volumeEnvelope ? &source_.volumeEnvelopes.at(note.volumeEnvelope) : nullptr;
             stream.arpeggio = note.arpeggio ? &source_.arpeggios.at(note.arpeggio) : nullptr;
+            stream.pitchEnvelope = note.pitchEnvelope ? &source_.pitchEnvelopes.at(note.pitchEnvelope) : nullptr;
             stream.tick = 1;
-            stream.until = static_cast<double>(note.start) +
-                           static_cast<double>(note.length) * (voice < kHitVoices ? note.gateEighths / 8.0 : 1.0);
+            stream.releaseTick = 0;
+            stream.bend = 0;
+            stream.released = note.shareEnd();
+            const double gateEnd = stream.released + static_cast<double>(note.releaseUnits);
+            stream.until = voice < kHitVoices ? gateEnd
+                                              : std::max(static_cast<double>(note.start + note.length), gateEnd);
+            stream.volumeNow = stream.volume ? stream.volume->at(0) : -1;
+            stream.pitchNow = mmlStartPitch(note, source_);
         }
         const MmlNote& note = *stream.note;
-        const std::uint64_t tick = stream.tick++;
-        const double at = static_cast<double>(note.start) + static_cast<double>(tick) * unitsPerTick_;
-        if (at >= stream.until) {
+        const MmlEnvelope* volume = stream.volume;
+        const bool releasing = volume && !volume->release.empty() && note.releaseUnits > 0;
+        // The next time anything may change: a tick of an envelope still
+        // moving, a tick of the release, a bend.
+        const double tickAt = static_cast<double>(note.start) + static_cast<double>(stream.tick) * unitsPerTick_;
+        const bool volumeMoves = volume && !volume->heldFrom(stream.tick - 1) && (!releasing || tickAt < stream.released);
+        const bool ticking = volumeMoves || (stream.arpeggio && !stream.arpeggio->heldFrom(stream.tick - 1)) ||
+                             (stream.pitchEnvelope && !stream.pitchEnvelope->heldFrom(stream.tick - 1));
+        const double releaseAt = releasing && stream.releaseTick < volume->release.size()
+                                     ? stream.released + static_cast<double>(stream.releaseTick) * unitsPerTick_
+                                     : kNone;
+        const double bendAt = stream.bend < note.bendCount
+                                  ? static_cast<double>(note.start + (*stream.bends)[note.firstBend + stream.bend].at)
+                                  : kNone;
+        const double at = std::min({ticking ? tickAt : kNone, releaseAt, bendAt});
+        if (at == kNone || at >= stream.until) {
             stream.note = nullptr;
             continue;
         }
-        int volumeNow = -1;
-        int pitchNow = -1;
-        if (stream.volume && stream.volume->at(tick) != stream.volume->at(tick - 1)) {
-            volumeNow = mmlVolumeSteps(note.level, stream.volume->at(tick));
+        if (ticking && tickAt <= at) {
+            ++stream.tick;
         }
-        if (stream.arpeggio && stream.arpeggio->at(tick) != stream.arpeggio->at(tick - 1)) {
-            pitchNow = note.pitch + stream.arpeggio->at(tick);
+        if (releaseAt <= at) {
+            ++stream.releaseTick;
         }
-        // A value held for good changes nothing more.
-        if ((!stream.volume || (!stream.volume->loop && tick >= stream.volume->values.size())) &&
-            (!stream.arpeggio || (!stream.arpeggio->loop && tick >= stream.arpeggio->values.size()))) {
-            stream.note = nullptr;
+        while (stream.bend < note.bendCount &&
+               static_cast<double>(note.start + (*stream.bends)[note.firstBend + stream.bend].at) <= at) {
+            ++stream.bend;
         }
-        if (volumeNow >= 0 || pitchNow >= 0) {
-            stream.step = {frameOf(at), voice, volumeNow, pitchNow, note.place.line};
+        // The tick the note is in at `at`.
+        const auto tick = static_cast<std::uint64_t>((at - static_cast<double>(note.start)) / unitsPerTick_ + 1e-9);
+        const int volumeValue = volumeAt(stream, at, tick);
+        const int pitchValue = pitchAt(stream, at, tick);
+        const bool volumeChanged = volumeValue != stream.volumeNow;
+        const bool pitchChanged = pitchValue != stream.pitchNow;
+        stream.volumeNow = volumeValue;
+        stream.pitchNow = pitchValue;
+        if (volumeChanged || pitchChanged) {
+            stream.step = {frameOf(at), voice, volumeChanged ? mmlVolumeSteps(note.level, volumeValue) : -1,
+                           pitchChanged ? pitchValue : -1, note.place.line};
             stream.pending = true;
             return;
         }

@@ -16,7 +16,7 @@
 
 namespace {
 
-const std::string kCommands = "expected a command (c d e f g a b n r o < > l t v V q k @v @a [ | ] { } L $ ! & ^)";
+const std::string kCommands = "expected a command (c d e f g a b n r o < > l t v V q k @v @a @p @i [ | ] { } L $ ! & ^ ~)";
 
 class Mml2sqn : public ProcessTest {
 protected:

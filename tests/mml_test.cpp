@@ -600,7 +600,7 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         std::size_t column;
         std::string message;
     };
-    const std::string commands = "expected a command (c d e f g a b n r o < > l t v V q k @v @a [ | ] { } L $ ! & ^)";
+    const std::string commands = "expected a command (c d e f g a b n r o < > l t v V q k @v @a @p @i [ | ] { } L $ ! & ^ ~)";
     const Case cases[] = {
         {"cdef", 1, 1,
          "expected channel letters A … F (or T, the tempo line), a phrase ($name = …) or an envelope (@v1 = { … }), found 'c'"},
@@ -619,7 +619,9 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         {"A q0 c", 1, 4, "expected a gate of 1 … 8 eighths of the length, found '0'"},
         {"A [c d", 1, 3, "expected ] to close this [, found the end of the channel"},
         {"A c d]", 1, 6, "expected a command, found ']' with no [ before it"},
-        {"A c4&d4", 1, 6, "expected the same note after &, found another"},
+        {"A c4^d4", 1, 6, "expected the same note after ^ (& or ~ goes on to another), found another"},
+        {"A c4~r", 1, 5, "expected a note to slide to after ~, found 'r'"},
+        {"A o8 b4&b+4", 1, 9, "expected a note D#2 … B8, found C9"},
         {"A l8 c4&v8c4", 1, 8, "expected the same note or a length after &, found 'v'"},
         {"A c4^ 8", 1, 5, "expected the same note or a length after ^, found a space"},
         {"A c4&", 1, 5, "expected the same note or a length after &, found the end of the channel"},
@@ -654,7 +656,24 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
         {"A k c", 1, 5, "expected a transpose in semitones, -48 … +48, found a space"},
         // Envelopes: undefined, badly defined, unclosed.
         {"A @v3 c", 1, 3, "expected an envelope defined with @v3 = { … }, found none of that number"},
-        {"A @x1 c", 1, 3, "expected @v (a volume envelope) or @a (an arpeggio) and its number, found 'x'"},
+        {"A @x1 c", 1, 3,
+         "expected @v (a volume envelope), @a (an arpeggio), @p (a pitch envelope) or @i (an instrument) and its number, "
+         "found 'x'"},
+        // Releases, pitch envelopes and instruments.
+        {"@v1 = { 15 / 8 / 0 }\nA c", 1, 16, "expected one / in an envelope, found a second"},
+        {"@v1 = { 15 / }\nA c", 1, 12, "expected a value after /, found }"},
+        {"@v1 = { 15 / 8 | 0 }\nA c", 1, 16, "expected | before the release's /, found it after"},
+        {"@a1 = { 0 / 4 }\nA c", 1, 11, "expected a release / in a volume envelope only, found it in an arpeggio"},
+        {"@p1 = { 0 -49 }\nA c", 1, 11, "expected a semitone offset -48 … +48, found '-49'"},
+        {"@p1 = { 0 -20 }\n@a1 = { 0 -20 }\nA o2 @a1 @p1 g", 3, 14,
+         "expected a note D#2 … B8, found D#-1 (@a1 and @p1: -40)"},
+        {"A @p2 c", 1, 3, "expected an envelope defined with @p2 = { … }, found none of that number"},
+        {"A @i2 c", 1, 3, "expected an instrument defined with @i2 = { … }, found none of that number"},
+        {"@i1 = { @v1 c }\n@v1 = { 15 }\nA @i1 c", 1, 13, "expected @v, @a, @p, q, k, v or V in an instrument, found 'c'"},
+        {"@i1 = { q9 }\nA @i1 c", 1, 10, "expected a gate of 1 … 8 eighths of the length, found '9'"},
+        {"@i1 = { @i1 }\nA @i1 c", 1, 9, "expected @v, @a or @p in an instrument, found @i"},
+        {"@i1 = { q4\nA c", 1, 7, "expected } to close this {, found the end of the line"},
+        {"@i1 = { q4 }\n@i1 = { q5 }\nA c", 2, 1, "expected each instrument defined once, found @i1 again"},
         {"@v1 = { 15 16 }\nA c", 1, 12, "expected a volume 0 … 15, found '16'"},
         {"@a1 = { 0 +49 }\nA c", 1, 11, "expected a semitone offset -48 … +48, found '+49'"},
         {"@v1 = { 15 12\nA c", 1, 7, "expected } to close this {, found the end of the line"},
@@ -866,6 +885,8 @@ TEST(Mml, ShorthandsMakeTheSongsTheyStandFor)
         {"T t100 r1 t140 l2 r r t90\nA o4 l4 [c e g e]4\n", "A t100 o4 l4 c e g e t140 c e g e t90 [c e g e]2\n"},
         {"/* an intro\n   of two lines */ A o4 c /* d */ e ; f /* g\nB c /* x\n*/\nB e\n", "A o4 c e\nB c e\n"},
         {"A c4 c8 c8 c2 | {c c c}2 {c c}4 r4 |\n", "A c4 c8 c8 c2 {c c c}2 {c c}4 r4\n"},
+        {"@v1 = { 15 9 }\n@a1 = { 0 7 }\n@i1 = { @v1 @a1 q4 k-12 }\nA @i1 c q8 d @i1 e\n",
+         "@v1 = { 15 9 }\n@a1 = { 0 7 }\nA @v1 @a1 q4 k-12 c q8 d @v1 @a1 q4 k-12 e\n"},
     };
     for (const auto& [shorthand, spelled] : same) {
         EXPECT_EQ(compile(shorthand).song, compile(spelled).song) << shorthand;
@@ -892,6 +913,55 @@ TEST(Mml, TupletsShareTheirLength)
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_NEAR(static_cast<double>(heard.notes[i].frame), expected[i], kMillisecond) << i;
     }
+}
+
+// Legato, slides, pitch envelopes and releases change a sounding note where
+// they fall: legato and slides without striking it again, releases after
+// its gate share, the gate held open for them.
+TEST(Mml, LegatoSlidesPitchEnvelopesAndReleasesStepWhereTheyFall)
+{
+    // t240: an eighth is 6000 frames, a tick 500.
+    const auto values = [](const std::vector<HeardSong::Change>& changes) {
+        std::vector<int> list;
+        for (const HeardSong::Change& change : changes) {
+            list.push_back(change.value);
+        }
+        return list;
+    };
+    const auto expectFrames = [](const std::vector<HeardSong::Change>& changes, const std::vector<double>& frames) {
+        ASSERT_EQ(changes.size(), frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_NEAR(static_cast<double>(changes[i].frame), frames[i], kMillisecond) << i;
+        }
+    };
+    // C4 is index 21, E4 25, G4 28.
+    const HeardSong legato = hear(compile("A t240 o4 c8&e8 g8\n"));
+    ASSERT_EQ(legato.notes.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(legato.notes[0].release), 12000.0, kMillisecond);
+    EXPECT_NEAR(static_cast<double>(legato.notes[1].frame), 12000.0, kMillisecond);
+    EXPECT_EQ(values(legato.pitches), (std::vector<int>{21, 25, 28}));
+    expectFrames(legato.pitches, {0, 6000, 12000});
+
+    const HeardSong slide = hear(compile("A t240 o4 c8~e8\n"));
+    ASSERT_EQ(slide.notes.size(), 1u);
+    EXPECT_EQ(values(slide.pitches), (std::vector<int>{21, 22, 23, 24, 25}));
+    expectFrames(slide.pitches, {0, 6000, 6500, 7000, 7500});
+
+    const HeardSong bent = hear(compile("@a1 = { 0 12 }\n@p1 = { 0 -1 -2 }\nA t240 o4 @a1 @p1 c8\n"));
+    EXPECT_EQ(values(bent.pitches), (std::vector<int>{21, 32, 31}));
+    expectFrames(bent.pitches, {0, 500, 1000});
+
+    // A quarter at q2: its share ends at 3000, then 8 4 0 a tick each.
+    const HeardSong released = hear(compile("@v1 = { 15 | 12 / 8 4 0 }\nA t240 o4 q2 @v1 c4 r4\n"));
+    ASSERT_EQ(released.notes.size(), 1u);
+    EXPECT_EQ(values(released.volumes), (std::vector<int>{128, 102, 68, 34, 0}));
+    expectFrames(released.volumes, {0, 500, 3000, 3500, 4000});
+    EXPECT_NEAR(static_cast<double>(released.notes[0].release), 4500.0, kMillisecond);
+    // No room before the next note: the release is skipped.
+    const HeardSong cut = hear(compile("@v1 = { 15 / 8 4 0 }\nA t240 o4 @v1 c4 c4\n"));
+    ASSERT_EQ(cut.notes.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(cut.notes[0].release), 12000.0, kMillisecond);
+    EXPECT_EQ(values(cut.volumes), (std::vector<int>{128}));
 }
 
 }  // namespace

@@ -624,7 +624,7 @@ test('compileMml and assemble give the programs\' songs, or reject with line, co
 
   assert.deepEqual(await page.evaluate(() => window.game.mmlMistake('A o4 c x\nB o9 c\n')), {
     name: 'SqnSongError', isSongError: true, line: 1, column: 8, count: 2,
-    message: "expected a command (c d e f g a b n r o < > l t v V q k @v @a [ | ] { } L $ ! & ^), found 'x'",
+    message: "expected a command (c d e f g a b n r o < > l t v V q k @v @a @p @i [ | ] { } L $ ! & ^ ~), found 'x'",
   });
   assert.deepEqual(await page.evaluate(() => window.game.textMistake('tempo 120 4\nnote 0 x\n')), {
     name: 'SqnSongError', isSongError: true, line: 2, column: 8, count: 1,

@@ -142,7 +142,7 @@ test('every example assembles (or compiles, in MML) to the bytes sqnasm and mml2
   await setText('A o4 c x\n');
   await page.waitForSelector('#errors li');
   assert.deepEqual(await page.$$eval('#errors li', (items) => items.map((item) => item.textContent)),
-    ['1:8: expected a command (c d e f g a b n r o < > l t v V q k @v @a [ | ] { } L $ ! & ^), found \'x\'']);
+    ['1:8: expected a command (c d e f g a b n r o < > l t v V q k @v @a @p @i [ | ] { } L $ ! & ^ ~), found \'x\'']);
   await page.select('#examples', 'demo');
   await page.waitForFunction(() => document.getElementById('language').value === 'text');
 });
