@@ -348,7 +348,7 @@ TEST_F(GameMusic, GainHalvesTheMixAndAFadeFallsEvenlyToItsEnd)
 // the same with them and without.
 TEST_F(GameMusic, TheMapChangesNothingHeard)
 {
-    for (const char* name : {"tune.mml", "arcade.mml"}) {
+    for (const char* name : {"tune.mml", "arcade.mml", "chase.mml"}) {
         const std::string source = std::string(EXAMPLES_DIR) + "/" + name;
         ASSERT_EQ(runArgs({MML2SQN_BINARY, source, path("with.sqn")}).status, 0);
         const Bytes with = readFile(path("with.sqn"));

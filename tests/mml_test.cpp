@@ -779,7 +779,7 @@ int peakOf(const MmlResult& result)
 // not clipping.
 TEST(Mml, TheExamplesAreSongsThatDoNotClip)
 {
-    for (const char* name : {"tune.mml", "arcade.mml"}) {
+    for (const char* name : {"tune.mml", "arcade.mml", "chase.mml"}) {
         const std::string text = example(name);
         EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 60) << name;
         const MmlResult result = compile(text);

@@ -63,14 +63,14 @@ const mml = StreamLanguage.define({
     if (stream.match(/^"[^"]*"/)) return 'string';
     if (stream.sol() && stream.match(/^(?:[A-F]+|T)(?=\s)/)) return 'variableName';
     if (stream.match(/^\$[A-Za-z_]\w*/)) return 'macroName';
-    if (stream.match(/^@[va]\d+/)) return 'macroName';
+    if (stream.match(/^@[vapi]\d+/)) return 'macroName';
     if (stream.match(/^![\w-]+/)) return 'macroName';
     if (stream.match(/^[a-gr][+#-]*\d*\.*/)) return 'string';
     if (stream.match(/^n\d+(,\d+\.*)?/)) return 'string';
     if (stream.match(/^k[+-]?\d*/)) return 'keyword';
     if (stream.match(/^[vV][+-]\d*/)) return 'keyword';
     if (stream.match(/^[tlovqVL]\d*/)) return 'keyword';
-    if (stream.match(/^[&^]/)) return 'operator';
+    if (stream.match(/^[&^~]/)) return 'operator';
     if (stream.match(/^[[\]|{}]\d*/)) return 'bracket';
     if (stream.match(/^[+-]?\d+/)) return 'number';
     stream.next();
