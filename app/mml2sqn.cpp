@@ -1,10 +1,12 @@
 // mml2sqn <input.mml> <output>: compiles Music Macro Language into a song,
 // as a song file or, for a name ending in .txt (or -), in the text form
-// with bars, beats and the MML line of every note.
+// with bars, beats and the MML line of every note; of a file of several
+// songs, the first or the one --song names. mml2sqn --list names them.
 
 #include "command_line.h"
 #include "file_bytes.h"
 #include "mml_compiler.h"
+#include "mml_songs.h"
 #include "printable.h"
 #include "song_text.h"
 #include "timeline.h"
@@ -17,27 +19,63 @@
 namespace {
 
 constexpr ProgramText kText{
-    "mml2sqn", "<input.mml> <output>",
+    "mml2sqn", "[--song NAME] <input.mml> <output> | --list <input.mml>",
     "Compiles a song written in Music Macro Language into a song for sqn2wav: one\n"
     "line of MML a channel, A-D the melodic voices 0-3, E and F the two hits.\n"
     "Writes the song file, or its text form when <output> ends in .txt or is -.\n"
     "Every error is reported as file:line:column, and then nothing is written.\n"
     "  <input.mml>   the MML; - reads standard input\n"
     "  <output>      song.sqn, song.txt, or - for the text on standard output\n"
+    "  --song NAME   of a file of several songs (#song NAME), the one to compile;\n"
+    "                the first without it\n"
+    "  --list        print the names of the file's songs, one a line\n"
     "  --help        show this help\n"
     "  --version     show the version\n"
     "See man mml2sqn for the language, with a complete example.\n"};
 
 constexpr std::uint64_t kMaxMmlBytes = 16u << 20;
 
+// --list: the names of the file's songs on standard output, one a line
+// (none for a file of one song).
+int listSongs(const CommandLine& line, const std::string& input)
+{
+    const auto bytes = readInputBytes(input, kMaxMmlBytes);
+    if (!bytes) {
+        return fileError(line, "cannot read", input == "-" ? "standard input" : input, errno);
+    }
+    MmlErrors errors;
+    const std::vector<std::string> names =
+        mmlSongNames(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), errors);
+    if (!errors.empty()) {
+        const std::string name = printable(input == "-" ? "<stdin>" : input);
+        for (const TextError& error : errors.shown()) {
+            std::fprintf(stderr, "%s:%zu:%zu: %s\n", name.c_str(), error.line, error.column, error.message.c_str());
+        }
+        return 1;
+    }
+    for (const std::string& song : names) {
+        std::printf("%s\n", song.c_str());
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const CommandLine line = parseCommandLine(argc, argv, kText, {}, 2, 2);
+    const CommandLine line = parseCommandLine(argc, argv, kText, {{"song", true}, {"list", false}}, 1, 2);
     if (line.exitStatus) {
         return *line.exitStatus;
+    }
+    if (line.has("list")) {
+        if (line.operands.size() != 1 || line.has("song")) {
+            return usageError(line, kText);
+        }
+        return listSongs(line, line.operands[0]);
+    }
+    if (line.operands.size() != 2) {
+        return usageError(line, kText);
     }
     const std::string& input = line.operands[0];
     const std::string& output = line.operands[1];
@@ -51,7 +89,7 @@ int main(int argc, char** argv)
     const std::string name = printable(input == "-" ? "<stdin>" : input);
     const bool textForm = output == "-" || namesSongText(output);
     const MmlResult result = compileMml(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
-                                        MmlOptions{textForm});
+                                        MmlOptions{textForm, line.value("song") ? *line.value("song") : ""});
     if (!result.errors.empty()) {
         // The first errors only: the rest of a file of bad lines would bury them.
         for (const TextError& error : result.errors) {

@@ -3,6 +3,7 @@
 #include "characters.h"
 #include "mml_comments.h"
 #include "mml_parser.h"
+#include "mml_songs.h"
 #include "mml_planner.h"
 #include "mml_source.h"
 #include "mml_tempo.h"
@@ -111,7 +112,7 @@ MmlResult compileMml(std::string_view text, const MmlOptions& options)
 {
     MmlResult result;
     MmlErrors errors;
-    const std::string uncommented = withoutBlockComments(text, errors);
+    const std::string uncommented = mmlSongText(withoutBlockComments(text, errors), options.song, errors);
     const MmlSource source = splitMml(uncommented, errors);
     MmlBudget budget;
     std::array<MmlChannel, kMmlChannels> channels;

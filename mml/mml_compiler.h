@@ -40,6 +40,7 @@
 
 struct MmlOptions {
     bool textForm = false;  // fill MmlResult::text, the song in the text form with bars, beats and MML lines
+    std::string song;       // of a file of several (#song name), the one to compile; the first where empty
 };
 
 MmlResult compileMml(std::string_view text, const MmlOptions& options = {});

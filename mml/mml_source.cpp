@@ -120,11 +120,12 @@ void readSetting(std::string_view line, std::size_t lineNumber, std::size_t colu
     const bool text = name == "title" || name == "composer";
     if (!text && name != "tick" && name != "rows" && name != "meter") {
         errors.add(lineNumber, column,
-                   "expected a setting #tick, #rows, #meter, #title or #composer, found " + quotedStart(line));
+                   "expected a setting #tick, #rows, #meter, #title, #composer or #song, found " + quotedStart(line));
         return;
     }
     if (!atTop) {
-        errors.add(lineNumber, column, "expected #" + name + " at the top, before the first channel, phrase or envelope");
+        errors.add(lineNumber, column,
+                   "expected #" + name + " at the top (or a song's), before the first channel, phrase or envelope");
         return;
     }
     if (!seen.insert(name).second) {
@@ -278,6 +279,10 @@ MmlSource splitMml(std::string_view text, MmlErrors& errors)
             line.remove_suffix(1);
         }
         if (line.empty()) {
+            continue;
+        }
+        if (line.substr(0, 5) == "#song" && (line.size() == 5 || isBlank(line[5]))) {
+            atTop = true;  // a song's own settings may follow (its names were read before)
             continue;
         }
         if (line.front() == '#') {

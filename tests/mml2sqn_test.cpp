@@ -287,4 +287,53 @@ TEST_F(Mml2sqn, SqnplayPlaysMml)
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), captured.begin()));
 }
 
+// A file of several songs: --list names them, the first is compiled
+// unless --song names another, each as a file of the shared part and that
+// song alone would be; a mistake in one song is no other's.
+TEST_F(Mml2sqn, AFileOfSeveralSongsCompilesEachAlone)
+{
+    const std::string shared = "@v1 = { 15 12 9 }\n$hit = c8 c8\n";
+    const std::string theme = "#title \"Theme\"\nA @v1 o4 c d e f\nE $hit $hit\n";
+    const std::string jingle = "#meter 3\nA @v1 o5 l8 c e g > c4.\nF $hit\n";
+    const std::string broken = "A c x\n";
+    writeText("game.mml", shared + "#song theme\n" + theme + "#song jingle ; the win\n" + jingle +
+                              "#song broken\n" + broken);
+    const Result list = runArgs({MML2SQN_BINARY, "--list", path("game.mml")});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.out, "theme\njingle\nbroken\n");
+
+    // Alone, a song's settings stand at the top, before what is shared.
+    writeText("theme.mml", "#title \"Theme\"\n" + shared + "A @v1 o4 c d e f\nE $hit $hit\n");
+    writeText("jingle.mml", "#meter 3\n" + shared + "A @v1 o5 l8 c e g > c4.\nF $hit\n");
+    ASSERT_EQ(runArgs({MML2SQN_BINARY, path("theme.mml"), path("theme.sqn")}).status, 0);
+    ASSERT_EQ(runArgs({MML2SQN_BINARY, path("jingle.mml"), path("jingle.sqn")}).status, 0);
+    const Result first = runArgs({MML2SQN_BINARY, path("game.mml"), path("first.sqn")});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.err.find("Theme"), std::string::npos);
+    EXPECT_TRUE(readFile(path("first.sqn")) == readFile(path("theme.sqn")));
+    ASSERT_EQ(runArgs({MML2SQN_BINARY, "--song", "jingle", path("game.mml"), path("win.sqn")}).status, 0);
+    EXPECT_TRUE(readFile(path("win.sqn")) == readFile(path("jingle.sqn")));
+
+    // The broken song's mistake, at its line in the file.
+    const Result bad = runArgs({MML2SQN_BINARY, "--song=broken", path("game.mml"), path("bad.sqn")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, path("game.mml") + ":12:5: " + kCommands + ", found 'x'\n");
+    const Result unknown = runArgs({MML2SQN_BINARY, "--song", "boss", path("game.mml"), path("boss.sqn")});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err, path("game.mml") + ":1:1: expected a song named boss, found the songs theme, jingle, broken\n");
+    EXPECT_FALSE(fs::exists(path("boss.sqn")));
+
+    // Names: given, well formed, once each; --list takes one file alone.
+    writeText("names.mml", "#song a\nA c\n#song a\nA d\n#song b c\n");
+    const Result names = runArgs({MML2SQN_BINARY, "--list", path("names.mml")});
+    EXPECT_EQ(names.status, 1);
+    EXPECT_EQ(names.err, path("names.mml") + ":3:7: expected each song named once, found a again\n" + path("names.mml") +
+                             ":5:7: expected a song name of letters, digits, _ and -, at most 64 bytes, after #song, "
+                             "found 'b c'\n");
+    EXPECT_EQ(runArgs({MML2SQN_BINARY, "--list", path("names.mml"), path("x.sqn")}).status, 1);
+    const Result one = runArgs({MML2SQN_BINARY, "--list", path("theme.mml")});
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(one.out, "");
+}
+
 }  // namespace

@@ -689,12 +689,12 @@ TEST(Mml, EachMistakeAtItsLineAndColumn)
          "0:255 1:255 }\nA c",
          1, 111, "expected an envelope of at most 4096 ticks, found more"},
         // The settings at the top.
-        {"A c\n#tick 12", 2, 1, "expected #tick at the top, before the first channel, phrase or envelope"},
+        {"A c\n#tick 12", 2, 1, "expected #tick at the top (or a song's), before the first channel, phrase or envelope"},
         {"#tick 0\nA c", 1, 7, "expected envelope steps a beat, 1 … 96, found '0'"},
         {"#rows 256\nA c", 1, 7, "expected rows a beat, 1 … 255, found '256'"},
         {"#tick 12\n#tick 12\nA c", 2, 1, "expected #tick once, found it again"},
         {"#title Song\nA c", 1, 8, "expected the title in double quotes, found 'Song'"},
-        {"#tempo 120\nA c", 1, 1, "expected a setting #tick, #rows, #meter, #title or #composer, found '#tempo'"},
+        {"#tempo 120\nA c", 1, 1, "expected a setting #tick, #rows, #meter, #title, #composer or #song, found '#tempo'"},
         {"#meter 0\nA c", 1, 8, "expected beats a bar, 1 … 255, found '0'"},
         // Cues: a name after each !, and at most 255 of them in a song.
         {"A c ! d", 1, 5, "expected a cue name of letters, digits, _ and -, at most 64 bytes, after !, found a space"},
