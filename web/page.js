@@ -22,6 +22,8 @@ const voiceStates = ['', '', '', '', '', ''];
 const languageMenu = $('language');  // 'text' (the text form) or 'mml'
 const pauseButton = $('pause');
 const lanes = $('lanes');
+const songChoice = $('song-choice');
+const songMenu = $('songs');
 let paused = false;
 let playingBytes = null;  // the bytes the worklet plays
 let eventLines = new Uint32Array(0);  // the text line of each event
@@ -51,6 +53,7 @@ window.sqnPage = {
   rate: () => (audio ? audio.context.sampleRate : 0),
   map: () => songMap,
   music: () => songMusic,
+  songs: () => Array.from(songMenu.options, (option) => option.value),
   position: () => position.value,
   playingLine: () => playingLine,
   get startedFrom() { return startedFrom; },
@@ -67,7 +70,8 @@ let playingLine = 0;        // the line of the event being played, 0 for none
 // worklet while it plays.
 function assemble() {
   const text = editor.value;
-  const result = languageMenu.value === 'mml' ? window.sqn.compileMml(text) : window.sqn.assemble(text);
+  const song = chooseSong(text);
+  const result = languageMenu.value === 'mml' ? window.sqn.compileMml(text, song) : window.sqn.assemble(text);
   window.sqnPage.assembledText = text;  // for tests: the text last assembled
   errorList.replaceChildren();
   editor.setLanguage(languageMenu.value);
@@ -87,13 +91,28 @@ function assemble() {
     }
   } else {
     assembled = result.bytes;
-    eventLines = window.sqn.eventLines(text, languageMenu.value === 'mml');
+    eventLines = window.sqn.eventLines(text, languageMenu.value === 'mml', song);
     try { songMap = window.sqn.songMap(assembled); } catch { songMap = null; }
     try { songMusic = window.sqn.songMusic(assembled); } catch { songMusic = null; }
   }
   editor.setErrors(result.errors || []);
   drawLanes();
   return assembled;
+}
+
+// An MML file of several songs (#song name) offers them in a menu; the
+// one chosen is compiled, and stays chosen while the text keeps it.
+// Returns its name, or '' for a file of one song.
+function chooseSong(text) {
+  const names = languageMenu.value === 'mml' ? window.sqn.mmlSongs(text) : [];
+  const current = songMenu.value;
+  const shown = Array.from(songMenu.options, (option) => option.value);
+  if (shown.join('\n') !== names.join('\n')) {
+    songMenu.replaceChildren(...names.map((name) => new Option(name, name)));
+    songMenu.value = names.includes(current) ? current : (names[0] || '');
+  }
+  songChoice.hidden = names.length < 2;
+  return names.length > 0 ? songMenu.value : '';
 }
 
 function sameBytes(a, b) {
@@ -657,6 +676,9 @@ async function start() {
   languageMenu.addEventListener('change', () => {
     if (assemble() && playing) startSong();
     save();
+  });
+  songMenu.addEventListener('change', () => {
+    if (assemble() && playing) startSong();
   });
   document.addEventListener('keydown', onKey);
   playButton.addEventListener('click', () => play(0));

@@ -8,6 +8,7 @@
 #include "midi_file.h"
 #include "midi_import.h"
 #include "mml_compiler.h"
+#include "mml_songs.h"
 #include "output_format.h"
 #include "loop_timing.h"
 #include "music_outline.h"
@@ -135,10 +136,15 @@ __attribute__((export_name("web_assemble"))) Blob* webAssemble(const char* text,
     return failure(listing);
 }
 
-// The same for Music Macro Language.
-__attribute__((export_name("web_compile_mml"))) Blob* webCompileMml(const char* text, std::uint32_t size)
+// The same for Music Macro Language: of a file of several songs, the one
+// whose name the first `nameSize` bytes hold (the first where none).
+__attribute__((export_name("web_compile_mml"))) Blob* webCompileMml(const char* text, std::uint32_t size,
+                                                                    std::uint32_t nameSize)
 {
-    const MmlResult result = compileMml(std::string_view(text, size));
+    nameSize = std::min(nameSize, size);
+    MmlOptions options;
+    options.song.assign(text, nameSize);
+    const MmlResult result = compileMml(std::string_view(text + nameSize, size - nameSize), options);
     if (result.errors.empty()) {
         return makeBlob(false, result.song.data(), result.song.size());
     }
@@ -155,11 +161,15 @@ __attribute__((export_name("web_compile_mml"))) Blob* webCompileMml(const char* 
 // The text line each event of a song comes from, as 32-bit numbers in
 // event order: of the text form (`mml` 0) or of MML (1). Empty where the
 // text has errors.
-__attribute__((export_name("web_event_lines"))) Blob* webEventLines(const char* text, std::uint32_t size, int mml)
+__attribute__((export_name("web_event_lines"))) Blob* webEventLines(const char* text, std::uint32_t size, int mml,
+                                                                    std::uint32_t nameSize)
 {
     std::vector<std::uint32_t> lines;
     if (mml != 0) {
-        const MmlResult result = compileMml(std::string_view(text, size));
+        nameSize = std::min(nameSize, size);
+        MmlOptions options;
+        options.song.assign(text, nameSize);
+        const MmlResult result = compileMml(std::string_view(text + nameSize, size - nameSize), options);
         lines.assign(result.eventLines.begin(), result.eventLines.end());
     } else {
         SongAssembler assembler([](const TextError&) {});
@@ -169,6 +179,21 @@ __attribute__((export_name("web_event_lines"))) Blob* webEventLines(const char* 
         }
     }
     return makeBlob(false, lines.data(), lines.size() * sizeof(std::uint32_t));
+}
+
+// The names of an MML file's songs (#song name), a line each; empty for a
+// file of one song.
+__attribute__((export_name("web_mml_songs"))) Blob* webMmlSongs(const char* text, std::uint32_t size)
+{
+    MmlErrors errors;
+    std::string names;
+    for (const std::string& name : mmlSongNames(std::string_view(text, size), errors)) {
+        if (!name.empty()) {
+            names += name;
+            names += '\n';
+        }
+    }
+    return makeBlob(false, names.data(), names.size());
 }
 
 // What the lanes show of a song, at 48000 Hz with looping off, as 64-bit

@@ -173,8 +173,12 @@ export declare class SqnSongError extends Error implements SongMistake {
   readonly errors: readonly SongMistake[];
 }
 
-/** The song mml2sqn makes of Music Macro Language; rejects with SqnSongError. */
-export declare function compileMml(text: string): Promise<Bytes>;
+/**
+ * The song mml2sqn makes of Music Macro Language; rejects with SqnSongError.
+ * Of a file of several songs (`#song name`), the one `song` names (as
+ * `mml2sqn --song`), the first without it.
+ */
+export declare function compileMml(text: string, options?: { song?: string }): Promise<Bytes>;
 
 /** The song sqnasm makes of the text form; rejects with SqnSongError. */
 export declare function assemble(text: string): Promise<Bytes>;

@@ -6,7 +6,7 @@
 //   await SqnPlayer.unlock(context)                 the context running, from
 //     the first gesture on
 //   await renderWav(song, {loops, fade, voices})    sqn2wav's WAV file
-//   await compileMml(text), await assemble(text)    a song's bytes
+//   await compileMml(text, { song }), await assemble(text)    a song's bytes
 // sqn.wasm and worklet.js are found beside this file.
 
 import { asBytes, compiledModule, loadSqn, sharedSqn } from './sqn-wasm.js';
@@ -74,8 +74,8 @@ async function withScratch(call) {
   }
 }
 
-export async function compileMml(text) {
-  return songOf(await withScratch((sqn) => sqn.compileMml(String(text))));
+export async function compileMml(text, { song = '' } = {}) {
+  return songOf(await withScratch((sqn) => sqn.compileMml(String(text), String(song))));
 }
 
 export async function assemble(text) {

@@ -3,7 +3,9 @@
 //   loadSqn(url?)          → a promise of the functions below, on an instance
 //                            of its own
 //   .assemble(text)        → {bytes: Uint8Array} or {errors: [{line, column, message}]}
-//   .compileMml(text)      → the same, for Music Macro Language
+//   .compileMml(text, song) → the same, for Music Macro Language (of a file of
+//                            several songs, the one named; the first where '')
+//   .mmlSongs(text)        → the names of an MML file's songs
 //   .disassemble(bytes)    → the text form, as sqndis lists it
 //   .renderWav(bytes, {loops, fade, muted}) → Uint8Array: the whole WAV file
 //                            sqn2wav writes (with --loops, --fade, --voices)
@@ -91,6 +93,16 @@ function coreOf(wasm, wasmModule) {
     return result;
   }
 
+  // A song's name and then the text, as one buffer, and the name's length.
+  function named(text, song) {
+    const name = encoder.encode(String(song));
+    const body = encoder.encode(text);
+    const bytes = new Uint8Array(name.length + body.length);
+    bytes.set(name);
+    bytes.set(body, name.length);
+    return [bytes, name.length];
+  }
+
   // {bytes} or {errors}, from a result whose failure lists
   // "line\tcolumn\tmessage" a line.
   function songOrErrors(result) {
@@ -107,15 +119,22 @@ function coreOf(wasm, wasmModule) {
     assemble(text) {
       return songOrErrors(call(wasm.web_assemble, encoder.encode(text)));
     },
-    compileMml(text) {
-      return songOrErrors(call(wasm.web_compile_mml, encoder.encode(text)));
+    // Of a file of several songs, the one named `song` (the first where '').
+    compileMml(text, song = '') {
+      const [bytes, nameSize] = named(text, song);
+      return songOrErrors(call((at, length) => wasm.web_compile_mml(at, length, nameSize), bytes));
+    },
+    // The names of an MML file's songs (#song name); [] for a file of one.
+    mmlSongs(text) {
+      const names = decoder.decode(call(wasm.web_mml_songs, encoder.encode(text)).bytes);
+      return names.split('\n').filter((name) => name !== '');
     },
     // The line each event comes from, for following along.
-    eventLines(text, mml) {
-      const bytes = encoder.encode(text);
+    eventLines(text, mml, song = '') {
+      const [bytes, nameSize] = named(text, mml ? song : '');
       const at = wasm.web_alloc(bytes.length);
       new Uint8Array(wasm.memory.buffer, at, bytes.length).set(bytes);
-      const blob = wasm.web_event_lines(at, bytes.length, mml ? 1 : 0);
+      const blob = wasm.web_event_lines(at, bytes.length, mml ? 1 : 0, nameSize);
       wasm.web_free(at);
       const [, size, data] = new Uint32Array(wasm.memory.buffer, blob, 3);
       const lines = new Uint32Array(wasm.memory.buffer.slice(data, data + size));

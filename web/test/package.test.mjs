@@ -214,7 +214,7 @@ window.game = {
     const { buffer } = await render(players, frames);
     return Array.from(s16(buffer));
   },
-  mml: (text) => compileMml(text).then((bytes) => Array.from(bytes)),
+  mml: (text, options) => compileMml(text, options).then((bytes) => Array.from(bytes)),
   assembled: (text) => assemble(text).then((bytes) => Array.from(bytes)),
   mmlMistake: (text) => mistake(() => compileMml(text)),
   textMistake: (text) => mistake(() => assemble(text)),
@@ -621,6 +621,12 @@ test('compileMml and assemble give the programs\' songs, or reject with line, co
   assert.deepEqual(await page.evaluate((t) => window.game.mml(t), text), [...fs.readFileSync(path.join(work, 'tune.sqn'))]);
   assert.deepEqual(await page.evaluate((t) => window.game.assembled(t), fs.readFileSync(path.join(examples, 'demo.txt'), 'utf8')),
     [...song('demo')]);
+  // Of a file of several songs, the one named, as mml2sqn --song compiles it.
+  const songs = '@v1 = { 15 9 / 3 0 }\n#song music\nA @v1 o4 c d e f\n#song jingle\nA @v1 o5 l16 c e g > c\n';
+  fs.writeFileSync(mml, songs);
+  native('mml2sqn', ['--song', 'jingle', mml, path.join(work, 'jingle.sqn')]);
+  assert.deepEqual(await page.evaluate((t) => window.game.mml(t, { song: 'jingle' }), songs),
+    [...fs.readFileSync(path.join(work, 'jingle.sqn'))]);
 
   assert.deepEqual(await page.evaluate(() => window.game.mmlMistake('A o4 c x\nB o9 c\n')), {
     name: 'SqnSongError', isSongError: true, line: 1, column: 8, count: 2,

@@ -255,6 +255,33 @@ test('an MML song names the page and its downloads after its #title, and its ins
   await page.select('#language', 'text');
 });
 
+test('an MML file of several songs offers them in a menu, each compiled as mml2sqn --song compiles it', async () => {
+  await page.select('#language', 'mml');
+  const text = '@v1 = { 15 12 / 4 0 }\n#song theme\nA @v1 o4 c d e f\n#song win\n#meter 3\nA @v1 o5 l8 c e g > c4.\n';
+  await setText(text);
+  await page.waitForFunction(() => window.sqnPage.songs().length === 2);
+  assert.equal(await page.$eval('#song-choice', (label) => label.hidden), false);
+  const native = (song) => {
+    const input = path.join(work, 'songs.mml');
+    const output = path.join(work, 'songs.sqn');
+    fs.writeFileSync(input, text);
+    execFileSync(path.join(build, 'app', 'mml2sqn'), ['--song', song, input, output], { stdio: 'ignore' });
+    return Array.from(fs.readFileSync(output));
+  };
+  assert.deepEqual(await page.evaluate(() => Array.from(window.sqnPage.song())), native('theme'));
+  await page.select('#songs', 'win');
+  // The jingle's three beats, in a bar of three.
+  await page.waitForFunction(() => window.sqnPage.music() && window.sqnPage.music().beats.length === 3);
+  assert.deepEqual(await page.evaluate(() => Array.from(window.sqnPage.song())), native('win'));
+  // An edit keeps the song chosen; a file of one song hides the menu.
+  await setText(text.replace('c4.', 'd4.'));
+  await page.waitForFunction(() => window.sqnPage.assembledText.includes('d4.'));
+  assert.equal(await page.$eval('#songs', (menu) => menu.value), 'win');
+  await setText('A c d e f\n');
+  await page.waitForFunction(() => document.getElementById('song-choice').hidden);
+  await page.select('#language', 'text');
+});
+
 test('a song file opened from disk is shown in its text form', async () => {
   const file = path.join(work, 'worked.sqn');
   fs.writeFileSync(file, Uint8Array.from([0x78, 4, 0, 4, 0x28, 0, 3, 0x80, 0, 2, 4, 0, 1, 4, 4, 2, 0, 0, 6, 0]));
