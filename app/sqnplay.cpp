@@ -40,6 +40,8 @@ constexpr ProgramText kText{
     "                    rides out a busier machine, less answers keys and --watch sooner\n"
     "  --capture FILE    write the first 60 s played to FILE as raw 16-bit\n"
     "                    little-endian stereo frames, as they play (for tests)\n"
+    "  --song NAME       of an MML file of several songs (#song NAME), the one to\n"
+    "                    play; the first without it\n"
     "  --help            show this help\n"
     "  --version         show the version\n"
     "Keys, on a terminal: space pauses and resumes, 1-6 mute and unmute the voices\n"
@@ -107,7 +109,8 @@ int main(int argc, char** argv)
 {
     const CommandLine line = parseCommandLine(
         argc, argv, kText,
-        {{"once", false}, {"watch", false}, {"backend", true}, {"latency", true}, {"capture", true}}, 1, 1);
+        {{"once", false}, {"watch", false}, {"backend", true}, {"latency", true}, {"capture", true}, {"song", true}}, 1,
+        1);
     if (line.exitStatus) {
         return *line.exitStatus;
     }
@@ -140,7 +143,8 @@ int main(int argc, char** argv)
     }
 
     const bool watching = line.has("watch");
-    LoadedSong song = loadSongFile(path, static_cast<float>(kOutputRate));
+    const std::string songName = line.value("song") ? *line.value("song") : "";
+    LoadedSong song = loadSongFile(path, static_cast<float>(kOutputRate), false, songName);
     Terminal terminal;
     if (!song.player) {
         report(terminal, song.errors);
@@ -195,7 +199,7 @@ int main(int argc, char** argv)
         if (watching && tick % kWatchTicks == 0 && watch.changed()) {
             reloadWanted = true;
         }
-        if (reloadWanted && loader.start(path, static_cast<float>(kOutputRate))) {
+        if (reloadWanted && loader.start(path, static_cast<float>(kOutputRate), songName)) {
             reloadWanted = false;
         }
         if (std::optional<LoadedSong> reloaded = loader.take()) {

@@ -48,7 +48,7 @@ std::FILE* openSong(const std::string& path, bool regularOnly, bool& irregular)
 
 }  // namespace
 
-LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularOnly)
+LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularOnly, const std::string& songName)
 {
     LoadedSong song;
     bool irregular = false;
@@ -73,7 +73,9 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularO
             song.errors.push_back("failed to load .sqn file.");
             return song;
         }
-        const MmlResult result = compileMml(text);
+        MmlOptions options;
+        options.song = songName;
+        const MmlResult result = compileMml(text, options);
         if (!result.errors.empty()) {
             const std::string name = printable(path);
             for (const TextError& error : result.errors) {

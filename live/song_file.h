@@ -20,5 +20,7 @@ struct LoadedSong {
 
 // With `regularOnly`, anything but a regular file (a pipe, a device) is
 // refused without being read, and opening never waits: for reloading a
-// file that something else may have replaced.
-LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularOnly = false);
+// file that something else may have replaced. Of an MML file of several
+// songs, `song` names the one (the first where empty).
+LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularOnly = false,
+                        const std::string& song = {});

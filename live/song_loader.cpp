@@ -8,6 +8,7 @@
 struct SongLoader::Job {
     std::string path;
     float sampleRate = 0.0f;
+    std::string song;  // of an MML file of several
     std::mutex mutex;
     std::optional<LoadedSong> result;  // set once loaded
     std::atomic<bool> done{false};
@@ -15,7 +16,7 @@ struct SongLoader::Job {
 
 SongLoader::~SongLoader() = default;
 
-bool SongLoader::start(const std::string& path, float sampleRate)
+bool SongLoader::start(const std::string& path, float sampleRate, const std::string& song)
 {
     if (running()) {
         return false;
@@ -23,8 +24,9 @@ bool SongLoader::start(const std::string& path, float sampleRate)
     auto job = std::make_shared<Job>();
     job->path = path;
     job->sampleRate = sampleRate;
+    job->song = song;
     const auto load = [](const std::shared_ptr<Job>& loading) {
-        LoadedSong song = loadSongFile(loading->path, loading->sampleRate, true);
+        LoadedSong song = loadSongFile(loading->path, loading->sampleRate, true, loading->song);
         const std::lock_guard<std::mutex> lock(loading->mutex);
         loading->result = std::move(song);
         loading->done = true;

@@ -21,7 +21,7 @@ public:
 
     // Starts loading `path` as loadSongFile does (regular files only);
     // false while a load is running.
-    bool start(const std::string& path, float sampleRate);
+    bool start(const std::string& path, float sampleRate, const std::string& song = {});
 
     bool running() const;
 

@@ -153,6 +153,24 @@ TEST_F(Sqnplay, OncePlaysWhatSqn2wavWritesThenEnds)
     }
 }
 
+// Of an MML file of several songs, --song plays the one named, as sqn2wav
+// renders what mml2sqn --song compiles; a name the file lacks is told.
+TEST_F(Sqnplay, SongPlaysOneOfAFilesSongs)
+{
+    writeText("game.mml", "@v1 = { 15 9 / 3 0 }\n#song music\nA @v1 o4 c d\n#song coin\nA @v1 o6 l16 b > e\n");
+    ASSERT_EQ(runArgs({MML2SQN_BINARY, "--song", "coin", path("game.mml"), path("coin.sqn")}).status, 0);
+    ASSERT_EQ(runArgs({SQN2WAV_BINARY, path("coin.sqn"), path("coin.wav")}).status, 0);
+    const Bytes wav = readFile(path("coin.wav"));
+    const Result r = runArgs({SQNPLAY_BINARY, "--once", "--backend", "null", "--song", "coin", "--capture",
+                              path("cap.raw"), path("game.mml")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readFile(path("cap.raw")) == Bytes(wav.begin() + 44, wav.end()));
+    const Result missing =
+        runArgs({SQNPLAY_BINARY, "--once", "--backend", "null", "--song", "boss", path("game.mml")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, path("game.mml") + ":1:1: expected a song named boss, found the songs music, coin\n");
+}
+
 // Played past its end, a looping song goes on, each pass repeating the
 // looped section's frames exactly.
 TEST_F(Sqnplay, LoopingGoesOnThroughTheLoop)
