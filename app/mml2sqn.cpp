@@ -6,6 +6,7 @@
 #include "command_line.h"
 #include "file_bytes.h"
 #include "mml_compiler.h"
+#include "mml_file_reader.h"
 #include "mml_songs.h"
 #include "printable.h"
 #include "song_text.h"
@@ -88,12 +89,18 @@ int main(int argc, char** argv)
     }
     const std::string name = printable(input == "-" ? "<stdin>" : input);
     const bool textForm = output == "-" || namesSongText(output);
-    const MmlResult result = compileMml(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
-                                        MmlOptions{textForm, line.value("song") ? *line.value("song") : ""});
+    MmlOptions options;
+    options.textForm = textForm;
+    options.song = line.value("song") ? *line.value("song") : "";
+    options.path = mmlPlainPath(input);
+    options.readFile = mmlFilesOnDisk();
+    const MmlResult result =
+        compileMml(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), options);
     if (!result.errors.empty()) {
         // The first errors only: the rest of a file of bad lines would bury them.
         for (const TextError& error : result.errors) {
-            std::fprintf(stderr, "%s:%zu:%zu: %s\n", name.c_str(), error.line, error.column, error.message.c_str());
+            std::fprintf(stderr, "%s:%zu:%zu: %s\n", error.file.empty() ? name.c_str() : printable(error.file).c_str(),
+                         error.line, error.column, error.message.c_str());
         }
         if (result.errorCount > result.errors.size()) {
             std::fprintf(stderr, "%s: %zu more errors not shown\n", line.program,
@@ -104,8 +111,9 @@ int main(int argc, char** argv)
 
     // What the song could not hold is told, and the song written all the same.
     for (const TextError& warning : result.warnings) {
-        std::fprintf(stderr, "%s:%zu:%zu: warning: %s\n", name.c_str(), warning.line, warning.column,
-                     warning.message.c_str());
+        std::fprintf(stderr, "%s:%zu:%zu: warning: %s\n",
+                     warning.file.empty() ? name.c_str() : printable(warning.file).c_str(), warning.line,
+                     warning.column, warning.message.c_str());
     }
     if (result.warningCount > result.warnings.size()) {
         std::fprintf(stderr, "%s: %zu more warnings not shown\n", line.program,

@@ -2,6 +2,7 @@
 
 #include "memory_read.h"
 #include "mml_compiler.h"
+#include "mml_file_reader.h"
 #include "printable.h"
 #include "song_text.h"
 #include "text_lines.h"
@@ -75,12 +76,15 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularO
         }
         MmlOptions options;
         options.song = songName;
+        options.path = mmlPlainPath(path);
+        options.readFile = mmlFilesOnDisk();
         const MmlResult result = compileMml(text, options);
         if (!result.errors.empty()) {
             const std::string name = printable(path);
             for (const TextError& error : result.errors) {
-                song.errors.push_back(name + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) +
-                                      ": " + error.message);
+                song.errors.push_back((error.file.empty() ? name : printable(error.file)) + ":" +
+                                      std::to_string(error.line) + ":" + std::to_string(error.column) + ": " +
+                                      error.message);
             }
             if (result.errorCount > result.errors.size()) {
                 song.errors.push_back(std::to_string(result.errorCount - result.errors.size()) +
@@ -90,7 +94,8 @@ LoadedSong loadSongFile(const std::string& path, float sampleRate, bool regularO
         }
         const std::string name = printable(path);
         for (const TextError& warning : result.warnings) {
-            song.warnings.push_back(name + ":" + std::to_string(warning.line) + ":" + std::to_string(warning.column) +
+            song.warnings.push_back((warning.file.empty() ? name : printable(warning.file)) + ":" +
+                                    std::to_string(warning.line) + ":" + std::to_string(warning.column) +
                                     ": warning: " + warning.message);
         }
         if (result.warningCount > result.warnings.size()) {

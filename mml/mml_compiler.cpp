@@ -1,7 +1,6 @@
 #include "mml_compiler.h"
 
 #include "characters.h"
-#include "mml_comments.h"
 #include "mml_parser.h"
 #include "mml_songs.h"
 #include "mml_planner.h"
@@ -112,8 +111,24 @@ MmlResult compileMml(std::string_view text, const MmlOptions& options)
 {
     MmlResult result;
     MmlErrors errors;
-    const std::string uncommented = mmlSongText(withoutBlockComments(text, errors), options.song, errors);
+    const MmlSplicedText spliced = spliceIncludes(text, options.path, options.readFile, errors);
+    const std::string uncommented = mmlSongText(spliced.text, options.song, errors);
     const MmlSource source = splitMml(uncommented, errors);
+    // Each line's name in the text form: its number, or file:number in an
+    // included file.
+    const auto lineName = [&spliced](std::size_t line) {
+        std::string file;
+        spliced.place(line, file);
+        return file.empty() ? std::to_string(line) : file + ":" + std::to_string(line);
+    };
+    // Errors and warnings where they were written: columns in characters
+    // of their own lines, then the file and line.
+    const auto placed = [&spliced](std::vector<TextError>& list) {
+        countInCharacters(spliced.raw, list);
+        for (TextError& error : list) {
+            spliced.place(error.line, error.file);
+        }
+    };
     MmlBudget budget;
     std::array<MmlChannel, kMmlChannels> channels;
     for (std::size_t voice = 0; voice < kMmlChannels; ++voice) {
@@ -150,10 +165,17 @@ MmlResult compileMml(std::string_view text, const MmlOptions& options)
     if (!errors.empty()) {
         result.errors = errors.shown();
         result.errorCount = errors.count();
-        countInCharacters(text, result.errors);
+        placed(result.errors);
         return result;
     }
-    planMmlSong(result, source, channels, tempo, looped, options.textForm);
+    planMmlSong(result, source, channels, tempo, looped, options.textForm, lineName);
+    // The page follows lines of the file it shows: those of included files are none of its.
+    for (std::uint32_t& line : result.eventLines) {
+        std::size_t where = line;
+        std::string file;
+        spliced.place(where, file);
+        line = file.empty() ? static_cast<std::uint32_t>(where) : 0;
+    }
     if (result.song.size() > kMaxSongBytes) {
         // The planner stopped once the song outgrew a song file.
         result = MmlResult{};
@@ -164,7 +186,7 @@ MmlResult compileMml(std::string_view text, const MmlOptions& options)
         result.composer = source.composer;
         return result;
     }
-    countInCharacters(text, result.warnings);
+    placed(result.warnings);
     return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mml_includes.h"
 #include "mml_result.h"
 
 #include <cstddef>
@@ -40,7 +41,9 @@
 
 struct MmlOptions {
     bool textForm = false;  // fill MmlResult::text, the song in the text form with bars, beats and MML lines
-    std::string song;       // of a file of several (#song name), the one to compile; the first where empty
+    std::string song = {};       // of a file of several (#song name), the one to compile; the first where empty
+    std::string path = {};       // the file the text is, which #include names are relative to
+    MmlFileReader readFile = {}; // reads what it includes; none where empty (an #include is then an error)
 };
 
 MmlResult compileMml(std::string_view text, const MmlOptions& options = {});

@@ -64,8 +64,10 @@ struct Exact {
 class SongPlanner {
 public:
     SongPlanner(MmlResult& result, const MmlSource& source, const std::array<MmlChannel, kMmlChannels>& channels,
-                const MmlTempoMap& tempo, const MmlChannel* looped, bool textForm)
-        : result_(result),
+                const MmlTempoMap& tempo, const MmlChannel* looped, bool textForm,
+                const std::function<std::string(std::size_t)>& lineName)
+        : lineName_(lineName),
+          result_(result),
           source_(source),
           channels_(channels),
           tempo_(tempo),
@@ -331,7 +333,7 @@ private:
         }
         writer_->event(v, Command::NoteOn, gate,
                        writer_->textForm() ? std::string(1, channelLetter(voice)) + ", line " +
-                                                 std::to_string(note.place.line)
+                                                 lineName_(note.place.line)
                                            : std::string());
     }
 
@@ -484,7 +486,7 @@ private:
         const std::uint64_t frame = writer_->frame();
         writer_->event(v, Command::NoteOn, step.rows,
                        texts ? std::string(1, channelLetter(voice)) + ", line " +
-                                   std::to_string(hold->note()->place.line) + ": held on"
+                                   lineName_(hold->note()->place.line) + ": held on"
                              : std::string());
         if (step.pitch != pitch) {
             writer_->event(v, Command::SetPitch, pitch);
@@ -543,6 +545,7 @@ private:
                                             : "the end: sqn2wav stops here, sqnplay goes round");
     }
 
+    const std::function<std::string(std::size_t)>& lineName_;
     MmlResult& result_;
     const MmlSource& source_;
     const std::array<MmlChannel, kMmlChannels>& channels_;
@@ -568,7 +571,8 @@ private:
 }  // namespace
 
 void planMmlSong(MmlResult& result, const MmlSource& source, const std::array<MmlChannel, kMmlChannels>& channels,
-                 const MmlTempoMap& tempo, const MmlChannel* looped, bool textForm)
+                 const MmlTempoMap& tempo, const MmlChannel* looped, bool textForm,
+                 const std::function<std::string(std::size_t)>& lineName)
 {
-    SongPlanner(result, source, channels, tempo, looped, textForm).write();
+    SongPlanner(result, source, channels, tempo, looped, textForm, lineName).write();
 }

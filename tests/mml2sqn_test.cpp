@@ -336,4 +336,47 @@ TEST_F(Mml2sqn, AFileOfSeveralSongsCompilesEachAlone)
     EXPECT_EQ(one.out, "");
 }
 
+// #include reads another file in where it stands, relative to the file
+// that includes it; its mistakes are told at its own lines, and files
+// that include each other, a file missing or nesting too deep are refused.
+TEST_F(Mml2sqn, IncludedFilesAreReadInWhereTheyStand)
+{
+    fs::create_directories(path("parts/deeper"));
+    writeText("song.mml", "@v1 = { 15 9 }\n#include \"parts/drums.mml\" ; the drums\nA @v1 o4 c d e f\n");
+    writeText("parts/drums.mml", "/* the hats */ #include \"deeper/hat.mml\"\nE $hat $hat\nF c4 c4\n");
+    writeText("parts/deeper/hat.mml", "$hat = c8 c8\n");
+    writeText("flat.mml", "@v1 = { 15 9 }\n$hat = c8 c8\nE $hat $hat\nF c4 c4\nA @v1 o4 c d e f\n");
+    const Result r = runArgs({MML2SQN_BINARY, path("song.mml"), path("song.sqn")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(runArgs({MML2SQN_BINARY, path("flat.mml"), path("flat.sqn")}).status, 0);
+    EXPECT_TRUE(readFile(path("song.sqn")) == readFile(path("flat.sqn")));
+
+    const std::string drums = path("parts/drums.mml");
+    writeText("parts/deeper/hat.mml", "$hat = c8 x8\n");
+    const Result mistake = runArgs({MML2SQN_BINARY, path("song.mml"), path("out.sqn")});
+    EXPECT_EQ(mistake.status, 1);
+    EXPECT_EQ(mistake.err, path("parts/deeper/hat.mml") + ":1:11: " + kCommands + ", found 'x'\n" +
+                               path("parts/deeper/hat.mml") + ":1:12: " + kCommands + ", found '8'\n");
+    writeText("parts/deeper/hat.mml", "#include \"../../song.mml\"\n");
+    const Result cycle = runArgs({MML2SQN_BINARY, path("song.mml"), path("out.sqn")});
+    EXPECT_EQ(cycle.status, 1);
+    EXPECT_EQ(cycle.err.substr(0, cycle.err.find('\n')),
+              path("parts/deeper/hat.mml") + ":1:10: expected a file that does not include itself, found "
+                                             "\"../../song.mml\" inside " + path("parts/deeper/hat.mml"));
+    writeText("missing.mml", "A c\n#include \"none.mml\"\n#include none.mml\n");
+    const Result missing = runArgs({MML2SQN_BINARY, path("missing.mml"), path("out.sqn")});
+    EXPECT_EQ(missing.err, path("missing.mml") + ":2:10: cannot include \"none.mml\": No such file or directory\n" +
+                               path("missing.mml") +
+                               ":3:10: expected a file name in double quotes after #include, found 'none.mml'\n");
+    // Nine deep is one too many.
+    for (int i = 0; i < 9; ++i) {
+        writeText("n" + std::to_string(i) + ".mml", "#include \"n" + std::to_string(i + 1) + ".mml\"\n");
+    }
+    writeText("n9.mml", "A c\n");
+    const Result deep = runArgs({MML2SQN_BINARY, path("n0.mml"), path("out.sqn")});
+    EXPECT_EQ(deep.status, 1);
+    EXPECT_EQ(deep.err, path("n8.mml") + ":1:1: expected files included at most 8 deep, found \"n9.mml\" deeper\n");
+    EXPECT_FALSE(fs::exists(path("out.sqn")));
+}
+
 }  // namespace

@@ -21,6 +21,7 @@ struct TextError {
     std::size_t line;     // from 1
     std::size_t column;   // from 1, in characters (a valid UTF-8 sequence is one; so is a stray byte)
     std::string message;  // says what was expected
+    std::string file = {};  // the file it is in, where that is not the one given (an MML file's #include)
 };
 
 // Assembles the text form of a song a line at a time, holding only the

@@ -59,7 +59,7 @@ const mml = StreamLanguage.define({
       stream.skipToEnd();
       return 'comment';
     }
-    if (stream.sol() && stream.match(/^#(tick|rows|meter|title|composer)\b/)) return 'meta';
+    if (stream.sol() && stream.match(/^#(tick|rows|meter|title|composer|song|include)\b/)) return 'meta';
     if (stream.match(/^"[^"]*"/)) return 'string';
     if (stream.sol() && stream.match(/^(?:[A-F]+|T)(?=\s)/)) return 'variableName';
     if (stream.match(/^\$[A-Za-z_]\w*/)) return 'macroName';
