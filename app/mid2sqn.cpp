@@ -1,11 +1,12 @@
 // mid2sqn [options] <input.mid> <output>: turns a Standard MIDI File into a
-// song, as a song file or, for a name ending in .txt (or -), in the text
-// form with bars, beats and channels.
+// song, as a song file, for a name ending in .txt (or -) in the text form
+// with bars, beats and channels, or for one ending in .mml as MML.
 
 #include "command_line.h"
 #include "file_bytes.h"
 #include "midi_file.h"
 #include "midi_import.h"
+#include "song_mml.h"
 #include "printable.h"
 #include "song_player.h"
 #include "song_text.h"
@@ -25,9 +26,11 @@ constexpr ProgramText kText{
     "mid2sqn", "[options] <input.mid> <output>",
     "Turns a Standard MIDI File into a song for sqn2wav: melodic notes on voices 0-3\n"
     "(at most four at once, the melody and the bass always kept), drums on the two hit\n"
-    "voices. Writes the song file, or its text form when <output> ends in .txt or is -.\n"
+    "voices. Writes the song file, its text form when <output> ends in .txt or is -, or\n"
+    "MML to edit when it ends in .mml (or with --mml).\n"
     "  <input.mid>          formats 0, 1 and 2 (its first track); - reads standard input\n"
-    "  <output>             song.sqn, song.txt, or - for the text on standard output\n"
+    "  <output>             song.sqn, song.txt, song.mml, or - for the text on standard output\n"
+    "  --mml                write MML, whatever <output> is called\n"
     "  --rows-per-beat N    the grid, 1 … 255 rows a beat (the fewest that fit the notes);\n"
     "                       notes fall on the nearest row\n"
     "  --tempo T            the song's tempo, 1 … 255 beats a minute (the one most notes\n"
@@ -93,7 +96,8 @@ int main(int argc, char** argv)
                                                {"gain", true},
                                                {"transpose", true},
                                                {"channels", true},
-                                               {"drums", true}},
+                                               {"drums", true},
+                                               {"mml", false}},
                                               2, 2);
     if (line.exitStatus) {
         return *line.exitStatus;
@@ -152,6 +156,10 @@ int main(int argc, char** argv)
     if (!bytes) {
         return fileError(line, "cannot read", input == "-" ? "standard input" : input, errno);
     }
+    const bool mml = line.has("mml") || hasEnding(output, ".mml");
+    if (mml && options.rowsPerBeat && !mmlHasRowLength(*options.rowsPerBeat)) {
+        return badOption(line, "--rows-per-beat", "a grid MML writes with --mml: 1, 2, 3, 4, 6, 8, 12 or 16");
+    }
     ImportResult result;
     try {
         const MidiFile file = readMidiFile(bytes->data(), bytes->size());
@@ -160,6 +168,18 @@ int main(int argc, char** argv)
                          name.c_str(), static_cast<unsigned>(file.declaredTracks));
         }
         result = importMidi(file, options);
+        if (mml && !mmlHasRowLength(result.rowsPerBeat)) {
+            // A finer grid than MML's lengths: the one of 12 and 16 rows a
+            // beat (triplets or 64ths) that fits the notes better.
+            for (const int rows : {16, 12}) {
+                ImportOptions grid = options;
+                grid.rowsPerBeat = rows;
+                ImportResult tried = importMidi(file, grid);
+                if (!mmlHasRowLength(result.rowsPerBeat) || tried.medianErrorSeconds < result.medianErrorSeconds) {
+                    result = std::move(tried);
+                }
+            }
+        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s: %s: %s\n", line.program, name.c_str(), error.what());
         return 1;
@@ -220,9 +240,15 @@ int main(int argc, char** argv)
                                                 : "the file holds no notes: the song is silent");
     }
 
-    const bool text = output == "-" || namesSongText(output);
+    const bool text = !mml && (output == "-" || namesSongText(output));
     std::vector<std::uint8_t> written = result.song;
-    if (text) {
+    if (mml) {
+        const std::optional<std::string> form =
+            mmlOfSong(result.song, {std::string(kText.name) + " " + kVersion + " from " + name + ": " + summary,
+                                    "mml2sqn compiles it to the same notes, each on its beat"},
+                      result.noteBeats);
+        written.assign(form->begin(), form->end());
+    } else if (text) {
         const std::string form = "# " + std::string(kText.name) + " " + kVersion + " from " + name + ": " + summary +
                                  "\n" + textForm(result.text);
         written.assign(form.begin(), form.end());

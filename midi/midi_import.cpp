@@ -448,8 +448,10 @@ void writeMapItems(SongWriter& writer, const MidiMap& map, const TempoMap& tempo
 
 // Writes the planned notes as the song, every volume scaled by `gain`.
 void writeSong(const Plan& plan, const ImportOptions& options, const TempoMap& tempoMap, const BarBeatMap& bars,
-               const MidiMap& map, const std::string& tempoNote, double gain, ImportResult& result)
+               const MidiMap& map, const std::string& tempoNote, double gain, double ticksPerQuarter,
+               ImportResult& result)
 {
+    result.noteBeats.clear();
     const float rowDuration = rowDurationOf(result.tempo, result.rowsPerBeat);
     result.song = {static_cast<std::uint8_t>(result.tempo), static_cast<std::uint8_t>(result.rowsPerBeat)};
     result.text.clear();
@@ -500,6 +502,10 @@ void writeSong(const Plan& plan, const ImportOptions& options, const TempoMap& t
             const std::string from = "channel " + std::to_string(note.channel + 1);
             writer.event(voice, Command::NoteOn, note.drum ? 0 : note.gate,
                          note.drum ? from + ", drum " + std::to_string(note.key) : from);
+            if (ticksPerQuarter > 0.0) {
+                result.noteBeats.emplace_back(static_cast<double>(note.tick) / ticksPerQuarter,
+                                              static_cast<double>(note.endTick) / ticksPerQuarter);
+            }
             ++result.notesTaken;
         }
     }
@@ -633,11 +639,11 @@ ImportResult importMidi(const MidiFile& file, const ImportOptions& options)
     // Volumes: as mapped, scaled by hand, or scaled down until the song
     // peaks at −1 dBFS (rounding to whole steps may need a second try).
     double gain = options.gainDb ? std::pow(10.0, *options.gainDb / 20.0) : 1.0;
-    writeSong(plan, options, tempoMap, bars, map, tempoNote, gain, result);
+    writeSong(plan, options, tempoMap, bars, map, tempoNote, gain, file.ticksPerQuarter, result);
     result.peak = songPeak(result.song);
     for (int attempt = 0; !options.gainDb && result.peak > kHeadroom && attempt < 8; ++attempt) {
         gain *= kHeadroom / result.peak * (attempt == 0 ? 1.0 : 0.99);
-        writeSong(plan, options, tempoMap, bars, map, tempoNote, gain, result);
+        writeSong(plan, options, tempoMap, bars, map, tempoNote, gain, file.ticksPerQuarter, result);
         result.peak = songPeak(result.song);
     }
     result.gain = gain;

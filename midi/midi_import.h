@@ -82,6 +82,10 @@ struct ImportResult {
     double largestErrorSeconds = 0.0;
     double gain = 1.0;                  // the volumes' scale
     double peak = 0.0;                  // of the rendered song, full scale 1.0
+    // Of each NoteOn written, in order: where its note starts and is
+    // released in the file, in quarter notes from its start (for writing
+    // the song as MML on its beats); none for a file timed in SMPTE frames.
+    std::vector<std::pair<double, double>> noteBeats;
 };
 
 // The lines as the text form, comments lined up as sqndis lines them up.

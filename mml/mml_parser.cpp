@@ -155,12 +155,12 @@ private:
     {
         const MmlPlace place{cursor.line(), cursor.column()};
         const char c = cursor.peek();
-        if (tempoOnly_ && c != 't' && c != 'r' && c != 'l' && c != '[' && c != '$') {
+        if (tempoOnly_ && c != 't' && c != 'r' && c != 'l' && c != '[' && c != '$' && c != '!') {
             const std::string_view character = cursor.character();
             for (std::size_t i = 0; i < character.size(); ++i) {
                 cursor.advance();
             }
-            fail(place, "expected t, r, l, [ … ] or $ on the T line (tempo changes and the rests between them), found '" +
+            fail(place, "expected t, r, l, [ … ], $ or !cue on the T line (tempo changes, cues and the rests between them), found '" +
                             printable(character) + "'");
             return;
         }

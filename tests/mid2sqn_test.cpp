@@ -244,4 +244,40 @@ TEST_F(Mid2sqn, OptionsAtTheirEdges)
     EXPECT_EQ(r.err, std::string("usage: ") + SQNPLAY_BINARY + " [options] <song>\n");
 }
 
+// MML to edit: a name ending in .mml (or --mml) writes MML that mml2sqn
+// compiles; the heading says where it came from; a grid MML has no length
+// for is refused, and without --rows-per-beat the finer grid is one it has.
+TEST_F(Mid2sqn, MmlToEditForANameEndingInMml)
+{
+    MidiTrackWriter conductor;
+    conductor.tempo(0, 500000).timeSignature(0, 3, 2).marker(0, "Intro").end();
+    MidiTrackWriter melody;
+    for (int i = 0; i < 12; ++i) {
+        melody.on(0, 0, 60 + i % 7).off(i % 3 == 2 ? 160 : 480, 0, 60 + i % 7);  // a triplet eighth now and then
+        if (i % 3 == 2) {
+            melody.event(320, {0x80, 0, 0});
+        }
+    }
+    melody.end();
+    const Bytes file = midiFile(1, 480, {conductor, melody});
+    writeFile("tune.mid", file);
+    const Result r = runArgs({MID2SQN_BINARY, path("tune.mid"), path("tune.mml")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Bytes written = readFile(path("tune.mml"));
+    const std::string mml(written.begin(), written.end());
+    EXPECT_EQ(mml.rfind("; mid2sqn ", 0), 0u) << mml;
+    EXPECT_NE(mml.find("\n#meter 3\nT t120 !Intro\nA "), std::string::npos) << mml;
+    const Result compiled = runArgs({MML2SQN_BINARY, path("tune.mml"), path("tune.sqn")});
+    EXPECT_EQ(compiled.status, 0) << compiled.err << mml;
+    // The same to standard output with --mml.
+    const Result out = runArgs({MID2SQN_BINARY, "--mml", path("tune.mid"), "-"});
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.out.substr(out.out.find('\n')), mml.substr(mml.find('\n')));
+    // A grid MML writes no length for.
+    const Result bad = runArgs({MID2SQN_BINARY, "--rows-per-beat", "5", path("tune.mid"), path("bad.mml")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("--rows-per-beat"), std::string::npos) << bad.err;
+    EXPECT_FALSE(fs::exists(path("bad.mml")));
+}
+
 }  // namespace

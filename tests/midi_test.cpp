@@ -12,6 +12,9 @@
 #include "timeline.h"
 #include "song_notes.h"
 #include "song_text.h"
+#include "song_mml.h"
+#include "mml_compiler.h"
+#include "heard_notes.h"
 #include "test_bytes.h"
 
 #include <gtest/gtest.h>
@@ -699,6 +702,109 @@ TEST(MidiImport, HoursOfSilenceAreSkippedWhenMeasuringThePeak)
     EXPECT_GT(renderedSeconds(result.song), 9.0 * 3600.0);
     EXPECT_LE(result.peak, 0.8913);
     EXPECT_GT(result.peak, 0.80);
+}
+
+// A song's NoteOns as its player takes them: (frame, voice, pitch, volume).
+std::vector<std::array<std::uint64_t, 4>> strikes(const Bytes& song)
+{
+    SongPlayer player;
+    player.sampleRate = 48000.0f;
+    player.looping = false;
+    EXPECT_TRUE(player.load(memoryRead(song.data(), song.size())));
+    std::array<std::uint64_t, 6> pitch{};
+    std::array<std::uint64_t, 6> volume{};
+    const std::vector<SongEvent> events = player.events;
+    std::vector<std::array<std::uint64_t, 4>> out;
+    computeTimeline(player, 1, [&](std::uint64_t index, std::uint64_t frame) {
+        const SongEvent& event = events[index];
+        if (event.voice >= 6) {
+            return;
+        }
+        if (event.command == static_cast<std::uint8_t>(Command::SetPitch)) {
+            pitch[event.voice] = event.param;
+        } else if (event.command == static_cast<std::uint8_t>(Command::SetVolume)) {
+            volume[event.voice] = event.param;
+        } else if (event.command == static_cast<std::uint8_t>(Command::NoteOn)) {
+            out.push_back({frame, event.voice, pitch[event.voice], volume[event.voice]});
+        }
+    });
+    return out;
+}
+
+// MIDI to MML: the MML written for an imported song compiles to the same
+// notes on the same voices at the same frames, within a millisecond: a
+// reel in 3/4 with its melody and bass, and a file of chords, drums, a
+// tempo change and markers (the cues stand on the T line).
+TEST(MidiImport, TheMmlWrittenCompilesToTheSameNotesAtTheSameFrames)
+{
+    MidiTrackWriter conductor;
+    conductor.tempo(0, 500000).timeSignature(0, 4, 2).marker(0, "Intro");
+    conductor.tempo(3840, 400000).marker(0, "Chorus").end(3840);
+    MidiTrackWriter music;
+    for (int beat = 0; beat < 16; ++beat) {
+        const int root = 48 + (beat / 4) % 3 * 5;
+        music.on(0, 0, root).on(0, 0, root + 4).on(0, 0, root + 7).on(0, 0, 72 + beat % 5, 90 + beat % 3 * 10);
+        music.on(0, 9, 36).on(0, 9, beat % 2 ? 38 : 42);
+        music.off(beat % 3 == 0 ? 240 : 360, 0, 72 + beat % 5).off(0, 9, 36).off(0, 9, beat % 2 ? 38 : 42);
+        music.off(beat % 3 == 0 ? 240 : 120, 0, root).off(0, 0, root + 4).off(0, 0, root + 7);
+    }
+    music.end();
+    std::ifstream reelFile(std::string(EXAMPLES_DIR) + "/reel.mid", std::ios::binary);
+    const Bytes reel((std::istreambuf_iterator<char>(reelFile)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(reel.empty());
+    for (const Bytes& midi : {midiFile(1, 480, {conductor, music}), reel}) {
+        ImportOptions options;
+        options.rowsPerBeat = 16;
+        const ImportResult imported = import(midi, options);
+        const std::optional<std::string> mml = mmlOfSong(imported.song, {"a heading"}, imported.noteBeats);
+        ASSERT_TRUE(mml.has_value());
+        const MmlResult compiled = compileMml(*mml, MmlOptions{true});
+        ASSERT_TRUE(compiled.errors.empty()) << compiled.errors[0].message << "\n" << *mml;
+        const std::vector<std::array<std::uint64_t, 4>> expected = strikes(imported.song);
+        const HeardSong heard = hear(compiled);  // restarts of held notes are one note
+        ASSERT_EQ(heard.notes.size(), expected.size()) << *mml;
+        // In the order the voices strike, voice by voice.
+        for (int voice = 0; voice < 6; ++voice) {
+            std::vector<std::array<std::uint64_t, 4>> want;
+            std::vector<HeardNote> got;
+            std::copy_if(expected.begin(), expected.end(), std::back_inserter(want),
+                         [voice](const auto& s) { return s[1] == static_cast<std::uint64_t>(voice); });
+            std::copy_if(heard.notes.begin(), heard.notes.end(), std::back_inserter(got),
+                         [voice](const HeardNote& n) { return n.voice == voice; });
+            ASSERT_EQ(got.size(), want.size()) << "voice " << voice;
+            for (std::size_t i = 0; i < want.size(); ++i) {
+                // The MML's notes stand on the grid, within a millisecond;
+                // the song file's, where the file has them, off the grid
+                // by at most what the import reports.
+                EXPECT_NEAR(static_cast<double>(got[i].frame), static_cast<double>(want[i][0]),
+                            48.0 + 48000.0 * imported.largestErrorSeconds)
+                    << "voice " << voice << " note " << i;
+                EXPECT_EQ(got[i].pitch, static_cast<int>(want[i][2])) << "voice " << voice << " note " << i;
+                EXPECT_EQ(got[i].volume, static_cast<int>(want[i][3])) << "voice " << voice << " note " << i;
+            }
+        }
+        EXPECT_NE(mml->find(" |"), std::string::npos);
+        EXPECT_NE(mml->find("\nT t"), std::string::npos);
+        if (midi == reel) {
+            continue;
+        }
+        // The made file's kicks, a beat each, at 120 and then at 150 beats
+        // a minute (the T line has both): each within a millisecond of its
+        // beat, where the song file keeps the rows of one tempo.
+        EXPECT_NE(mml->find("T t120 !Intro"), std::string::npos) << *mml;
+        EXPECT_NE(mml->find(" t150 !Chorus"), std::string::npos) << *mml;
+        std::vector<std::uint64_t> kicks;
+        for (const HeardNote& note : heard.notes) {
+            if (note.voice == 5) {
+                kicks.push_back(note.frame);
+            }
+        }
+        ASSERT_EQ(kicks.size(), 16u);
+        for (std::size_t beat = 0; beat < kicks.size(); ++beat) {
+            const double exact = beat < 8 ? beat * 24000.0 : 192000.0 + (beat - 8) * 19200.0;
+            EXPECT_NEAR(static_cast<double>(kicks[beat]), exact, 48.0 + 5) << beat;  // voice 5: five frames after voice 0
+        }
+    }
 }
 
 }  // namespace
