@@ -17,6 +17,8 @@ namespace {
 constexpr std::size_t kHitVoices = 4;  // voices 4 and 5 play one-shots
 constexpr int kMidiOfIndexZero = 39;   // the pitch table's first note, D#2
 constexpr std::size_t kBarsALine = 4;
+constexpr std::size_t kPhraseUses = 3;   // a pattern used this often gets a name …
+constexpr std::size_t kPhraseBytes = 16; // … where it is this long at least
 
 struct Struck {
     std::uint64_t row;
@@ -69,33 +71,59 @@ public:
     {
     }
 
-    // `rows` as note values tied: "4^16".
+    // `rows` as note values tied: one value (dots and all) where one fits
+    // exactly, else the longest plain value and then the rest: "1^1", "4^16".
     std::string length(std::uint64_t rows) const
     {
         std::string text;
         while (rows > 0) {
-            const auto fit = std::find_if(lengths_.begin(), lengths_.end(), [rows](const Length& l) { return l.rows <= rows; });
-            text += (text.empty() ? "" : "^") + fit->text;
+            auto fit = std::find_if(lengths_.begin(), lengths_.end(), [rows](const Length& l) { return l.rows == rows; });
+            if (fit == lengths_.end()) {
+                fit = std::find_if(lengths_.begin(), lengths_.end(), [rows](const Length& l) {
+                    return l.rows <= rows && l.text.back() != '.';
+                });
+            }
+            if (!text.empty()) {
+                text += '^';
+            }
+            text += fit->text;
             rows -= fit->rows;
         }
         return text;
     }
 
-    // One voice's line: its notes and rests up to `end` rows, in chunks that
-    // start at bar lines, a chunk repeated literally written once as [ ]n.
-    std::vector<std::string> channel(char letter, const VoiceNotes& voice, std::uint64_t end) const
+    // A stretch of a voice from one bar line to a later one (most often
+    // the next), as MML, with the octave and volume it enters and leaves
+    // with (its text names them only where they change).
+    struct Chunk {
+        std::string text;  // " V79 o4 c4 d4": each token after a space
+        int enterOctave;
+        int enterVolume;
+        int octave;
+        int volume;
+        bool atBar;        // ends on a bar line
+
+        // Chunks of one key play the same wherever they stand.
+        std::string key() const { return std::to_string(enterOctave) + "," + std::to_string(enterVolume) + text; }
+    };
+
+    // One voice's notes and rests up to `end` rows, in chunks that start at
+    // bar lines.
+    std::vector<Chunk> chunks(const VoiceNotes& voice, std::uint64_t end) const
     {
-        struct Chunk {
-            std::string text;
-            int octave;
-            int volume;
-            bool atBar;  // ends on a bar line
-        };
         std::vector<Chunk> chunks;
         int octave = -100;
         int volume = -1;
+        int enterOctave = octave;
+        int enterVolume = volume;
         std::uint64_t at = 0;
         std::string text;
+        const auto close = [&](bool atBar) {
+            chunks.push_back({text, enterOctave, enterVolume, octave, volume, atBar});
+            text.clear();
+            enterOctave = octave;
+            enterVolume = volume;
+        };
         const auto rest = [&](std::uint64_t until) {
             // Rests split at bar lines, so that chunks end there.
             while (at < until) {
@@ -104,8 +132,7 @@ public:
                 text += " r" + length(to - at);
                 at = to;
                 if (at % barRows_ == 0) {
-                    chunks.push_back({text, octave, volume, true});
-                    text.clear();
+                    close(true);
                 }
             }
         };
@@ -140,15 +167,22 @@ public:
             text += std::string(" ") + kNames[midi % 12] + length(rows);
             at = note.row + rows;
             if (at % barRows_ == 0) {
-                chunks.push_back({text, octave, volume, true});
-                text.clear();
+                close(true);
             }
         }
         rest(end);
         if (!text.empty()) {
-            chunks.push_back({text, octave, volume, at % barRows_ == 0});
+            close(at % barRows_ == 0);
         }
-        // Chunks the same, and leaving the voice as they found it, repeat.
+        return chunks;
+    }
+
+    // A voice's lines: its chunks, a chunk repeated literally written once
+    // as [ ]n, one that `phrases` names as its phrase, a bar check after
+    // each that ends on a bar line.
+    static std::vector<std::string> lines(char letter, const std::vector<Chunk>& chunks,
+                                          const std::map<std::string, std::string>& phrases)
+    {
         std::vector<std::string> lines;
         std::string line;
         std::size_t bars = 0;
@@ -159,28 +193,21 @@ public:
                 bars = 0;
             }
         };
-        int enteringOctave = -100;
-        int enteringVolume = -1;
         for (std::size_t i = 0; i < chunks.size();) {
+            const Chunk& chunk = chunks[i];
+            // Passes after the first repeat it only where it leaves the
+            // voice as it found it.
             std::size_t same = 1;
-            while (i + same < chunks.size() && chunks[i + same].text == chunks[i].text &&
-                   chunks[i].octave == enteringOctave && chunks[i].volume == enteringVolume) {
+            while (chunk.octave == chunk.enterOctave && chunk.volume == chunk.enterVolume && i + same < chunks.size() &&
+                   chunks[i + same].text == chunk.text) {
                 ++same;
             }
-            // The first pass must also leave the voice as it found it.
-            if (same > 1 && (chunks[i].octave != enteringOctave || chunks[i].volume != enteringVolume)) {
-                same = 1;
-            }
-            if (same > 1) {
-                line += " [" + chunks[i].text.substr(1) + "]" + std::to_string(same);
-            } else {
-                line += chunks[i].text;
-            }
-            if (chunks[i].atBar) {
+            const auto phrase = phrases.find(chunk.key());
+            const std::string body = phrase != phrases.end() ? " $" + phrase->second : chunk.text;
+            line += same > 1 ? " [" + body.substr(1) + "]" + std::to_string(same) : body;
+            if (chunk.atBar) {
                 line += " |";
             }
-            enteringOctave = chunks[i].octave;
-            enteringVolume = chunks[i].volume;
             bars += same;
             i += same;
             if (bars >= kBarsALine) {
@@ -331,6 +358,8 @@ std::optional<std::string> mmlOfSong(const std::vector<std::uint8_t>& song, cons
             endRow = std::max(endRow, voice.notes.back().row + 1);
         }
     }
+    std::array<std::vector<Writer::Chunk>, kVoiceCount> chunks;
+    std::map<std::string, std::size_t> uses;  // of each chunk's key, counting a repeat once
     for (std::size_t v = 0; v < kVoiceCount; ++v) {
         if (voices[v].notes.empty()) {
             continue;
@@ -339,7 +368,28 @@ std::optional<std::string> mmlOfSong(const std::vector<std::uint8_t>& song, cons
         // longest channel sets.
         const bool first = std::none_of(voices.begin(), voices.begin() + static_cast<std::ptrdiff_t>(v),
                                         [](const VoiceNotes& earlier) { return !earlier.notes.empty(); });
-        for (const std::string& line : writer.channel(static_cast<char>('A' + v), voices[v], first ? endRow : 0)) {
+        chunks[v] = writer.chunks(voices[v], first ? endRow : 0);
+        for (std::size_t i = 0; i < chunks[v].size(); ++i) {
+            if (i == 0 || chunks[v][i].text != chunks[v][i - 1].text) {
+                ++uses[chunks[v][i].key()];
+            }
+        }
+    }
+    // A pattern used three times or more, and long enough to be worth a
+    // name, becomes a phrase, named in the order it is first met.
+    std::map<std::string, std::string> phrases;
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        for (const Writer::Chunk& chunk : chunks[v]) {
+            if (uses[chunk.key()] >= kPhraseUses && chunk.text.size() >= kPhraseBytes && phrases.count(chunk.key()) == 0) {
+                std::string name = "p";
+                name += std::to_string(phrases.size() + 1);
+                phrases[chunk.key()] = name;
+                text += "$" + name + " =" + chunk.text + "\n";
+            }
+        }
+    }
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        for (const std::string& line : Writer::lines(static_cast<char>('A' + v), chunks[v], phrases)) {
             text += line + "\n";
         }
     }

@@ -9,8 +9,9 @@
 // A song on a grid of rows (as mid2sqn makes one) written as MML a
 // composer can edit: a channel line per voice, the tempo and the cues on
 // the T line, #meter from the song's meter, lengths as note lengths with
-// dots and ties, bars repeated literally as [ ]n, and a bar check | at each
-// bar line a note does not cross. Compiled by mml2sqn, it gives the same
+// dots and ties, bars repeated literally as [ ]n, a bar that comes back
+// three times or more as a phrase, and a bar check | at each bar line a
+// note does not cross. Compiled by mml2sqn, it gives the same
 // notes (voice, pitch, volume) at the same frames, within a millisecond.
 //
 // The grid's row must be a length MML has: 1, 2, 3, 4, 6, 8, 12 or 16 rows

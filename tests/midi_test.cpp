@@ -786,8 +786,14 @@ TEST(MidiImport, TheMmlWrittenCompilesToTheSameNotesAtTheSameFrames)
         EXPECT_NE(mml->find(" |"), std::string::npos);
         EXPECT_NE(mml->find("\nT t"), std::string::npos);
         if (midi == reel) {
+            // The reel's first bar comes back three times: a phrase.
+            EXPECT_NE(mml->find("\n$p1 = "), std::string::npos) << *mml;
+            EXPECT_NE(mml->find("\nA $p1 |"), std::string::npos) << *mml;
             continue;
         }
+        // Bars the same, one after another: a repeat.
+        EXPECT_NE(mml->find("\nF V79 o5 d+4 d+4 d+4 d+4 | [d+4 d+4 d+4 d+4]3 |\n"), std::string::npos) << *mml;
+        EXPECT_NE(mml->find("T t120 !Intro r1^1 t150 !Chorus\n"), std::string::npos) << *mml;
         // The made file's kicks, a beat each, at 120 and then at 150 beats
         // a minute (the T line has both): each within a millisecond of its
         // beat, where the song file keeps the rows of one tempo.
