@@ -1,14 +1,12 @@
-// The page's binding: the assembler, the MML compiler, the disassembler and
-// the renderer, and
-// a player for the audio worklet, as plain functions of a standalone
-// WebAssembly module. Bytes and text cross in buffers the module allocates;
-// results come back as a Blob the page reads and then frees.
+// The player's binding: the renderer, what the lanes and a game's clock
+// show of a song, seeks, and a player for the audio worklet, as plain
+// functions of a standalone WebAssembly module (sqn-play.wasm alone, and
+// with the compilers in sqn.wasm). Bytes and text cross in buffers the
+// module allocates; results come back as a Blob the page reads and then frees.
+
+#include "web_blob.h"
 
 #include "memory_read.h"
-#include "midi_file.h"
-#include "midi_import.h"
-#include "mml_compiler.h"
-#include "mml_songs.h"
 #include "output_format.h"
 #include "loop_timing.h"
 #include "music_outline.h"
@@ -19,7 +17,6 @@
 #include "song_event.h"
 #include "sample_buffer.h"
 #include "song_player.h"
-#include "song_text.h"
 #include "timeline.h"
 
 #include <algorithm>
@@ -33,32 +30,6 @@
 namespace {
 
 constexpr std::uint64_t kMaxWavDataBytes = 1u << 30;  // what a page renders at once: 93 minutes
-
-// A result: bytes, or (failed) a text saying why.
-struct Blob {
-    std::uint32_t failed;  // 0 or 1
-    std::uint32_t size;    // bytes at data
-    std::uint8_t* data;    // owned
-};
-
-Blob* makeBlob(bool failed, const void* bytes, std::size_t size)
-{
-    auto* blob = static_cast<Blob*>(std::malloc(sizeof(Blob)));
-    auto* data = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
-    if (blob == nullptr || data == nullptr) {
-        std::free(blob);
-        std::free(data);
-        return nullptr;
-    }
-    std::memcpy(data, bytes, size);
-    *blob = {failed ? 1u : 0u, static_cast<std::uint32_t>(size), data};
-    return blob;
-}
-
-Blob* failure(const std::string& why)
-{
-    return makeBlob(true, why.data(), why.size());
-}
 
 void putU32(std::uint8_t* at, std::uint32_t value)
 {
@@ -97,105 +68,6 @@ constexpr std::size_t kEventDoubles = 9;
 
 extern "C" {
 
-__attribute__((export_name("web_alloc"))) void* webAlloc(std::uint32_t size)
-{
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-__attribute__((export_name("web_free"))) void webFree(void* pointer)
-{
-    std::free(pointer);
-}
-
-__attribute__((export_name("web_blob_free"))) void webBlobFree(Blob* blob)
-{
-    if (blob != nullptr) {
-        std::free(blob->data);
-        std::free(blob);
-    }
-}
-
-// The song's bytes, or each of the first errors as
-// "line\tcolumn\tmessage\n", then "0\t0\tN more errors not shown\n" where
-// there were more.
-__attribute__((export_name("web_assemble"))) Blob* webAssemble(const char* text, std::uint32_t size)
-{
-    std::vector<TextError> errors;
-    std::size_t errorCount = 0;
-    const auto song = assembleSong(std::string_view(text, size), errors, &errorCount);
-    if (song) {
-        return makeBlob(false, song->data(), song->size());
-    }
-    std::string listing;
-    for (const TextError& error : errors) {
-        listing += std::to_string(error.line) + "\t" + std::to_string(error.column) + "\t" + error.message + "\n";
-    }
-    if (errorCount > errors.size()) {
-        listing += "0\t0\t" + std::to_string(errorCount - errors.size()) + " more errors not shown\n";
-    }
-    return failure(listing);
-}
-
-// The same for Music Macro Language: of a file of several songs, the one
-// whose name the first `nameSize` bytes hold (the first where none).
-__attribute__((export_name("web_compile_mml"))) Blob* webCompileMml(const char* text, std::uint32_t size,
-                                                                    std::uint32_t nameSize)
-{
-    nameSize = std::min(nameSize, size);
-    MmlOptions options;
-    options.song.assign(text, nameSize);
-    const MmlResult result = compileMml(std::string_view(text + nameSize, size - nameSize), options);
-    if (result.errors.empty()) {
-        return makeBlob(false, result.song.data(), result.song.size());
-    }
-    std::string listing;
-    for (const TextError& error : result.errors) {
-        listing += std::to_string(error.line) + "\t" + std::to_string(error.column) + "\t" + error.message + "\n";
-    }
-    if (result.errorCount > result.errors.size()) {
-        listing += "0\t0\t" + std::to_string(result.errorCount - result.errors.size()) + " more errors not shown\n";
-    }
-    return failure(listing);
-}
-
-// The text line each event of a song comes from, as 32-bit numbers in
-// event order: of the text form (`mml` 0) or of MML (1). Empty where the
-// text has errors.
-__attribute__((export_name("web_event_lines"))) Blob* webEventLines(const char* text, std::uint32_t size, int mml,
-                                                                    std::uint32_t nameSize)
-{
-    std::vector<std::uint32_t> lines;
-    if (mml != 0) {
-        nameSize = std::min(nameSize, size);
-        MmlOptions options;
-        options.song.assign(text, nameSize);
-        const MmlResult result = compileMml(std::string_view(text + nameSize, size - nameSize), options);
-        lines.assign(result.eventLines.begin(), result.eventLines.end());
-    } else {
-        SongAssembler assembler([](const TextError&) {});
-        assembler.addText(std::string_view(text, size));
-        if (!assembler.failed()) {
-            lines.assign(assembler.eventLines().begin(), assembler.eventLines().end());
-        }
-    }
-    return makeBlob(false, lines.data(), lines.size() * sizeof(std::uint32_t));
-}
-
-// The names of an MML file's songs (#song name), a line each; empty for a
-// file of one song.
-__attribute__((export_name("web_mml_songs"))) Blob* webMmlSongs(const char* text, std::uint32_t size)
-{
-    MmlErrors errors;
-    std::string names;
-    for (const std::string& name : mmlSongNames(std::string_view(text, size), errors)) {
-        if (!name.empty()) {
-            names += name;
-            names += '\n';
-        }
-    }
-    return makeBlob(false, names.data(), names.size());
-}
-
 // What the lanes show of a song, at 48000 Hz with looping off, as 64-bit
 // floats: the frame the song ends in, the loop point's frame (or -1), the
 // rows a second, then five a note: its frame, voice, pitch index, frames it
@@ -231,26 +103,6 @@ __attribute__((export_name("web_song_map"))) Blob* webSongMap(const std::uint8_t
     });
     map[0] = static_cast<double>(timeline.finishedAt);
     return makeBlob(false, map.data(), map.size() * sizeof(double));
-}
-
-// A Standard MIDI File as the text form mid2sqn writes, or why it is not
-// one. The reader reports a malformed file by throwing, which ends the
-// module's instance here (exceptions are not caught in the page's build):
-// the page runs each import in an instance of its own.
-__attribute__((export_name("web_import_midi"))) Blob* webImportMidi(const std::uint8_t* bytes, std::uint32_t size)
-{
-    const MidiFile file = readMidiFile(bytes, size);
-    const ImportResult result = importMidi(file, ImportOptions{});
-    const std::string text = "# imported from MIDI: " + std::to_string(result.notesTaken) + " notes taken, " +
-                             std::to_string(result.notesDroppedOrCut) + " dropped or cut for lack of voices\n" +
-                             textForm(result.text);
-    return makeBlob(false, text.data(), text.size());
-}
-
-__attribute__((export_name("web_disassemble"))) Blob* webDisassemble(const std::uint8_t* song, std::uint32_t size)
-{
-    const std::string text = disassembleSong(std::vector<std::uint8_t>(song, song + size));
-    return makeBlob(false, text.data(), text.size());
 }
 
 // The whole WAV file sqn2wav writes for the song, or why there is none:

@@ -7,9 +7,10 @@
 //     the first gesture on
 //   await renderWav(song, {loops, fade, voices})    sqn2wav's WAV file
 //   await compileMml(text, { song }), await assemble(text)    a song's bytes
-// sqn.wasm and worklet.js are found beside this file.
+// sqn-play.wasm (the player) and worklet.js are found beside this file, and
+// sqn.wasm (the compilers too) once compileMml or assemble is first called.
 
-import { asBytes, compiledModule, loadSqn, sharedSqn } from './sqn-wasm.js';
+import { asBytes, compiledModule, kPlayerUrl, loadSqn, sharedSqn } from './sqn-wasm.js';
 
 const kWorkletUrl = new URL('./worklet.js', import.meta.url);
 const kSongRate = 48000;        // frames a second of sqn2wav's files and of a song's map
@@ -58,28 +59,33 @@ function songOf({ bytes, errors }) {
 // The calls that may take much memory (a long render, a long song) share
 // an instance while it stays small; one that grew is let go of after its
 // call, so that its memory goes.
+// The player's module for rendering, the compilers' only when they are
+// asked for: a game that only plays songs never downloads them.
 const kKeptScratchBytes = 64 << 20;
-let scratch = null;
+const scratches = new Map();  // URL → a promise of its instance
 
-async function withScratch(call) {
-  if (!scratch) {
-    scratch = loadSqn();
-    scratch.catch(() => { scratch = null; });
+async function withScratch(call, url = kPlayerUrl) {
+  const key = String(url);
+  if (!scratches.has(key)) {
+    const loading = loadSqn(url);
+    loading.catch(() => scratches.delete(key));
+    scratches.set(key, loading);
   }
-  const sqn = await scratch;
+  const sqn = await scratches.get(key);
   try {
     return call(sqn);
   } finally {
-    if (sqn.memoryBytes() > kKeptScratchBytes) scratch = null;
+    if (sqn.memoryBytes() > kKeptScratchBytes) scratches.delete(key);
   }
 }
+const kCompilersUrl = new URL('./sqn.wasm', import.meta.url);
 
 export async function compileMml(text, { song = '' } = {}) {
-  return songOf(await withScratch((sqn) => sqn.compileMml(String(text), String(song))));
+  return songOf(await withScratch((sqn) => sqn.compileMml(String(text), String(song)), kCompilersUrl));
 }
 
 export async function assemble(text) {
-  return songOf(await withScratch((sqn) => sqn.assemble(String(text))));
+  return songOf(await withScratch((sqn) => sqn.assemble(String(text)), kCompilersUrl));
 }
 
 function wholeNumber(value, least, most) {
@@ -134,11 +140,11 @@ export class SqnPlayer extends EventTarget {
 
   static async create(context, song, { loop = false, pauseWhenHidden = false } = {}) {
     const bytes = asBytes(song).slice();
-    const [sqn] = await Promise.all([sharedSqn(), addWorklet(context)]);
+    const [sqn] = await Promise.all([sharedSqn(kPlayerUrl), addWorklet(context)]);
     const map = sqn.songMap(bytes);  // throws the loader's message for a malformed song
     const music = sqn.songMusic(bytes);
     const node = new AudioWorkletNode(context, 'sqn-player', { numberOfInputs: 0, outputChannelCount: [2] });
-    node.port.postMessage({ module: await compiledModule() });
+    node.port.postMessage({ module: await compiledModule(kPlayerUrl) });
     const player = new SqnPlayer(kConstructing, context, node, sqn, bytes, map, music, Boolean(loop));
     if (pauseWhenHidden) player.#pauseWhenHidden();
     await player.#answered(player.#sent);
@@ -400,7 +406,7 @@ export class SqnPlayer extends EventTarget {
   // Stops for good: the worklet lets the song go, the node is
   // disconnected and may be collected. Players may be made and closed
   // without end (a sound effect each): they share their context's one
-  // instance of sqn.wasm.
+  // instance of sqn-play.wasm.
   close() {
     this.#id += 1;
     this.#state = 'stopped';

@@ -1,5 +1,7 @@
 // sqn.wasm, the player, the text form and MML compiled from the same C++ as
-// the command-line programs, and the calls around one instance of it:
+// the command-line programs, and the calls around one instance of it;
+// sqn-play.wasm (kPlayerUrl) holds the player's calls alone, for a game
+// that only plays songs:
 //   loadSqn(url?)          → a promise of the functions below, on an instance
 //                            of its own
 //   .assemble(text)        → {bytes: Uint8Array} or {errors: [{line, column, message}]}
@@ -24,6 +26,7 @@
 // found wherever the files are served from.
 
 const kDefaultUrl = new URL('./sqn.wasm', import.meta.url);
+export const kPlayerUrl = new URL('./sqn-play.wasm', import.meta.url);
 const compiled = new Map();  // URL → a promise of its compiled module: each file is compiled once
 
 // What the standalone module asks of its host: a notice that memory grew

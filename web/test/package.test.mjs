@@ -19,6 +19,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import zlib from 'node:zlib';
 import { launchChromium, serveFolder } from './browser.mjs';
 
 const [tarball, build] = process.argv.slice(2).map((file) => path.resolve(file));
@@ -435,7 +436,7 @@ before(async () => {
   fs.writeFileSync(path.join(game, 'game.js'), gameSource);
   execFileSync(path.join(bin, 'esbuild'), ['game.js', '--bundle', '--format=esm', '--log-level=warning',
     '--outfile=dist/game.js'], { cwd: game, stdio: ['ignore', 'ignore', 'inherit'] });
-  for (const file of ['sqn.wasm', 'worklet.js']) {
+  for (const file of ['sqn-play.wasm', 'sqn.wasm', 'worklet.js']) {
     fs.copyFileSync(path.join(game, 'node_modules', 'sqn-player', file), path.join(dist, file));
   }
   fs.writeFileSync(path.join(dist, 'index.html'),
@@ -463,8 +464,8 @@ test('the package holds its module, types, README, worklet and WebAssembly, at t
   const version = native('mml2sqn', ['--version']).toString().trim().split(' ').pop();
   assert.equal(manifest.version, version);
   assert.equal(path.basename(tarball), `sqn-player-${version}.tgz`);
-  for (const file of ['index.js', 'index.d.ts', 'sqn-wasm.js', 'worklet.js', 'sqn.wasm', 'README.md', 'LICENSE',
-    'THIRD-PARTY-LICENSES.txt']) {
+  for (const file of ['index.js', 'index.d.ts', 'sqn-wasm.js', 'worklet.js', 'sqn.wasm', 'sqn-play.wasm', 'README.md',
+    'LICENSE', 'THIRD-PARTY-LICENSES.txt']) {
     assert.ok(fs.existsSync(path.join(installed, file)), file);
   }
   // MIT, said in the manifest, the README and the licence itself.
@@ -497,7 +498,7 @@ test("the README's copy line for esbuild works in an npm script", () => {
   manifest.scripts = { copy: line.replace(/ dist\/$/, ' copied/') };
   fs.writeFileSync(path.join(game, 'package.json'), JSON.stringify(manifest, null, 2));
   execFileSync('npm', ['run', '--silent', 'copy'], { cwd: game, stdio: ['ignore', 'ignore', 'inherit'] });
-  assert.deepEqual(fs.readdirSync(copied).sort(), ['sqn.wasm', 'worklet.js']);
+  assert.deepEqual(fs.readdirSync(copied).sort(), ['sqn-play.wasm', 'sqn.wasm', 'worklet.js']);
 });
 
 test("renderWav gives sqn2wav's files, with its --loops, --fade and --voices", async () => {
@@ -834,12 +835,18 @@ test("the web example, bundled by esbuild, plays its music on time and answers i
   fs.copyFileSync(path.join(build, 'examples', 'arcade.sqn'), path.join(example, 'dist', 'arcade.sqn'));
   execFileSync(path.join(bin, 'esbuild'), ['game.js', '--bundle', '--format=esm', '--log-level=warning',
     '--outfile=dist/game.js'], { cwd: example, stdio: ['ignore', 'ignore', 'inherit'] });
-  for (const file of ['sqn.wasm', 'worklet.js']) {
+  // A game that only plays songs: the player's module alone is served.
+  for (const file of ['sqn-play.wasm', 'worklet.js']) {
     fs.copyFileSync(path.join(example, 'node_modules', 'sqn-player', file), path.join(example, 'dist', file));
   }
+  const playerBytes = fs.readFileSync(path.join(example, 'dist', 'sqn-play.wasm'));
+  assert.ok(zlib.gzipSync(playerBytes, { level: 9 }).length <= 60 * 1024,
+    `sqn-play.wasm gzipped: ${zlib.gzipSync(playerBytes, { level: 9 }).length} bytes`);
   const served = await serveFolder(path.join(example, 'dist'));
   const examplePage = await browser.newPage();
   examplePage.on('pageerror', (error) => problems.push(`example: ${error.message}`));
+  const fetched = [];
+  examplePage.on('response', (response) => fetched.push(`${response.status()} ${new URL(response.url()).pathname}`));
   const log = () => examplePage.$$eval('#log li', (items) => items.map((item) => item.textContent));
   try {
     await examplePage.goto(`${served.origin}/`);
@@ -857,6 +864,9 @@ test("the web example, bundled by esbuild, plays its music on time and answers i
     const said = await log();
     assert.deepEqual(said.slice(0, 2), ['cue intro', 'cue verse']);
     assert.ok(said.indexOf('jump to the ending at the next bar') < said.indexOf('cue ending'), said.join(' / '));
+    // It fetched the player's module, and never the compilers'.
+    assert.ok(fetched.includes('200 /sqn-play.wasm'), fetched.join(', '));
+    assert.ok(!fetched.some((entry) => entry.endsWith('/sqn.wasm')), fetched.join(', '));
   } finally {
     await examplePage.close();
     served.server.close();
