@@ -66,9 +66,12 @@ function say(text) {
 
 let playingLine = 0;        // the line of the event being played, 0 for none
 
-// Assembles the text, shows its errors, and hands a changed song to the
-// worklet while it plays.
-function assemble() {
+// Assembles the text and shows its errors. What the lanes and the
+// following of lines need is worked out at once, or (`later`, after an
+// edit) once the new song has gone to the worklet, so that what is heard
+// changes first.
+let viewsWanted = 0;  // the last assembly whose views are to be drawn
+function assemble(later = false) {
   const text = editor.value;
   const song = chooseSong(text);
   const result = languageMenu.value === 'mml' ? window.sqn.compileMml(text, song) : window.sqn.assemble(text);
@@ -91,12 +94,19 @@ function assemble() {
     }
   } else {
     assembled = result.bytes;
-    eventLines = window.sqn.eventLines(text, languageMenu.value === 'mml', song);
-    try { songMap = window.sqn.songMap(assembled); } catch { songMap = null; }
-    try { songMusic = window.sqn.songMusic(assembled); } catch { songMusic = null; }
   }
   editor.setErrors(result.errors || []);
-  drawLanes();
+  const wanted = ++viewsWanted;
+  const views = () => {
+    if (wanted !== viewsWanted) return;  // a later edit draws its own
+    if (result.bytes) {
+      eventLines = window.sqn.eventLines(text, languageMenu.value === 'mml', song);
+      try { songMap = window.sqn.songMap(result.bytes); } catch { songMap = null; }
+      try { songMusic = window.sqn.songMusic(result.bytes); } catch { songMusic = null; }
+    }
+    drawLanes();
+  };
+  if (later) setTimeout(views, 0); else views();
   return assembled;
 }
 
@@ -122,13 +132,16 @@ function sameBytes(a, b) {
 // An edit that changes the song's bytes carries on playing the new song
 // from the same time; one that does not (a comment, a space) changes
 // nothing that is heard.
+// A pause in typing this long (ms) compiles: short, so that what plays
+// follows the text at once.
+const kEditPause = 40;
 function onEdit() {
   clearTimeout(editTimer);
   editTimer = setTimeout(() => {
-    const bytes = assemble();
+    const bytes = assemble(true);
     if (bytes && playing && !sameBytes(bytes, playingBytes)) startSong(Math.round(renderedFrames()));
     save();
-  }, 250);
+  }, kEditPause);
 }
 
 // The frames the worklet has rendered by now, at its own rate: its last
