@@ -88,6 +88,28 @@ LoopTiming loopTiming(const SongPlayer& song)
     }
 }
 
+std::uint64_t firstPassAtLeast(const SongPlayer& song)
+{
+    // Every event before the first LoopEnd is taken once, in order, and a
+    // wait lasts at least its rows less a frame and a little rounding.
+    const double rowFrames = static_cast<double>(song.rowDuration) * static_cast<double>(song.sampleRate);
+    double frames = 0.0;
+    for (const SongEvent& event : song.events) {
+        if (event.voice >= kVoiceCount) {
+            continue;
+        }
+        const auto command = static_cast<Command>(event.command);
+        if (command == Command::LoopEnd) {
+            break;
+        }
+        if (command == Command::Wait || command == Command::LoopStart) {
+            frames += std::max(0.0, event.param * rowFrames - 2.0);
+        }
+    }
+    // Single-precision countdowns run a little short at high rates: 2 % kept back.
+    return static_cast<std::uint64_t>(std::max(0.0, frames * 0.98 - 2.0));
+}
+
 void seekSong(SongPlayer& player, std::uint64_t frame, const LoopTiming& timing)
 {
     player.restart();

@@ -36,6 +36,11 @@ struct LoopTiming {
 // length): what its first two passes take.
 LoopTiming loopTiming(const SongPlayer& song);
 
+// Frames the song's first pass takes at least (its waits summed, each
+// counted short): a seek to a frame before it plays from the start without
+// going round, so needs no LoopTiming, which costs two passes to work out.
+std::uint64_t firstPassAtLeast(const SongPlayer& song);
+
 // Restarts `player` (its song loaded, its looping as set) and plays on from
 // `frame`, exactly as a restart and skip(frame) would. Looping, where the
 // passes are steady, whole passes are gone round at once: the voices a pass

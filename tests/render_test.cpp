@@ -2,6 +2,7 @@
 // bytes and identical player state, for songs that exercise every voice,
 // pitch, volume, gate and wait, in any block size.
 
+#include "loop_timing.h"
 #include "pitch_table.h"
 #include "reference_render.h"
 #include "voice_mixer.h"
@@ -512,6 +513,37 @@ TEST(Render, OneShotLandingExactlyOnItsEndStopsThere)
         EXPECT_NE(left[2], 0.0f);
         for (std::size_t k = 3; k < 8; ++k) {
             EXPECT_EQ(left[k], 0.0f) << (vector ? "vector" : "scalar") << " frame " << k;
+        }
+    }
+}
+
+// The first pass's lower bound, which lets a seek inside it skip working out
+// the passes, never passes the frame the first LoopEnd is taken in, at any
+// rate, and a seek there plays the same with the passes worked out or not.
+TEST(Render, TheFirstPassLastsAtLeastItsBound)
+{
+    std::mt19937 random(91);
+    for (int trial = 0; trial < 60; ++trial) {
+        Bytes song = randomSong(random, 200 + trial * 5);
+        song.insert(song.end(), {0, 6, 0});  // an end, at least
+        for (const float rate : {48000.0f, 44100.0f, 8000.0f, 192000.0f, 768000.0f}) {
+            SongPlayer player;
+            player.sampleRate = rate;
+            player.looping = true;
+            ASSERT_TRUE(loadSong(player, song));
+            const LoopTiming timing = loopTiming(player);
+            ASSERT_FALSE(timing.ends.empty());
+            const std::uint64_t bound = firstPassAtLeast(player);
+            EXPECT_LE(bound, timing.ends[0]) << trial << " at " << rate;
+            if (bound > 0) {
+                SongPlayer near;
+                SongPlayer far;
+                near.loadFrom(player);
+                far.loadFrom(player);
+                seekSong(near, bound - 1, LoopTiming{});
+                seekSong(far, bound - 1, timing);
+                expectSameState(near, far);
+            }
         }
     }
 }

@@ -316,7 +316,9 @@ __attribute__((export_name("web_seek_state"))) Blob* webSeekState(const std::uin
         return failure("failed to load .sqn file.");
     }
     player.looping = looping != 0;
-    const LoopTiming timing = player.looping ? loopTiming(player) : LoopTiming{};
+    // Within the first pass a seek never goes round: its timing is not needed.
+    const bool near = static_cast<std::uint64_t>(frames) < firstPassAtLeast(player);
+    const LoopTiming timing = player.looping && !near ? loopTiming(player) : LoopTiming{};
     seekSong(player, static_cast<std::uint64_t>(frames), timing);
     const PlayState state = playStateOf(player);
     return makeBlob(false, &state, sizeof state);
