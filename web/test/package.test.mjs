@@ -111,6 +111,30 @@ async function mistake(call) {
 const buffers = {};  // renders kept for the checks after them
 
 window.game = {
+  // The audio thread's cost of a player, in microseconds a 128-frame block:
+  // an offline render of \`seconds\` with \`count\` players of \`song\`,
+  // against one with none, the best of three each.
+  async blockCost(song, seconds, count) {
+    const frames = seconds * 48000;
+    const timed = async (players) => {
+      let best = Infinity;
+      for (let run = 0; run < 3; ++run) {
+        const context = new OfflineAudioContext(2, frames, 48000);
+        for (let i = 0; i < players; ++i) {
+          const player = await SqnPlayer.create(context, Uint8Array.from(song), { loop: true });
+          player.connect(context.destination);
+          await player.play();
+        }
+        const start = performance.now();
+        await context.startRendering();
+        best = Math.min(best, performance.now() - start);
+      }
+      return best;
+    };
+    const empty = await timed(0);
+    const full = await timed(count);
+    return ((full - empty) * 1000) / (frames / 128) / count;
+  },
   async wav(song, options) {
     return hash(await renderWav(Uint8Array.from(song), options));
   },
@@ -871,6 +895,15 @@ test("the web example, bundled by esbuild, plays its music on time and answers i
     await examplePage.close();
     served.server.close();
   }
+});
+
+// What a player costs the audio thread, reported (not judged: it depends
+// on the machine and how busy it is): six voices of the arcade example.
+test("a player's cost on the audio thread, in microseconds a block, is reported", async () => {
+  const arcade = [...fs.readFileSync(path.join(build, 'examples', 'arcade.sqn'))];
+  const cost = await page.evaluate((s) => window.game.blockCost(s, 20, 4), arcade);
+  assert.ok(Number.isFinite(cost), String(cost));
+  console.log(`# sqn-player: ${cost.toFixed(2)} µs of the audio thread a 128-frame block a player (arcade, 4 players, Chromium)`);
 });
 
 test('nothing went wrong on the page', () => {
