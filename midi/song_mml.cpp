@@ -1,6 +1,7 @@
 #include "song_mml.h"
 
 #include "memory_read.h"
+#include "note_names.h"
 #include "output_format.h"
 #include "song_event.h"
 #include "song_map.h"
@@ -15,7 +16,6 @@
 namespace {
 
 constexpr std::size_t kHitVoices = 4;  // voices 4 and 5 play one-shots
-constexpr int kMidiOfIndexZero = 39;   // the pitch table's first note, D#2
 constexpr std::size_t kBarsALine = 4;
 constexpr std::size_t kPhraseUses = 3;   // a pattern used this often gets a name …
 constexpr std::size_t kPhraseBytes = 16; // … where it is this long at least
