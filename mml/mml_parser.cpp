@@ -422,7 +422,7 @@ private:
         return std::nullopt;
     }
 
-    // n60: MIDI note 60 (C4), not transposed by o or k's octave but by k,
+    // n60: MIDI note 60 (C4) whatever the octave (k still moves it),
     // with a length after a comma (n60,8.) or the default one.
     void noteNumber(MmlCursor& cursor, MmlPlace place)
     {
