@@ -368,21 +368,28 @@ private:
             }
             note.firstBend = static_cast<std::uint32_t>(channel_.bends.size());
             const double unitsPerTick = static_cast<double>(kUnitsPerBeat) / source_.ticksPerBeat;
+            // Each change of pitch counts as a note does, so that ties to
+            // other notes in repeats hold no more than a song of notes.
+            const auto bend = [&](std::uint64_t at, int pitch) {
+                if (count(place)) {
+                    channel_.bends.push_back({at, pitch});
+                }
+            };
             for (const Change& change : changes) {
                 const int from = change.from + transpose_ - kMidiOfIndexZero;
                 const int to = change.to + transpose_ - kMidiOfIndexZero;
                 if (!change.slide) {
-                    channel_.bends.push_back({change.at, to});
+                    bend(change.at, to);
                     continue;
                 }
                 // A semitone a tick from where the slide starts, then held.
                 const int direction = to > from ? 1 : -1;
-                for (int k = 1; k <= std::abs(to - from); ++k) {
+                for (int k = 1; k <= std::abs(to - from) && !stopped_; ++k) {
                     const auto at = change.at + static_cast<std::uint64_t>(std::llround((k - 1) * unitsPerTick));
                     if (at >= length) {
                         break;
                     }
-                    channel_.bends.push_back({at, from + direction * k});
+                    bend(at, from + direction * k);
                 }
             }
             note.bendCount = static_cast<std::uint32_t>(channel_.bends.size() - note.firstBend);
