@@ -135,9 +135,10 @@ export declare class SqnPlayer extends EventTarget {
   /**
    * Plays another song (a sound effect or jingle) once over the music on the
    * voices listed, those voices of the music playing on unheard meanwhile;
-   * resolves when it has played.
+   * resolves when it has played, with the audio context's time at which its
+   * end is heard.
    */
-  playEffect(song: SongBytes, options?: SqnEffectOptions): Promise<void>;
+  playEffect(song: SongBytes, options?: SqnEffectOptions): Promise<number>;
   /** Lets the song go and disconnects the node, for good (players may be made and closed without end). */
   close(): void;
 

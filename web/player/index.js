@@ -375,7 +375,7 @@ export class SqnPlayer extends EventTarget {
   // Plays another song (a sound effect or a jingle) once over the music, on
   // the `voices` listed: those voices of the music play on unheard while it
   // sounds and then come back in where they would be. Resolves when it has
-  // played; rejects for bytes that are no song, or if the player closes
+  // played, with the audio clock's time at which its end is heard; rejects for bytes that are no song, or if the player closes
   // first. It plays as the music does: not while the player is held.
   playEffect(song, { voices = [0, 1, 2, 3, 4, 5] } = {}) {
     let bytes;
@@ -432,7 +432,7 @@ export class SqnPlayer extends EventTarget {
   // afresh (the effects sounding are over).
   #send(from, paused, reuse = false) {
     if (!reuse) {
-      this.#effects.forEach(({ resolve }) => resolve());
+      this.#effects.forEach(({ resolve }) => resolve(this.#context.currentTime));
       this.#effects.clear();
     }
     this.#id += 1;
@@ -463,7 +463,7 @@ export class SqnPlayer extends EventTarget {
       const [frame, kind, value, bar, beat, beatPhase, bpm, beatsPerBar, pass] =
         passed.subarray(i * kEventNumbers, (i + 1) * kEventNumbers);
       if (kind === kEffectEnd) {
-        this.#effects.get(value)?.resolve();
+        this.#effects.get(value)?.resolve(times[i]);
         this.#effects.delete(value);
         continue;
       }

@@ -268,7 +268,7 @@ window.game = {
     for (const { time, jump, effect, gain, fade, mute } of at) {
       context.suspend(time).then(async () => {
         if (jump) player.jump(jump.cue, { at: jump.at });
-        if (effect) effects.push(player.playEffect(Uint8Array.from(effect.song), { voices: effect.voices }).then(() => context.currentTime));
+        if (effect) effects.push(player.playEffect(Uint8Array.from(effect.song), { voices: effect.voices }));
         if (gain !== undefined) player.gain = gain;
         if (fade) player.fadeTo(fade.gain, fade.seconds);
         if (mute) mute.voices.forEach((voice) => player.setMuted(voice, mute.muted));
