@@ -66,16 +66,22 @@ MusicClock::Place MusicClock::placeAt(double frame) const
 {
     const double beats = (quarterAt(frame) - meterQuarter) / quartersPerBeat();
     const std::int64_t index = floorFuzzy(beats);
+    Place place = placeOfBeat(index);
+    const double phase = beats - static_cast<double>(index);
+    place.phase = phase < 0.0 ? 0.0 : phase >= 1.0 ? std::nextafter(1.0, 0.0) : phase;
+    return place;
+}
+
+MusicClock::Place MusicClock::placeOfBeat(std::int64_t index) const
+{
     const auto perBar = static_cast<std::int64_t>(beatsPerBar);
-    std::int64_t bars = index >= 0 ? index / perBar : -((-index + perBar - 1) / perBar);
+    const std::int64_t bars = index >= 0 ? index / perBar : -((-index + perBar - 1) / perBar);
     const std::int64_t beat = index - bars * perBar;
-    double phase = beats - static_cast<double>(index);
-    phase = phase < 0.0 ? 0.0 : phase >= 1.0 ? std::nextafter(1.0, 0.0) : phase;
     const std::int64_t bar = static_cast<std::int64_t>(meterBar) + bars;
-    return {bar >= 1 ? static_cast<std::uint64_t>(bar) : 1, static_cast<std::uint32_t>(beat + 1), phase, index};
+    return {bar >= 1 ? static_cast<std::uint64_t>(bar) : 1, static_cast<std::uint32_t>(beat + 1), 0.0, index};
 }
 
 double MusicClock::exactBeatFrame(std::int64_t index) const
 {
-    return frameOfQuarter(meterQuarter + static_cast<double>(index) * quartersPerBeat());
+    return frameOfQuarter(beatQuarter(index));
 }

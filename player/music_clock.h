@@ -43,7 +43,15 @@ struct MusicClock {
         std::int64_t index;   // beats since the meter took effect
     };
     Place placeAt(double frame) const;
+    // The bar and beat of beat `index` since the meter took effect (its
+    // phase 0).
+    Place placeOfBeat(std::int64_t index) const;
 
-    // The frame of beat `index` since the meter took effect, exactly.
+    // Where beat `index` since the meter took effect falls: in quarter
+    // notes from the start, and in frames, exactly.
+    double beatQuarter(std::int64_t index) const
+    {
+        return meterQuarter + static_cast<double>(index) * quartersPerBeat();
+    }
     double exactBeatFrame(std::int64_t index) const;
 };

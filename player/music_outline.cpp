@@ -15,21 +15,18 @@ void addBeats(const MusicClock& clock, double from, double to, double& lastQuart
     if (std::round(clock.exactBeatFrame(index)) < from) {
         ++index;
     }
-    const auto perBar = static_cast<std::int64_t>(clock.beatsPerBar);
     for (; outline.beats.size() < MusicOutline::kMaxBeats; ++index) {
         const double at = std::round(clock.exactBeatFrame(index));
         if (at >= to) {
             return;
         }
-        const double quarter = clock.meterQuarter + static_cast<double>(index) * clock.quartersPerBeat();
+        const double quarter = clock.beatQuarter(index);
         if (quarter <= lastQuarter + 1e-6) {
             continue;
         }
         lastQuarter = quarter;
-        const std::int64_t bars = index >= 0 ? index / perBar : -((-index + perBar - 1) / perBar);
-        const std::int64_t bar = static_cast<std::int64_t>(clock.meterBar) + bars;
-        outline.beats.push_back({static_cast<std::uint64_t>(at), bar > 0 ? static_cast<std::uint64_t>(bar) : 1,
-                                 static_cast<std::uint32_t>(index - bars * perBar + 1)});
+        const MusicClock::Place beat = clock.placeOfBeat(index);
+        outline.beats.push_back({static_cast<std::uint64_t>(at), beat.bar, beat.beat});
     }
 }
 

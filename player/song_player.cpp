@@ -20,6 +20,7 @@ void SongPlayer::restart()
     loopClock = clock;
     loopClockFrame = 0.0;
     lastBeatQuarter = -1.0;
+    resumedAt = 0;
     momentTick_ = UINT64_MAX;
     loopPasses = 0;
     frame = 0;
@@ -158,27 +159,14 @@ void SongPlayer::skip(std::uint64_t frames)
 
 void SongPlayer::reset()
 {
-    finished = false;
-    finishedAt = 0;
     map = {};
     tempoByte_ = 120;
-    clock = startClock();
-    loopClock = clock;
-    loopClockFrame = 0.0;
-    lastBeatQuarter = -1.0;
-    momentTick_ = UINT64_MAX;
-    loopPasses = 0;
-    frame = 0;
-    position = 0;
-    loopStart = 0;
-    waitTimer.set(0.0f);
     events.clear();
-
     for (std::size_t v = 0; v < kVoiceCount; ++v) {
-        voices[v] = Voice{};
         voices[v].sample = bankSample(v);
         voices[v].table = makeSampleTable(voices[v].sample.buffer);
     }
+    restart();
 }
 
 void SongPlayer::loadFrom(const SongPlayer& other)
@@ -413,7 +401,6 @@ void SongPlayer::tellBeats(std::uint64_t span)
     if (clock.exactBeatFrame(index) < from - 0.5 - late) {
         ++index;
     }
-    const auto perBar = static_cast<std::int64_t>(clock.beatsPerBar);
     // A span holds at most a beat a frame, and one more.
     for (std::uint64_t looked = 0; looked <= span + 2; ++looked, ++index) {
         double at = std::round(clock.exactBeatFrame(index));
@@ -428,22 +415,20 @@ void SongPlayer::tellBeats(std::uint64_t span)
         }
         // A beat told of already (a tempo change placed a hair earlier
         // moves it on) is not told again.
-        const double quarter = clock.meterQuarter + static_cast<double>(index) * clock.quartersPerBeat();
+        const double quarter = clock.beatQuarter(index);
         if (quarter <= lastBeatQuarter + 1e-6) {
             continue;
         }
         lastBeatQuarter = quarter;
-        const std::int64_t bars = index >= 0 ? index / perBar : -((-index + perBar - 1) / perBar);
-        const auto beat = static_cast<unsigned>(index - bars * perBar + 1);
-        const std::int64_t bar = static_cast<std::int64_t>(clock.meterBar) + bars;
+        const MusicClock::Place beat = clock.placeOfBeat(index);
         MusicPlace place = placeAt(static_cast<std::uint64_t>(at));
-        place.bar = bar > 0 ? static_cast<std::uint64_t>(bar) : 1;
-        place.beat = beat;
+        place.bar = beat.bar;
+        place.beat = beat.beat;
         place.beatPhase = 0.0;
-        if (beat == 1) {
+        if (beat.beat == 1) {
             events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Bar, static_cast<unsigned>(place.bar), place);
         }
-        events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Beat, beat, place);
+        events_->add(static_cast<std::uint64_t>(at), MusicEventKind::Beat, beat.beat, place);
     }
 }
 
