@@ -2,6 +2,7 @@
 
 #include "mml_comments.h"
 #include "printable.h"
+#include "text_lines.h"
 
 #include <algorithm>
 
@@ -10,18 +11,6 @@ namespace {
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r';
-}
-
-std::vector<std::string_view> linesOf(std::string_view text)
-{
-    std::vector<std::string_view> lines;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        lines.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
 }
 
 class Splicer {
@@ -35,8 +24,8 @@ public:
     {
         MmlErrors local;
         const std::string blanked = withoutBlockComments(raw, local);
-        const std::vector<std::string_view> rawLines = linesOf(raw);
-        const std::vector<std::string_view> lines = linesOf(blanked);
+        const std::vector<std::string_view> rawLines = textLines(raw);
+        const std::vector<std::string_view> lines = textLines(blanked);
         std::vector<std::size_t> spliced(lines.size() + 1, 0);  // each line's, in the spliced text
         for (std::size_t i = 0; i < lines.size() && !stopped_; ++i) {
             spliced[i + 1] = out_.lines.size() + 1;

@@ -1,6 +1,7 @@
 #include "mml_songs.h"
 
 #include "printable.h"
+#include "text_lines.h"
 
 #include <algorithm>
 
@@ -14,19 +15,6 @@ bool isBlank(char c)
 bool isNameCharacter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-}
-
-// The lines of `text`, each as its offset and its length without the line end.
-std::vector<std::pair<std::size_t, std::size_t>> linesOf(std::string_view text)
-{
-    std::vector<std::pair<std::size_t, std::size_t>> lines;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        lines.emplace_back(at, end - at);
-        at = end + 1;
-    }
-    return lines;
 }
 
 // "#song name": the name after it, where the line is one; `column` is where
@@ -53,9 +41,8 @@ std::vector<std::string> mmlSongNames(std::string_view text, MmlErrors& errors)
 {
     std::vector<std::string> names;
     std::size_t number = 0;
-    for (const auto& [offset, length] : linesOf(text)) {
+    for (std::string_view line : textLines(text)) {
         ++number;
-        std::string_view line = text.substr(offset, length);
         line = line.substr(0, line.find(';'));
         std::size_t column = 0;
         std::string_view rest;
@@ -121,9 +108,10 @@ std::string mmlSongText(std::string_view text, const std::string& song, MmlError
     // Where none is chosen, every song's lines go: only the shared part is read.
     const std::size_t wanted = chosen == names.end() ? names.size() : static_cast<std::size_t>(chosen - names.begin());
     std::size_t index = 0;  // songs begun so far
-    for (const auto& [offset, length] : linesOf(text)) {
-        std::string_view line = text.substr(offset, length);
-        line = line.substr(0, line.find(';'));
+    for (const std::string_view whole : textLines(text)) {
+        const auto offset = static_cast<std::size_t>(whole.data() - text.data());
+        const std::size_t length = whole.size();
+        const std::string_view line = whole.substr(0, whole.find(';'));
         std::size_t column = 0;
         std::string_view rest;
         if (songLine(line, column, rest)) {

@@ -87,9 +87,8 @@ int MmlTicks::volumeAt(const Stream& stream, double units, std::uint64_t tick) c
     return stream.volume->at(tick);
 }
 
-int MmlTicks::pitchAt(const Stream& stream, double units, std::uint64_t tick) const
+int MmlTicks::pitchAt(const Stream& stream, std::uint64_t tick) const
 {
-    (void)units;
     const MmlNote& note = *stream.note;
     const int base = stream.bend > 0 ? (*stream.bends)[note.firstBend + stream.bend - 1].pitch : note.pitch;
     return base + (stream.arpeggio ? stream.arpeggio->at(tick) : 0) +
@@ -165,7 +164,7 @@ void MmlTicks::advance(Stream& stream, std::size_t voice) const
         // The tick the note is in at `at`.
         const auto tick = static_cast<std::uint64_t>((at - static_cast<double>(note.start)) / unitsPerTick_ + 1e-9);
         const int volumeValue = volumeAt(stream, at, tick);
-        const int pitchValue = pitchAt(stream, at, tick);
+        const int pitchValue = pitchAt(stream, tick);
         const bool volumeChanged = volumeValue != stream.volumeNow;
         const bool pitchChanged = pitchValue != stream.pitchNow;
         stream.volumeNow = volumeValue;

@@ -63,10 +63,10 @@ private:
         MmlTick step;
     };
 
-    // The values of `stream`'s note at `units`, where the last tick taken
-    // is `tick`.
+    // The values of `stream`'s note at `units` (the pitch: through its
+    // bends taken so far), where the last tick taken is `tick`.
     int volumeAt(const Stream& stream, double units, std::uint64_t tick) const;
-    int pitchAt(const Stream& stream, double units, std::uint64_t tick) const;
+    int pitchAt(const Stream& stream, std::uint64_t tick) const;
 
     // Makes `stream.step` the stream's next step, if it has one.
     void advance(Stream& stream, std::size_t voice) const;
