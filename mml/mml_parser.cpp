@@ -83,8 +83,9 @@ class ChannelParser {
     };
 
 public:
-    ChannelParser(const MmlSource& source, MmlBudget& budget, MmlErrors& errors, bool tempoOnly)
-        : source_(source), budget_(budget), errors_(errors), errorsBefore_(errors.count()), tempoOnly_(tempoOnly)
+    ChannelParser(const MmlSource& source, MmlBudget& budget, MmlErrors& errors, bool tempoOnly, bool keepSpans)
+        : source_(source), budget_(budget), errors_(errors), errorsBefore_(errors.count()), tempoOnly_(tempoOnly),
+          keepSpans_(keepSpans)
     {
     }
 
@@ -200,6 +201,7 @@ private:
                     length += more;
                 }
                 if (count(place)) {
+                    keepSpan(place, length, -1);
                     time_ += length;
                 }
             }
@@ -335,6 +337,15 @@ private:
         strike(place, midi, length, changes);
     }
 
+    // For an editor, each note or rest played, with the octave and
+    // transpose it is read in.
+    void keepSpan(MmlPlace place, std::uint64_t length, int pitch)
+    {
+        if (keepSpans_) {
+            channel_.spans.push_back({time_, length, pitch, place, octave_, transpose_});
+        }
+    }
+
     // A note of MIDI number `midi` (before k), `length` units, here, going
     // on to other pitches as `changes` say.
     void strike(MmlPlace place, int midi, std::uint64_t length, const std::vector<Change>& changes = {})
@@ -359,6 +370,7 @@ private:
         } else if (const std::optional<std::string> out = offsetOutOfRange(lowest, highest)) {
             fail(place, "expected a note D#2 … B8, found " + *out);
         } else if (count(place)) {
+            keepSpan(place, length, index);
             MmlNote note{time_, length, index, level_, gateEighths_, volumeEnvelope_, arpeggio_, place};
             note.pitchEnvelope = pitchEnvelope_;
             if (volumeEnvelope_ != 0 && !source_.volumeEnvelopes.at(volumeEnvelope_).release.empty()) {
@@ -890,18 +902,19 @@ private:
     int pitchEnvelope_ = 0;                           // @p, 0 for none
     bool stopped_ = false;
     bool tempoOnly_;                                  // the T line
+    bool keepSpans_;                                  // for an editor: MmlChannel::spans
 };
 
 }  // namespace
 
 MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
-                           MmlErrors& errors)
+                           MmlErrors& errors, bool keepSpans)
 {
-    return ChannelParser(source, budget, errors, false).parse(pieces);
+    return ChannelParser(source, budget, errors, false, keepSpans).parse(pieces);
 }
 
 MmlChannel parseMmlTempoTrack(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
                               MmlErrors& errors)
 {
-    return ChannelParser(source, budget, errors, true).parse(pieces);
+    return ChannelParser(source, budget, errors, true, false).parse(pieces);
 }

@@ -61,8 +61,20 @@ struct MmlCue {
     MmlPlace place;
 };
 
+// A note or rest as written, for an editor that changes the text: each
+// time a repeat or phrase plays it, one span.
+struct MmlSpan {
+    std::uint64_t start;   // units from the song's start
+    std::uint64_t length;  // units, ties included
+    int pitch;             // table index 0 … 80, transposed; -1 for a rest
+    MmlPlace place;        // where it is written (columns in bytes)
+    int octave;            // the octave it is read in (o, < and >)
+    int transpose;         // k, semitones
+};
+
 struct MmlChannel {
     std::vector<MmlNote> notes;
+    std::vector<MmlSpan> spans;           // kept only where asked for
     std::vector<MmlBend> bends;           // the notes' pitch changes, note by note
     std::vector<MmlTempoChange> tempos;   // in the order written
     std::vector<MmlCue> cues;             // in the order written
@@ -85,7 +97,7 @@ struct MmlBudget {
 // Reads one channel. Errors are added once each; once the song has one,
 // repeats are read once, since no song will be made of it.
 MmlChannel parseMmlChannel(const std::vector<MmlPiece>& pieces, const MmlSource& source, MmlBudget& budget,
-                           MmlErrors& errors);
+                           MmlErrors& errors, bool keepSpans = false);
 
 // Reads the T line: tempo changes, the rests and lengths between them, and
 // repeats of those; anything else is an error.

@@ -6,6 +6,7 @@
 
 #include "heard_notes.h"
 #include "mml_compiler.h"
+#include "mml_spans.h"
 #include "music_events.h"
 #include "music_outline.h"
 #include "output_format.h"
@@ -962,6 +963,35 @@ TEST(Mml, LegatoSlidesPitchEnvelopesAndReleasesStepWhereTheyFall)
     ASSERT_EQ(cut.notes.size(), 2u);
     EXPECT_NEAR(static_cast<double>(cut.notes[0].release), 12000.0, kMillisecond);
     EXPECT_EQ(values(cut.volumes), (std::vector<int>{128}));
+}
+
+// What the piano roll edits: each note and rest where it is written, once
+// a use, with the octave and transpose it is read in, columns in
+// characters.
+TEST(Mml, SpansAreTheNotesAndRestsWhereTheyAreWritten)
+{
+    const auto row = [](const MmlSpan& span) {
+        return std::vector<long long>{static_cast<long long>(span.start), static_cast<long long>(span.length),
+                                      span.pitch, static_cast<long long>(span.place.line),
+                                      static_cast<long long>(span.place.column), span.octave, span.transpose};
+    };
+    const MmlSpans spans = mmlSpans("#title \"Été\"\n$p = c d\nA o4 l8 c r4 >d4.^16 k2 e\nB/*é*/ [$p]2 r\n");
+    EXPECT_FALSE(spans.failed);
+    ASSERT_EQ(spans.channels[0].size(), 4u);
+    EXPECT_EQ(row(spans.channels[0][0]), (std::vector<long long>{0, 1536, 21, 3, 9, 4, 0}));
+    EXPECT_EQ(row(spans.channels[0][1]), (std::vector<long long>{1536, 3072, -1, 3, 11, 4, 0}));
+    EXPECT_EQ(row(spans.channels[0][2]), (std::vector<long long>{4608, 5376, 35, 3, 15, 5, 0}));
+    EXPECT_EQ(row(spans.channels[0][3]), (std::vector<long long>{9984, 1536, 39, 3, 25, 5, 2}));
+    // A phrase played twice: two spans at each of its notes, on its line.
+    ASSERT_EQ(spans.channels[1].size(), 5u);
+    EXPECT_EQ(row(spans.channels[1][2]), (std::vector<long long>{6144, 3072, 21, 2, 6, 4, 0}));
+    EXPECT_EQ(spans.channels[1][0].place.column, spans.channels[1][2].place.column);
+    EXPECT_EQ(row(spans.channels[1][4]), (std::vector<long long>{12288, 3072, -1, 4, 14, 4, 0}));
+    // A later song of several: its own lines.
+    const MmlSpans second = mmlSpans("#song one\nA c\n#song two\nA r d\n", "two");
+    ASSERT_EQ(second.channels[0].size(), 2u);
+    EXPECT_EQ(row(second.channels[0][1]), (std::vector<long long>{3072, 3072, 23, 4, 5, 4, 0}));
+    EXPECT_TRUE(mmlSpans("A c x\n").failed);
 }
 
 }  // namespace

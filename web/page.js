@@ -1,7 +1,7 @@
 // The playground: the song's text (the text form or MML) in an editor,
 // assembled or compiled as it is typed,
 // played through an audio worklet, downloaded as .sqn or as sqn2wav's .wav.
-'use strict';
+import { createRoll } from './roll.js';
 
 const $ = (id) => document.getElementById(id);
 // The editor (editor.js): the text, its highlighting, errors and the line
@@ -44,6 +44,44 @@ let playing = false;
 let assembled = null;  // the text's bytes, or null while it has errors
 let editTimer = 0;
 
+// The piano roll edits the MML text, which stays the song.
+const rollPanel = $('roll-panel');
+let previewContext = null;
+const roll = createRoll({
+  canvas: $('roll'),
+  status: $('roll-status'),
+  lengthMenu: $('roll-length'),
+  channelMenu: $('roll-channel'),
+  spansOf: (text) => window.sqn.mmlSpans(text, songMenu.value && !songChoice.hidden ? songMenu.value : ''),
+  textOf: () => editor.value,
+  edit: (text) => editor.replaceText(text),
+  undo: () => editor.undo(),
+  redo: () => editor.redo(),
+  preview: previewNote,
+  say,
+});
+$('roll-zoom-in').addEventListener('click', () => roll.zoom(1.5));
+$('roll-zoom-out').addEventListener('click', () => roll.zoom(1 / 1.5));
+
+// A note heard as it is entered: the channel's voice alone, rendered as
+// sqn2wav would and played once.
+async function previewNote(voice, pitch, beats) {
+  const compiled = window.sqn.compileMml(`${'ABCDEF'[voice]} t120 n${pitch + 39},${beats >= 1 ? 4 : 8}\n`);
+  if (!compiled.bytes) return;
+  try {
+    previewContext = previewContext || (audio ? audio.context : new AudioContext());
+    if (previewContext.state === 'suspended' && !playing) await previewContext.resume();
+    const wav = window.sqn.renderWav(compiled.bytes);
+    const buffer = await previewContext.decodeAudioData(wav.buffer.slice(wav.byteOffset, wav.byteOffset + wav.byteLength));
+    const source = previewContext.createBufferSource();
+    source.buffer = buffer;
+    source.connect(previewContext.destination);
+    source.start();
+  } catch {
+    // Heard or not, the note is entered.
+  }
+}
+
 // For scripts and tests: the audio clock and its state.
 window.sqnPage = {
   audioTime: () => (audio ? audio.context.currentTime : 0),
@@ -58,6 +96,9 @@ window.sqnPage = {
   playingLine: () => playingLine,
   get startedFrom() { return startedFrom; },
   cursor: () => editor.cursor(),
+  roll,
+  text: () => editor.value,
+  setText: (text) => editor.replaceText(String(text)),
 };
 
 function say(text) {
@@ -105,6 +146,12 @@ function assemble(later = false) {
       try { songMusic = window.sqn.songMusic(result.bytes); } catch { songMusic = null; }
     }
     drawLanes();
+    rollPanel.hidden = languageMenu.value !== 'mml';
+    if (!rollPanel.hidden) {
+      const meter = /^#meter[ \t]+(\d+)/m.exec(text);
+      roll.setMeter(meter ? Number(meter[1]) : 4);
+      roll.refresh();
+    }
   };
   if (later) setTimeout(views, 0); else views();
   return assembled;
@@ -210,6 +257,17 @@ function barAndBeat(frame) {
   }
   if (beats.length === 0) return 'bar 1, beat 1';
   return `bar ${beats[low][1]}, beat ${beats[low][2]}`;
+}
+
+// Beats from the song's start at a frame (48000 Hz), between the map's
+// beats, for the roll's playhead.
+function beatAtFrame(frame) {
+  const beats = songMusic.beats;
+  let index = 0;
+  while (index + 1 < beats.length && beats[index + 1][0] <= frame) ++index;
+  if (beats.length < 2) return 0;
+  const next = index + 1 < beats.length ? beats[index + 1][0] : 2 * beats[index][0] - beats[index - 1][0];
+  return index + Math.min(1, Math.max(0, (frame - beats[index][0]) / Math.max(1, next - beats[index][0])));
 }
 
 // What is being heard: time, pass, bar and beat, the line of its event, and
@@ -612,8 +670,12 @@ function showLanes() {
   const { width, height } = lanes;
   graphics.clearRect(0, 0, width, height);
   graphics.drawImage(lanesPicture, 0, 0);
-  if (!playing || reports.length === 0 || !songMap || songMap.end <= 0) return;
+  if (!playing || reports.length === 0 || !songMap || songMap.end <= 0) {
+    if (!rollPanel.hidden) roll.setPlayhead(-1);
+    return;
+  }
   const frame = songFrame(heardFrames(), audio.context.sampleRate);
+  if (!rollPanel.hidden && songMusic) roll.setPlayhead(beatAtFrame(frame));
   graphics.fillStyle = '#ffffff';
   graphics.fillRect(Math.min(width - 2, (frame / songMap.end) * width), 0, 2, height);
 }

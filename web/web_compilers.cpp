@@ -9,6 +9,7 @@
 #include "midi_import.h"
 #include "mml_compiler.h"
 #include "mml_songs.h"
+#include "mml_spans.h"
 #include "song_assembler.h"
 #include "song_disassembler.h"
 #include "song_text.h"
@@ -84,6 +85,27 @@ __attribute__((export_name("web_event_lines"))) Blob* webEventLines(const char* 
         }
     }
     return makeBlob(false, lines.data(), lines.size() * sizeof(std::uint32_t));
+}
+
+// An MML song's notes and rests where they are written, for the piano
+// roll: the numbers (as doubles) "mistakes? units a beat", then
+// "voice start length pitch line column octave transpose" a span (times in
+// units, pitch -1 for a rest, columns in characters).
+__attribute__((export_name("web_mml_spans"))) Blob* webMmlSpans(const char* text, std::uint32_t size,
+                                                                std::uint32_t nameSize)
+{
+    nameSize = std::min(nameSize, size);
+    const MmlSpans spans = mmlSpans(std::string_view(text + nameSize, size - nameSize), std::string(text, nameSize));
+    std::vector<double> values{spans.failed ? 1.0 : 0.0, static_cast<double>(kUnitsPerBeat)};
+    for (std::size_t voice = 0; voice < spans.channels.size(); ++voice) {
+        for (const MmlSpan& span : spans.channels[voice]) {
+            values.insert(values.end(), {static_cast<double>(voice), static_cast<double>(span.start),
+                                         static_cast<double>(span.length), static_cast<double>(span.pitch),
+                                         static_cast<double>(span.place.line), static_cast<double>(span.place.column),
+                                         static_cast<double>(span.octave), static_cast<double>(span.transpose)});
+        }
+    }
+    return makeBlob(false, values.data(), values.size() * sizeof(double));
 }
 
 // The names of an MML file's songs (#song name), a line each; empty for a

@@ -3,7 +3,7 @@
 // hover), the line being played marked, Tab indenting, undo and redo.
 // Bundled by esbuild into the site as editor.js; page.js drives it through
 // window.SqnEditor.create(host).
-import { defaultKeymap, history, historyKeymap, indentWithTab } from '@codemirror/commands';
+import { defaultKeymap, history, historyKeymap, indentWithTab, redo, undo } from '@codemirror/commands';
 import { HighlightStyle, StreamLanguage, indentUnit, syntaxHighlighting } from '@codemirror/language';
 import { lintGutter, setDiagnostics } from '@codemirror/lint';
 import { Annotation, Compartment, EditorState, StateEffect, StateField } from '@codemirror/state';
@@ -208,6 +208,22 @@ function create(host) {
       view.dispatch({ selection: { anchor: 0 }, effects: EditorView.scrollIntoView(0) });
     },
     contains: (element) => view.dom.contains(element),
+    // The whole text replaced as one edit of the editor's history (undone
+    // by one Ctrl+Z): only what differs is changed, so that the selection
+    // and the lines around stay where they are.
+    replaceText(text) {
+      const old = view.state.doc.toString();
+      if (text === old) return;
+      let from = 0;
+      while (from < old.length && from < text.length && old[from] === text[from]) ++from;
+      let tail = 0;
+      while (tail < old.length - from && tail < text.length - from &&
+        old[old.length - 1 - tail] === text[text.length - 1 - tail]) ++tail;
+      view.dispatch({ changes: { from, to: old.length - tail, insert: text.slice(from, text.length - tail) },
+        userEvent: 'input.roll' });
+    },
+    undo: () => undo(view),
+    redo: () => redo(view),
     // The cursor's line and column (in characters), both from 1.
     cursor() {
       const at = view.state.selection.main.head;

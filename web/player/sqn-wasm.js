@@ -144,6 +144,20 @@ function coreOf(wasm, wasmModule) {
       wasm.web_blob_free(blob);
       return lines;
     },
+    // An MML song's notes and rests where written: {failed, unitsPerBeat,
+    // spans: [{voice, start, length, pitch, line, column, octave,
+    // transpose}]}, times in units, pitch -1 for a rest.
+    mmlSpans(text, song = '') {
+      const [bytes, nameSize] = named(text, song);
+      const result = call((at, length) => wasm.web_mml_spans(at, length, nameSize), bytes);
+      const values = new Float64Array(result.bytes.buffer, result.bytes.byteOffset, result.bytes.length / 8);
+      const spans = [];
+      for (let i = 2; i + 8 <= values.length; i += 8) {
+        spans.push({ voice: values[i], start: values[i + 1], length: values[i + 2], pitch: values[i + 3],
+          line: values[i + 4], column: values[i + 5], octave: values[i + 6], transpose: values[i + 7] });
+      }
+      return { failed: values[0] !== 0, unitsPerBeat: values[1], spans };
+    },
     // {end, loop, rowsPerSecond, notes: [{frame, voice, pitch, length, event}]} at 48000 Hz.
     songMap(bytes) {
       const result = call(wasm.web_song_map, asBytes(bytes));

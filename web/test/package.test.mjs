@@ -184,7 +184,7 @@ window.game = {
     seen.playing = player.position;
     player.pause();
     seen.paused = player.position;
-    await wait(300);
+    await wait(300);  // a still position needs some time to show it stays still
     seen.stillPaused = player.position;
     player.seek(12);
     seen.seeked = player.position;
