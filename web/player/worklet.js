@@ -20,6 +20,9 @@
 //                            `at` (0 now, 1 beat, 2 bar, 3 the loop's end)
 //   {effect: {song, voices, effect}}  a song over the music on the voices
 //                            of mask `voices`, told ended with `effect`
+//   {song, …, round: {from, to, state}}  and frames `from` … `to` played
+//                            round, `state` where the song is at `from`
+//                            (the page's bars chosen to loop)
 //   {paused}                 hold (silence, the song kept where it is) or go on
 //   {stop: true}             silence
 //   {close: true}            silence for good: the song is let go of and the
@@ -146,8 +149,9 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
     }
   }
 
-  start({ song, looping, from = 0, state = null, paused = false, id = 0, reuse = false }) {
+  start({ song, looping, from = 0, state = null, paused = false, id = 0, reuse = false, round = null }) {
     this.id = id;
+    this.forgetRound();
     this.looping = looping;
     this.paused = paused;
     this.endFrame = -1;
@@ -174,7 +178,28 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
       if (!taken) throw new Error('the seek came from another sqn.wasm');
     }
     this.frames = state ? from : 0;
+    if (round) {
+      // Kept in the module's memory, taken again at each round.
+      const bytes = new Uint8Array(round.state);
+      const where = this.wasm.web_alloc(bytes.length);
+      new Uint8Array(this.wasm.memory.buffer, where, bytes.length).set(bytes);
+      this.round = { from: round.from, to: round.to, where, size: bytes.length, rounds: 0 };
+    }
     this.report();
+  }
+
+  forgetRound() {
+    if (this.round) this.wasm.web_free(this.round.where);
+    this.round = null;
+  }
+
+  // Back to the start of the frames played round, where the state kept
+  // says the song is then.
+  startRound() {
+    const { round } = this;
+    this.wasm.web_player_set_state(this.player, round.where, round.size, round.from);
+    this.frames = round.from;
+    round.rounds += 1;
   }
 
   playEffect({ song, voices, effect }) {
@@ -218,6 +243,7 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
   }
 
   closeSong() {
+    if (this.wasm) this.forgetRound();
     if (this.player) this.wasm.web_player_close(this.player);
     this.player = 0;
     this.endFrame = -1;
@@ -241,6 +267,7 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
   report() {
     this.sinceStatus = 0;
     const status = { id: this.id, taken: this.taken, frames: this.frames, time: currentTime, paused: this.paused };
+    if (this.round) status.rounds = this.round.rounds;
     if (this.wasm) status.memory = this.wasm.memory.buffer.byteLength;
     if (this.player) {
       status.pass = this.wasm.web_player_pass(this.player);
@@ -267,7 +294,14 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
     const before = this.wasm.web_player_song_frame(this.player);
     const clock = this.wasm.web_player_frame(this.player);
     try {
-      this.wasm.web_player_render(this.player, this.left, this.right, frames);
+      // Frames played round: up to their end, then from their start again.
+      const first = this.round ? Math.max(0, Math.min(frames, this.round.to - this.frames)) : frames;
+      this.wasm.web_player_render(this.player, this.left, this.right, first);
+      if (first < frames) {
+        this.startRound();
+        this.wasm.web_player_render(this.player, this.left + 4 * first, this.right + 4 * first, frames - first);
+        this.frames -= first;  // counted below with the rest
+      }
     } catch (error) {
       this.closeSong();
       this.port.postMessage({ id: this.id, failed: String(error.message) });

@@ -15,7 +15,8 @@ const kEdge = 5;         // CSS pixels: a note's end, where a drag changes its l
 // upper an octave above.
 const kPianoKeys = 'zsxdcvgbhnjmq2w3er5t6y7ui';
 
-export function createRoll({ canvas, status, lengthMenu, channelMenu, spansOf, textOf, edit, undo, redo, preview, say }) {
+export function createRoll({ canvas, status, lengthMenu, channelMenu, spansOf, textOf, edit, undo, redo, preview, say,
+  loopBeats, onChannel }) {
   const state = {
     voice: 0,
     all: { failed: false, unitsPerBeat: 3072, spans: [] },
@@ -189,7 +190,9 @@ export function createRoll({ canvas, status, lengthMenu, channelMenu, spansOf, t
     if (event.button !== 0) return;
     const { x, y } = local(event);
     if (y < kRuler) {
-      cursorTo(snap(beatAt(x)));
+      // A click on the ruler places the cursor; a drag along it plays those bars round.
+      drag = { ruler: true, x, beat: beatAt(x) };
+      canvas.setPointerCapture(event.pointerId);
       return;
     }
     if (x < kKeys) {
@@ -216,6 +219,16 @@ export function createRoll({ canvas, status, lengthMenu, channelMenu, spansOf, t
   canvas.addEventListener('pointerup', (event) => {
     if (!drag) return;
     const { x, y } = local(event);
+    if (drag.ruler) {
+      const from = drag;
+      drag = null;
+      if (Math.abs(x - from.x) < 6) {
+        cursorTo(snap(from.beat));
+      } else {
+        loopBeats(Math.min(from.beat, beatAt(x)), Math.max(from.beat, beatAt(x)));
+      }
+      return;
+    }
     const { span } = drag;
     const text = textOf();
     if (drag.resize) {
@@ -387,6 +400,7 @@ export function createRoll({ canvas, status, lengthMenu, channelMenu, spansOf, t
     channelMenu.value = kChannels[voice];
     state.selected.clear();
     refresh();
+    onChannel(voice);
     // The channel's notes in view.
     const pitches = state.spans.filter((span) => span.pitch >= 0).map((span) => span.pitch);
     if (pitches.length > 0) {
