@@ -128,6 +128,7 @@ web-serve: web
 test-web: test-deps npm build
 	bash scripts/install-deps chromium unzip
 	cd web/test && npm ci --no-audit --no-fund --loglevel=error
+	node web/test/edit.test.mjs
 	node web/test/page.test.mjs $(WEB_BUILD)/site $(BUILD)
 	node web/test/package.test.mjs $(WEB_BUILD)/npm/sqn-player-$(VERSION).tgz $(BUILD)
 

@@ -130,6 +130,9 @@ function create(host) {
         language.of(textForm),
         syntaxHighlighting(highlight),
         playingLine,
+        // Its name for screen readers, from the box it stands in; Escape
+        // then Tab leaves it (Tab alone indents).
+        EditorView.contentAttributes.of({ 'aria-label': `${host.getAttribute('aria-label') || 'the song'} (Escape, then Tab, leaves it)` }),
         EditorView.updateListener.of((update) => {
           if (update.docChanged && !update.transactions.some((t) => t.annotation(fromPage))) {
             host.dispatchEvent(new Event('input'));

@@ -74,7 +74,7 @@ export function createInstruments({ panel, textOf, edit, say }) {
     canvas.tabIndex = 0;
     canvas.width = kColumns * kColumnWidth;
     canvas.height = kHeight;
-    canvas.setAttribute('aria-label', `${kind.name}: draw to change it, a bar a tick`);
+    canvas.setAttribute('aria-label', `${kind.name}: draw to change it, a bar a tick (arrow keys: choose a tick, change it)`);
     label.append(`${kind.name} `, canvas);
     panel.append(label);
     return { kind, canvas, envelope: null, number: 0 };
@@ -155,6 +155,23 @@ export function createInstruments({ panel, textOf, edit, say }) {
       envelope.steps[column] = value;
       draw(graph);
     };
+    // From the keyboard: Left and Right choose a tick, Up and Down change it.
+    let column = 0;
+    graph.canvas.addEventListener('keydown', (event) => {
+      const { kind, envelope } = graph;
+      if (event.key === 'ArrowLeft' || event.key === 'ArrowRight') {
+        event.preventDefault();
+        column = Math.max(0, Math.min(kColumns - 1, column + (event.key === 'ArrowRight' ? 1 : -1)));
+        say(`${kind.name}, tick ${column + 1}: ${column < envelope.steps.length ? envelope.steps[column] : 'not set'}.`);
+      } else if (event.key === 'ArrowUp' || event.key === 'ArrowDown') {
+        event.preventDefault();
+        while (envelope.steps.length <= column) envelope.steps.push(envelope.steps[envelope.steps.length - 1]);
+        const value = envelope.steps[column] + (event.key === 'ArrowUp' ? 1 : -1);
+        envelope.steps[column] = Math.max(kind.least, Math.min(kind.most, value));
+        draw(graph);
+        write(graph);
+      }
+    });
     graph.canvas.addEventListener('pointerdown', (event) => {
       drawing = true;
       graph.canvas.setPointerCapture(event.pointerId);

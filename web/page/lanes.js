@@ -124,6 +124,17 @@ export function createLanes(page, lanes) {
     page.loopFrames(Math.min(from.frame, frameAt(event.clientX)), Math.max(from.frame, frameAt(event.clientX)));
   });
 
+  // From the keyboard: 0 … 5 mute and solo a voice, Enter plays from the start.
+  lanes.addEventListener('keydown', (event) => {
+    if (/^[0-5]$/.test(event.key) && !event.ctrlKey && !event.metaKey && !event.altKey) {
+      event.preventDefault();
+      toggleVoice(Number(event.key));
+    } else if (event.key === 'Enter') {
+      event.preventDefault();
+      page.play(0);
+    }
+  });
+
   function toggleVoice(voice) {
     const next = { '': 'muted', muted: 'solo', solo: '' };
     voiceStates[voice] = next[voiceStates[voice]];

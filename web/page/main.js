@@ -163,6 +163,8 @@ window.sqnPage = {
   position: () => $('position').value,
   playingLine: () => transport.playingLine,
   get startedFrom() { return transport.startedFrom; },
+  get sentAt() { return page.sentAt || 0; },  // performance.now() when a song last went to the worklet
+  goTo: (line, column) => editor.goTo(line, column),
   cursor: () => editor.cursor(),
   roll,
   instruments,

@@ -108,33 +108,44 @@ export function createRoll({ canvas, status, lengthMenu, channelMenu, spansOf, t
         graphics.fillRect(kKeys, yOf(pitch) + kRow - 1, width - kKeys, 1);
       }
     }
-    // Beats and bars, numbered on the ruler.
+    // Beats and bars, numbered on the ruler (beats only where they stand apart).
     const lastBeat = beatAt(width);
     graphics.font = '10px sans-serif';
+    const barsApart = state.pixelsPerBeat * state.beatsPerBar;
+    const barStep = Math.max(1, 2 ** Math.ceil(Math.log2(40 / barsApart)));  // numbers 40 px apart at least
     for (let beat = Math.floor(state.firstBeat); beat <= lastBeat; ++beat) {
       const bar = beat % state.beatsPerBar === 0;
+      if (!bar && state.pixelsPerBeat < 4) continue;
       graphics.fillStyle = bar ? '#3a4150' : '#232833';
       graphics.fillRect(Math.floor(xOf(beat)), kRuler, 1, height - kRuler);
-      if (bar) {
+      const number = beat / state.beatsPerBar;
+      if (bar && number % barStep === 0) {
         graphics.fillStyle = '#8a93a6';
-        graphics.fillText(String(beat / state.beatsPerBar + 1), xOf(beat) + 2, 12);
+        graphics.fillText(String(number + 1), xOf(beat) + 2, 12);
       }
     }
-    // The other channels, faint; then the chosen one.
+    // The other channels, faint; then the chosen one: a path a colour,
+    // filled once, so that a whole song in view draws within a frame.
+    const paths = new Map();
     const bar = (span, colour) => {
-      const x = Math.max(kKeys, xOf(span.start / perBeat()));
+      if (span.pitch < state.lowPitch || span.pitch >= state.lowPitch + shown) return;
       const end = xOf((span.start + span.length) / perBeat());
-      if (end < kKeys || x > width || span.pitch < state.lowPitch || span.pitch >= state.lowPitch + shown) return;
-      graphics.fillStyle = colour;
-      graphics.fillRect(x, yOf(span.pitch) + 1, Math.max(2, end - x - 1), kRow - 2);
+      if (end < kKeys) return;
+      const x = Math.max(kKeys, xOf(span.start / perBeat()));
+      if (x > width) return;
+      if (!paths.has(colour)) paths.set(colour, new Path2D());
+      paths.get(colour).rect(x, yOf(span.pitch) + 1, Math.max(2, end - x - 1), kRow - 2);
     };
     for (const span of state.all.spans) {
       if (span.voice !== state.voice && span.pitch >= 0) bar(span, '#2a3a4a');
     }
     for (const span of state.spans) {
       if (span.pitch < 0) continue;
-      const chosen = state.selected.has(key(span));
-      bar(span, chosen ? '#ffcb6b' : span.uses > 1 ? '#8fd18f' : '#6cc4ff');
+      bar(span, state.selected.has(key(span)) ? '#ffcb6b' : span.uses > 1 ? '#8fd18f' : '#6cc4ff');
+    }
+    for (const [colour, path] of paths) {
+      graphics.fillStyle = colour;
+      graphics.fill(path);
     }
     graphics.fillStyle = '#c792ea';
     graphics.fillRect(xOf(state.cursor) - 1, 0, 2, height);

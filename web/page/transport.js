@@ -145,6 +145,7 @@ export function createTransport(page, $) {
     audio.node.port.postMessage({ song: page.assembled, looping: loopBox.checked, from, state, round });
     reports = [{ frames: from, pass: 0, position: 0, events: 0, clock: audio.context.currentTime }];
     startedFrom = from;
+    page.sentAt = performance.now();
   }
 
   // Plays from a frame of the song at 48000 Hz (the start unless given).
