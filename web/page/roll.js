@@ -178,7 +178,12 @@ export function createRoll({ canvas, status, lengthMenu, channelMenu, spansOf, t
   function describe(span) {
     const beat = span ? span.start / perBeat() : state.cursor;
     const place = `bar ${Math.floor(beat / state.beatsPerBar) + 1}, beat ${Math.floor(beat % state.beatsPerBar) + 1}`;
-    if (!span) return `Cursor at ${place}.`;
+    if (!span) {
+      // The note under the cursor, where there is one.
+      const under = state.spans.find((s) => s.pitch >= 0 && s.start / perBeat() <= beat &&
+        beat < (s.start + s.length) / perBeat());
+      return under ? `Cursor at ${place}: ${describe(under)}` : `Cursor at ${place}.`;
+    }
     return `${nameOfPitch(span.pitch)}, ${place}, length ${lengthText(span.length, perBeat()) || span.length}` +
       `${span.uses > 1 ? `, one of ${span.uses} uses` : ''}.`;
   }

@@ -815,6 +815,20 @@ test('the roll transposes, copies and pastes a selection, and the instrument pan
   await rollSong('@v1 = { 15 0 5 }\nA @v1 o4 l8 c+ d+ e f r2\n');
   await drawn('a', [[0, 0], [1, 4], [2, 7]]);
   await rollSong('@v1 = { 15 0 5 }\n@a1 = { 0 +4 +7 }\nA @a1 @v1 o4 l8 c+ d+ e f r2\n');
+
+  // f dragged a beat later: a rest where it was, and in the rest it lands in.
+  const f = await cellOf(1.5, 'F4');
+  const later = await cellOf(2.5, 'F4');
+  await page.mouse.move(f.x, f.y);
+  await page.mouse.down();
+  await page.mouse.move(later.x, later.y, { steps: 4 });
+  await page.mouse.up();
+  await rollSong('@v1 = { 15 0 5 }\n@a1 = { 0 +4 +7 }\nA @a1 @v1 o4 l8 c+ d+ e r8 r8 f8 r4\n');
+  // e chosen and Delete pressed.
+  const e = await cellOf(1, 'E4');
+  await page.mouse.click(e.x, e.y);
+  await page.keyboard.press('Delete');
+  await rollSong('@v1 = { 15 0 5 }\n@a1 = { 0 +4 +7 }\nA @a1 @v1 o4 l8 c+ d+ r8 r8 r8 f8 r4\n');
 });
 
 test('bars dragged across on the roll\'s ruler play round, and the link stays short or says why not', async () => {
