@@ -86,7 +86,7 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
     this.sinceStatus = 0;
     this.closed = false;
     this.taken = 0;  // the number of the last message taken
-    this.view = null;
+    this.views = null;  // rendered()'s
     this.scratch = 0;  // the instance's doubles for polled events and the time
     this.port.onmessage = (event) => this.arrive(event.data);
   }
@@ -259,6 +259,7 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
     this.left = 0;
     this.right = 0;
     this.scratch = 0;
+    this.views = null;
     this.closed = true;
     this.port.onmessage = null;
   }
@@ -278,12 +279,17 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
     this.port.postMessage(status);
   }
 
-  floats() {
-    // The instance's memory may have grown since the last quantum.
-    if (!this.view || this.view.buffer !== this.wasm.memory.buffer) {
-      this.view = new Float32Array(this.wasm.memory.buffer);
+  // The rendered left and right frames of a quantum, as views kept from
+  // one quantum to the next (made again only when the instance's memory
+  // has grown or the quantum's size changes), so that the audio thread
+  // makes no garbage.
+  rendered(frames) {
+    const { buffer } = this.wasm.memory;
+    if (!this.views || this.views.buffer !== buffer || this.views.frames !== frames) {
+      this.views = { buffer, frames, left: new Float32Array(buffer, this.left, frames),
+        right: new Float32Array(buffer, this.right, frames) };
     }
-    return this.view;
+    return this.views;
   }
 
   process(inputs, outputs) {
@@ -315,9 +321,9 @@ class SqnPlayerProcessor extends AudioWorkletProcessor {
     }
     this.tellPassed(clock, currentTime);
     const heard = this.endFrame < 0 ? frames : Math.max(0, Math.min(frames, this.endFrame - before));
-    const memory = this.floats();
-    output[0].set(memory.subarray(this.left / 4, this.left / 4 + heard));
-    if (output[1]) output[1].set(memory.subarray(this.right / 4, this.right / 4 + heard));
+    const views = this.rendered(heard);
+    output[0].set(views.left);
+    if (output[1]) output[1].set(views.right);
     this.frames += heard;
     this.sinceStatus += frames;
     if (this.sinceStatus >= sampleRate / 10) this.report();
