@@ -132,9 +132,10 @@ function loopFrames(from, to) {
   let first = bars[0];
   for (const bar of bars) if (bar[0] <= from) first = bar;
   const last = bars.find((bar) => bar[0] >= to && bar[0] > first[0]);
-  const end = last ? last[0] : songMap.loop >= 0 ? songMap.end : songMap.end;
+  const end = last ? last[0] : songMap.end;
   const lastBar = last ? last[1] - 1 : bars[bars.length - 1][1];
   page.loopChoice = { frames: [first[0], end], bars: first[1] === lastBar ? `${first[1]}` : `${first[1]}–${lastBar}` };
+  page.rounds = 0;
   page.drawViews();
   transport.play(first[0]);
 }

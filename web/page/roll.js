@@ -379,13 +379,12 @@ export function createRoll({ canvas, status, lengthMenu, channelMenu, spansOf, t
       event.preventDefault();
       const step = (event.key === 'ArrowUp' ? 1 : -1) * (event.shiftKey ? 12 : 1);
       const chosen = selectedSpans();
-      const places = chosen.map((span) => key(span));
       changeEach(chosen, (text, all, span) => repitchNote(text, all, state.voice, span, span.pitch + step),
         `Transposed ${step > 0 ? 'up' : 'down'}`);
-      // The notes keep their places' lines; their columns may move: chosen again by time.
+      // Their columns may have moved with the text: chosen again by time.
       const starts = new Set(chosen.map((span) => span.start));
       state.selected = new Set(state.spans.filter((span) => span.pitch >= 0 && starts.has(span.start)).map(key));
-      if (places.length > 0) draw();
+      draw();
     } else if (event.key === 'ArrowLeft' || event.key === 'ArrowRight') {
       event.preventDefault();
       cursorTo(snap(state.cursor + (event.key === 'ArrowRight' ? 1 : -1) * gridBeats()));

@@ -243,7 +243,5 @@ export function createTransport(page, $) {
     play, togglePause, stop, startSong, renderedFrames, heardSongFrame,
     get startedFrom() { return startedFrom; },
     get playingLine() { return playingLine; },
-    looping: () => loopBox.checked,
-    setLooping(on) { loopBox.checked = on; },
   };
 }

@@ -17,6 +17,8 @@
 //   .seekState(bytes, rate, frames, looping) → Uint8Array: where a player is
 //                            that far in, for the worklet to take over
 //   .renderFrom(bytes, from, frames), .eventLines(text, mml), .importMidi(bytes)
+//   .mmlSpans(text, song?)  → {failed, unitsPerBeat, spans}: where an MML
+//                            song's notes and rests are written (the page's roll)
 //   .memoryBytes()         → the instance's memory, in bytes
 //   .wasmModule            → the compiled module, for an audio worklet
 // sharedSqn(url?) gives one instance kept for good, for small calls made
