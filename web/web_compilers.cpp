@@ -15,6 +15,7 @@
 #include "song_text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,16 +44,27 @@ __attribute__((export_name("web_assemble"))) Blob* webAssemble(const char* text,
 }
 
 // The same for Music Macro Language: of a file of several songs, the one
-// whose name the first `nameSize` bytes hold (the first where none).
+// whose name the first `nameSize` bytes hold (the first where none); with
+// the line of each event where `withLines`.
 __attribute__((export_name("web_compile_mml"))) Blob* webCompileMml(const char* text, std::uint32_t size,
-                                                                    std::uint32_t nameSize)
+                                                                    std::uint32_t nameSize, int withLines)
 {
     nameSize = std::min(nameSize, size);
     MmlOptions options;
     options.song.assign(text, nameSize);
     const MmlResult result = compileMml(std::string_view(text + nameSize, size - nameSize), options);
     if (result.errors.empty()) {
-        return makeBlob(false, result.song.data(), result.song.size());
+        if (withLines == 0) {
+            return makeBlob(false, result.song.data(), result.song.size());
+        }
+        // The song's size (32 bits), the song, then its event lines (32
+        // bits each): what following along needs, from the one compile.
+        std::vector<std::uint8_t> out(4 + result.song.size() + 4 * result.eventLines.size());
+        const auto size32 = static_cast<std::uint32_t>(result.song.size());
+        std::memcpy(out.data(), &size32, 4);
+        std::copy(result.song.begin(), result.song.end(), out.begin() + 4);
+        std::memcpy(out.data() + 4 + result.song.size(), result.eventLines.data(), 4 * result.eventLines.size());
+        return makeBlob(false, out.data(), out.size());
     }
     std::string listing;
     for (const TextError& error : result.errors) {

@@ -183,7 +183,7 @@ function assemble(later = false) {
   const text = editor.value;
   const song = chooseSong(text);
   const mml = languageMenu.value === 'mml';
-  const result = mml ? window.sqn.compileMml(text, song) : window.sqn.assemble(text);
+  const result = mml ? window.sqn.compileMmlWithLines(text, song) : window.sqn.assemble(text);
   window.sqnPage.assembledText = text;  // for tests: the text last assembled
   errorList.replaceChildren();
   editor.setLanguage(languageMenu.value);
@@ -209,7 +209,7 @@ function assemble(later = false) {
   const views = () => {
     if (wanted !== viewsWanted) return;  // a later edit draws its own
     if (result.bytes) {
-      page.eventLines = window.sqn.eventLines(text, mml, song);
+      page.eventLines = mml ? result.lines : window.sqn.eventLines(text, false);
       try { page.songMap = window.sqn.songMap(result.bytes); } catch { page.songMap = null; }
       try { page.songMusic = window.sqn.songMusic(result.bytes); } catch { page.songMusic = null; }
     }

@@ -127,7 +127,16 @@ function coreOf(wasm, wasmModule) {
     // Of a file of several songs, the one named `song` (the first where '').
     compileMml(text, song = '') {
       const [bytes, nameSize] = named(text, song);
-      return songOrErrors(call((at, length) => wasm.web_compile_mml(at, length, nameSize), bytes));
+      return songOrErrors(call((at, length) => wasm.web_compile_mml(at, length, nameSize, 0), bytes));
+    },
+    // compileMml's {bytes} with the line each event comes from (`lines`),
+    // from the one compile; or {errors}.
+    compileMmlWithLines(text, song = '') {
+      const [bytes, nameSize] = named(text, song);
+      const result = call((at, length) => wasm.web_compile_mml(at, length, nameSize, 1), bytes);
+      if (result.failed) return songOrErrors(result);
+      const size = new DataView(result.bytes.buffer).getUint32(0, true);
+      return { bytes: result.bytes.slice(4, 4 + size), lines: new Uint32Array(result.bytes.buffer.slice(4 + size)) };
     },
     // The names of an MML file's songs (#song name); [] for a file of one.
     mmlSongs(text) {
