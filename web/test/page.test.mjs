@@ -1006,6 +1006,7 @@ test('Play starts the audio clock and Stop stops it', async () => {
   await page.waitForFunction(() => document.getElementById('position').value.includes('pass 1'), { timeout: 60000 });
   // A few bars in, for the screenshot: the line being played, the playhead in the lanes.
   await page.waitForFunction((t) => window.sqnPage.audioTime() > t + 4, { timeout: 60000 }, start);
+  await page.evaluate(() => window.scrollTo(0, 0));
   await page.screenshot({ path: path.join(here, '..', 'screenshot.png') });
   const playing = await page.evaluate(() => window.sqnPage.audioTime());
   // The clock runs while playing (however busy the machine, within a minute).
