@@ -977,6 +977,23 @@ test('every control is reached by Tab with a name and a visible focus; the roll 
     assert.ok(focused.name.length > 0, `${control} has a name`);
     assert.ok(focused.outline, `${control} shows its focus`);
   }
+  // Zoomed by its button and by Ctrl+wheel: a beat wider each time.
+  const beatWidth = () => page.evaluate(() => {
+    const first = window.sqnPage.roll.cell(0, 'C4').x;  // scrolled to the start first, so both are in view
+    return window.sqnPage.roll.cell(1, 'C4').x - first;
+  });
+  const before = await beatWidth();
+  await page.click('#roll-zoom-in');
+  assert.ok(Math.abs(await beatWidth() - 1.5 * before) < 0.01);
+  const middle = await cellOf(0.5, 'C4');
+  await page.mouse.move(middle.x, middle.y);
+  await page.keyboard.down('Control');
+  await page.mouse.wheel({ deltaY: -100 });
+  await page.keyboard.up('Control');
+  assert.ok(Math.abs(await beatWidth() - 1.875 * before) < 0.01);
+  await page.click('#roll-zoom-out');
+  await page.click('#roll-zoom-out');
+
   // The roll tells a screen reader the note chosen.
   const at = await cellOf(0.5, 'E4');
   await page.mouse.click(at.x, at.y);
