@@ -982,7 +982,10 @@ test('every control is reached by Tab with a name and a visible focus; the roll 
     const first = window.sqnPage.roll.cell(0, 'C4').x;  // scrolled to the start first, so both are in view
     return window.sqnPage.roll.cell(1, 'C4').x - first;
   });
+  // From 32 pixels a beat, whatever zoom an earlier test left.
+  await page.evaluate((width) => window.sqnPage.roll.zoom(32 / width), await beatWidth());
   const before = await beatWidth();
+  assert.ok(Math.abs(before - 32) < 0.01);
   await page.click('#roll-zoom-in');
   assert.ok(Math.abs(await beatWidth() - 1.5 * before) < 0.01);
   const middle = await cellOf(0.5, 'C4');
