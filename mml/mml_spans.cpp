@@ -4,6 +4,7 @@
 #include "mml_errors.h"
 #include "mml_includes.h"
 #include "mml_songs.h"
+#include "text_lines.h"
 
 #include <cstddef>
 
@@ -25,13 +26,7 @@ MmlSpans mmlSpans(std::string_view text, const std::string& song)
     if (raw.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
         raw.remove_prefix(kByteOrderMark.size());
     }
-    std::vector<std::string_view> lines;
-    for (std::size_t at = 0; at <= raw.size();) {
-        const std::size_t newline = raw.find('\n', at);
-        const std::size_t end = newline == std::string_view::npos ? raw.size() : newline;
-        lines.push_back(raw.substr(at, end - at));
-        at = end + 1;
-    }
+    const std::vector<std::string_view> lines = textLines(raw);
     for (std::vector<MmlSpan>& channel : spans.channels) {
         for (MmlSpan& span : channel) {
             if (span.place.line >= 1 && span.place.line <= lines.size()) {

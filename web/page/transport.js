@@ -148,6 +148,16 @@ export function createTransport(page, $) {
     page.sentAt = performance.now();
   }
 
+  // Playing (or stopped), and the buttons that go with it.
+  function showPlaying(on) {
+    page.playing = on;
+    page.paused = false;
+    playButton.disabled = on;
+    pauseButton.disabled = !on;
+    pauseButton.textContent = '❚❚ Pause';
+    stopButton.disabled = !on;
+  }
+
   // Plays from a frame of the song at 48000 Hz (the start unless given).
   async function play(from48 = 0) {
     if (!page.assemble()) {
@@ -157,12 +167,7 @@ export function createTransport(page, $) {
     if (!page.audio) page.audio = await setUpAudio();
     startSong(Math.round((from48 * page.audio.context.sampleRate) / 48000));
     await page.audio.context.resume();
-    page.playing = true;
-    page.paused = false;
-    playButton.disabled = true;
-    pauseButton.disabled = false;
-    pauseButton.textContent = '❚❚ Pause';
-    stopButton.disabled = false;
+    showPlaying(true);
     page.say(page.loopChoice ? `Playing bars ${page.loopChoice.bars} round: Stop, then Play, plays the whole song.`
       : `Playing at ${page.audio.context.sampleRate} Hz.`);
     animate();
@@ -189,12 +194,7 @@ export function createTransport(page, $) {
     if (!audio) return;
     audio.node.port.postMessage({ stop: true });
     await audio.context.suspend();
-    page.playing = false;
-    page.paused = false;
-    playButton.disabled = false;
-    pauseButton.disabled = true;
-    pauseButton.textContent = '❚❚ Pause';
-    stopButton.disabled = true;
+    showPlaying(false);
     playingLine = 0;
     page.editor.setPlaying(0);
     page.showPlayheads();

@@ -687,6 +687,14 @@ function nativeMml(text) {
   return fs.readFileSync(output);
 }
 
+// A drag with the mouse from one point to another.
+async function drag(from, to) {
+  await page.mouse.move(from.x, from.y);
+  await page.mouse.down();
+  await page.mouse.move(to.x, to.y, { steps: 4 });
+  await page.mouse.up();
+}
+
 async function cellOf(beat, note) {
   return page.evaluate((b, n) => window.sqnPage.roll.cell(b, n), beat, note);
 }
@@ -709,19 +717,13 @@ test('clicks in the piano roll add, move, lengthen and remove notes, writing the
   // Dragged up a tone: the letter changes.
   at = await cellOf(1, 'C5');
   const to = await cellOf(1, 'D5');
-  await page.mouse.move(at.x, at.y);
-  await page.mouse.down();
-  await page.mouse.move(to.x, to.y, { steps: 4 });
-  await page.mouse.up();
+  await drag(at, to);
   await rollSong('A o4 l4 c >d8< r8 r r\nB o3 l2 c c\n');
 
   // Its end dragged to beat 2: a quarter, the rest after it taken.
   const edge = await cellOf(1.25, 'D5');  // the middle of the next cell: the note's end
   const past = await cellOf(1.75, 'D5');
-  await page.mouse.move(edge.x - 2, edge.y);
-  await page.mouse.down();
-  await page.mouse.move(past.x, past.y, { steps: 4 });
-  await page.mouse.up();
+  await drag({ x: edge.x - 2, y: edge.y }, past);
   await rollSong('A o4 l4 c >d4< r r\nB o3 l2 c c\n');
 
   // A right-click: a rest of its length, the marks about it gone with it.
@@ -749,10 +751,7 @@ test('a note of a phrase edits every use, and keys enter notes at the cursor, he
   // The second use's c (beat 2), dragged up to e: both uses change.
   const at = await cellOf(2, 'C4');
   const to = await cellOf(2, 'E4');
-  await page.mouse.move(at.x, at.y);
-  await page.mouse.down();
-  await page.mouse.move(to.x, to.y, { steps: 4 });
-  await page.mouse.up();
+  await drag(at, to);
   await rollSong('$p = e d\nA o4 l8 $p r4 $p\n');
   assert.match(await page.$eval('#message', (message) => message.textContent), /every one of its 2 uses/);
 
@@ -819,10 +818,7 @@ test('the roll transposes, copies and pastes a selection, and the instrument pan
   // f dragged a beat later: a rest where it was, and in the rest it lands in.
   const f = await cellOf(1.5, 'F4');
   const later = await cellOf(2.5, 'F4');
-  await page.mouse.move(f.x, f.y);
-  await page.mouse.down();
-  await page.mouse.move(later.x, later.y, { steps: 4 });
-  await page.mouse.up();
+  await drag(f, later);
   await rollSong('@v1 = { 15 0 5 }\n@a1 = { 0 +4 +7 }\nA @a1 @v1 o4 l8 c+ d+ e r8 r8 f8 r4\n');
   // e chosen and Delete pressed.
   const e = await cellOf(1, 'E4');
@@ -840,10 +836,7 @@ test('bars dragged across on the roll\'s ruler play round, and the link stays sh
   const from = await cellOf(4.2, 'C4');
   const to = await cellOf(7.5, 'C4');
   const top = await page.$eval('#roll', (roll) => roll.getBoundingClientRect().top);
-  await page.mouse.move(from.x, top + 6);
-  await page.mouse.down();
-  await page.mouse.move(to.x, top + 6, { steps: 4 });
-  await page.mouse.up();
+  await drag({ x: from.x, y: top + 6 }, { x: to.x, y: top + 6 });
   // Bar 2 (a second at 240 beats a minute) played round, three times.
   await page.waitForFunction(() => window.sqnPage.loop() && window.sqnPage.loop().rounds >= 3, { timeout: 60000 });
   const loop = await page.evaluate(() => window.sqnPage.loop());
