@@ -31,8 +31,9 @@ float join(Split value)
 }
 
 // Steps of a float countdown that stay inside the binade of `seconds` with
-// the same rounded decrement; 0 where a single step must decide.
-std::uint64_t sameDecrementRun(float seconds, float dt, std::uint64_t& decrement)
+// the same rounded decrement, at most `limit`; 0 where a single step must
+// decide.
+std::uint64_t sameDecrementRun(float seconds, float dt, std::uint64_t limit, std::uint64_t& decrement)
 {
     constexpr int kBits = kFloatBits;
     if (seconds < 0x1p-100f || dt < 0x1p-100f || !(seconds < 0x1p100f) || !(dt < 0x1p100f)) {
@@ -69,9 +70,15 @@ std::uint64_t sameDecrementRun(float seconds, float dt, std::uint64_t& decrement
     if (x.mantissa < floor + roundUp) {
         return 0;
     }
-    // Below 2^24 ulps: a 32-bit division, the cost of the whole run.
+    // Below 2^24 ulps. Most runs asked for (a span's frames) fit easily,
+    // which a product tells without the division.
     const std::uint64_t room = x.mantissa - floor - roundUp;
-    return (decrement > room ? 0 : static_cast<std::uint32_t>(room) / static_cast<std::uint32_t>(decrement)) + 1;
+    if (limit <= (std::uint64_t{1} << 24) && (limit - 1) * decrement <= room) {
+        return limit;
+    }
+    const std::uint64_t run =
+        (decrement > room ? 0 : static_cast<std::uint32_t>(room) / static_cast<std::uint32_t>(decrement)) + 1;
+    return std::min(run, limit);
 }
 
 }  // namespace
@@ -130,7 +137,7 @@ std::uint64_t Countdown::advance(float dt, std::uint64_t limit)
             continue;
         }
         std::uint64_t decrement = 0;
-        const std::uint64_t run = std::min(sameDecrementRun(seconds, dt, decrement), limit - taken);
+        const std::uint64_t run = sameDecrementRun(seconds, dt, limit - taken, decrement);
         if (run < 2) {
             step(dt);
             ++taken;
