@@ -28,14 +28,19 @@ namespace sqn {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Eight lanes at most: the six voices side by side in the playhead chain,
-// eight frames side by side when mixing.
+// Eight lanes at most for the six voices side by side in the playhead
+// chain; up to sixteen frames side by side when mixing (AVX-512), so that
+// a voice's group of frames costs about as many instructions at any width.
 using Floats = hn::CappedTag<float, 8>;
-using Ints = hn::RebindToSigned<Floats>;
-using Bits = hn::RebindToUnsigned<Floats>;
-constexpr std::size_t kChunk = 8;   // frames each round of the chain steps
+using MixFloats = hn::CappedTag<float, 16>;
+using Ints = hn::RebindToSigned<MixFloats>;
+using Bits = hn::RebindToUnsigned<MixFloats>;
+constexpr std::size_t kChunk = 64;  // frames each round of the chain steps
+constexpr std::size_t kBlock = 8;   // frames a mark of wraps covers
+constexpr std::size_t kBlocks = kChunk / kBlock;
 constexpr std::size_t kLanes = 8;   // voices 0 … 5 in lanes 0 … 5
 constexpr std::size_t kMaxWindows = 4;
+static_assert(kBlocks == 8 && kLanes == 8, "a chunk's marks are an eight by eight matrix of bits");
 
 // What mixing one voice needs, fixed for the whole span.
 struct Plan {
@@ -46,6 +51,30 @@ struct Plan {
     std::size_t windows;     // lanes-wide windows a group of frames reads from, 1 … 4; 0: gathered
     bool stereo;             // two tables, left and right
 };
+
+// Playheads (0 … 2^22) truncated to whole frames. On x86 by the one
+// instruction: Highway's ConvertTo adds a fix-up for values past 2^31,
+// which a playhead never is.
+template <class DI, class V>
+HWY_INLINE hn::Vec<DI> truncate(DI di, V value)
+{
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+    if constexpr (sizeof(value.raw) == 64) {
+        return hn::Vec<DI>{_mm512_cvttps_epi32(value.raw)};
+    } else if constexpr (sizeof(value.raw) == 32) {
+        return hn::Vec<DI>{_mm256_cvttps_epi32(value.raw)};
+    }
+#elif HWY_TARGET == HWY_AVX2
+    if constexpr (sizeof(value.raw) == 32) {
+        return hn::Vec<DI>{_mm256_cvttps_epi32(value.raw)};
+    }
+#elif HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_SSSE3
+    if constexpr (sizeof(value.raw) == 16) {
+        return hn::Vec<DI>{_mm_cvttps_epi32(value.raw)};
+    }
+#endif
+    return hn::ConvertTo(di, value);
+}
 
 // One voice's value in one frame, exactly as the scalar mixer takes it,
 // from the float tables.
@@ -68,7 +97,7 @@ inline float laneValue(const float* values, std::int64_t n, float playhead, floa
 template <std::size_t kWindows, class V, class I, class M>
 HWY_INLINE V readWindows(const float* table, std::int32_t base, const I& lane, const M* beyond)
 {
-    const Floats d;
+    const MixFloats d;
     V value = hn::TableLookupLanes(hn::LoadU(d, table + base), lane);
     for (std::size_t w = 1; w < kWindows; ++w) {
         value = hn::IfThenElse(beyond[w], hn::TableLookupLanes(hn::LoadU(d, table + base + w * hn::Lanes(d)), lane),
@@ -86,14 +115,14 @@ HWY_INLINE V readWindows(const float* table, std::int32_t base, const I& lane, c
 template <std::size_t kChannels, std::size_t kWindows, class V, class M>
 HWY_INLINE bool addGroup(const Plan& plan, const V playhead, const M* within, V& sumLeft, V& sumRight)
 {
-    const Floats d;
+    const MixFloats d;
     const Ints di;
     const Bits du;
     const auto mantissa = hn::Set(du, 0x7fffffu);
     if (HWY_UNLIKELY(!hn::AllFalse(du, hn::Eq(hn::And(hn::BitCast(du, playhead), mantissa), mantissa)))) {
         return false;
     }
-    const auto i0 = hn::ConvertTo(di, playhead);
+    const auto i0 = truncate(di, playhead);
     const V frac = hn::Sub(playhead, hn::ConvertTo(d, i0));
     V a[kChannels];
     V s[kChannels];
@@ -104,7 +133,7 @@ HWY_INLINE bool addGroup(const Plan& plan, const V playhead, const M* within, V&
         const auto offset = hn::Sub(i0, hn::Set(di, base));
         const auto lane =
             hn::IndicesFromVec(d, hn::And(offset, hn::Set(di, static_cast<std::int32_t>(hn::Lanes(d) - 1))));
-        hn::Mask<Floats> beyond[kWindows];
+        hn::Mask<MixFloats> beyond[kWindows];
         for (std::size_t w = 1; w < kWindows; ++w) {
             beyond[w] = hn::RebindMask(
                 d, hn::Gt(offset, hn::Set(di, static_cast<std::int32_t>(w * hn::Lanes(d)) - 1)));
@@ -133,58 +162,41 @@ HWY_INLINE bool addGroup(const Plan& plan, const V playhead, const M* within, V&
     return true;
 }
 
-// addGroup for a group whose frames' indices only grow: read through
-// windows where they are narrow enough.
-template <std::size_t kChannels, class V>
-HWY_INLINE bool addGroupOf(const Plan& plan, const V playhead, V& sumLeft, V& sumRight)
-{
-    const hn::Mask<Floats>* all = nullptr;
-    switch (plan.windows) {
-    case 1:
-        return addGroup<kChannels, 1>(plan, playhead, all, sumLeft, sumRight);
-    case 2:
-        return addGroup<kChannels, 2>(plan, playhead, all, sumLeft, sumRight);
-    case 3:
-        return addGroup<kChannels, 3>(plan, playhead, all, sumLeft, sumRight);
-    case 4:
-        return addGroup<kChannels, 4>(plan, playhead, all, sumLeft, sumRight);
-    default:
-        return addGroup<kChannels, 0>(plan, playhead, all, sumLeft, sumRight);
-    }
-}
-
-// Rows of eight lanes (one row a frame) into columns of frames, one a lane.
-HWY_INLINE void transpose(const float (*rows)[kLanes], float (*columns)[kChunk])
+// Rows of eight lanes (one row a frame) into columns of frames, one a lane:
+// eight rows at a time.
+HWY_INLINE void transpose(const float (*rows)[kLanes], float (*columns)[kChunk], std::size_t blocks)
 {
     const Floats d;
 #if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
     // Eight by eight in registers: pairs, then pairs of pairs, then halves.
     const hn::Repartition<double, Floats> dd;
     using V = hn::Vec<Floats>;
-    V r[8];
-    for (std::size_t i = 0; i < 8; ++i) {
-        r[i] = hn::Load(d, rows[i]);
-    }
-    V t[8];
-    for (std::size_t i = 0; i < 4; ++i) {
-        t[2 * i] = hn::InterleaveLower(d, r[2 * i], r[2 * i + 1]);
-        t[2 * i + 1] = hn::InterleaveUpper(d, r[2 * i], r[2 * i + 1]);
-    }
     const auto pairs = [&](const V& x, const V& y, bool upper) {
         const auto xd = hn::BitCast(dd, x);
         const auto yd = hn::BitCast(dd, y);
         return hn::BitCast(d, upper ? hn::InterleaveUpper(dd, xd, yd) : hn::InterleaveLower(dd, xd, yd));
     };
-    const V u[8] = {pairs(t[0], t[2], false), pairs(t[0], t[2], true), pairs(t[1], t[3], false),
-                    pairs(t[1], t[3], true),  pairs(t[4], t[6], false), pairs(t[4], t[6], true),
-                    pairs(t[5], t[7], false), pairs(t[5], t[7], true)};
-    for (std::size_t i = 0; i < 4; ++i) {
-        hn::Store(hn::ConcatLowerLower(d, u[i + 4], u[i]), d, columns[i]);
-        hn::Store(hn::ConcatUpperUpper(d, u[i + 4], u[i]), d, columns[i + 4]);
+    for (std::size_t block = 0; block < blocks * kBlock; block += 8) {
+        V r[8];
+        for (std::size_t i = 0; i < 8; ++i) {
+            r[i] = hn::Load(d, rows[block + i]);
+        }
+        V t[8];
+        for (std::size_t i = 0; i < 4; ++i) {
+            t[2 * i] = hn::InterleaveLower(d, r[2 * i], r[2 * i + 1]);
+            t[2 * i + 1] = hn::InterleaveUpper(d, r[2 * i], r[2 * i + 1]);
+        }
+        const V u[8] = {pairs(t[0], t[2], false), pairs(t[0], t[2], true), pairs(t[1], t[3], false),
+                        pairs(t[1], t[3], true),  pairs(t[4], t[6], false), pairs(t[4], t[6], true),
+                        pairs(t[5], t[7], false), pairs(t[5], t[7], true)};
+        for (std::size_t i = 0; i < 4; ++i) {
+            hn::Store(hn::ConcatLowerLower(d, u[i + 4], u[i]), d, columns[i] + block);
+            hn::Store(hn::ConcatUpperUpper(d, u[i + 4], u[i]), d, columns[i + 4] + block);
+        }
     }
 #else
     (void)d;
-    for (std::size_t i = 0; i < kChunk; ++i) {
+    for (std::size_t i = 0; i < blocks * kBlock; ++i) {
         for (std::size_t v = 0; v < kLanes; ++v) {
             columns[v][i] = rows[i][v];
         }
@@ -225,12 +237,17 @@ public:
     std::size_t ended(std::size_t v) const { return ended_[v]; }
 
     // Moves every lane `count` frames (at most kChunk) on from frame
-    // `first`, each frame's playheads into row k of `rows`; `irregular`
-    // marks the lanes that wrapped or ended.
-    void step(std::size_t first, std::size_t count, float (*rows)[kLanes], bool* irregular)
+    // `first`, each frame's playheads into row k of `rows`; bit v of
+    // `marks[b]` is set where lane v wrapped or ended in the b-th block of
+    // kBlock frames. A frame costs one addition and a predicted jump: a
+    // branch-free wrap would lengthen the chain every frame waits on.
+    void step(std::size_t first, std::size_t count, float (*rows)[kLanes], std::uint8_t* marks)
     {
         const Floats d;
         const std::size_t n = hn::Lanes(d);
+        for (std::size_t block = 0; block * kBlock < count; ++block) {
+            marks[block] = 0;
+        }
         for (std::size_t k = 0; k < count; ++k) {
             bool reached = false;
             for (std::size_t c = 0; c < chains(); ++c) {
@@ -242,9 +259,6 @@ public:
                 continue;
             }
             float* row = rows[k];
-            for (std::size_t c = 0; c < chains(); ++c) {
-                hn::Store(chain_[c], d, row + c * n);
-            }
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
                 if (row[v] < ends_[v]) {
                     continue;
@@ -252,7 +266,7 @@ public:
                 // Sustained voices wrap (p − n is exact: the increment is
                 // less than the sample); one-shots stop after this frame,
                 // their lanes frozen.
-                irregular[v] = true;
+                marks[k / kBlock] = static_cast<std::uint8_t>(marks[k / kBlock] | 1u << v);
                 if (voices_[v].sustain) {
                     row[v] -= ends_[v];
                 } else {
@@ -315,10 +329,93 @@ private:
     V end_[kLanes];
 };
 
+// The first `lanes` frames of a group by the scalar formula, frame by
+// frame: a one-shot's last frame, or a playhead a hair below a power of two.
+template <std::size_t kChannels, class M, class V>
+HWY_NOINLINE void addFrames(const Plan& plan, const float* playheads, std::size_t lanes, const M& within, V& sumLeft,
+                            V& sumRight)
+{
+    const MixFloats d;
+    HWY_ALIGN float scalar[hn::MaxLanes(d)] = {};
+    for (std::size_t j = 0; j < lanes; ++j) {
+        scalar[j] = laneValue(plan.values[0], plan.frames, playheads[j], plan.volume);
+    }
+    sumLeft = hn::IfThenElse(within, hn::Add(sumLeft, hn::Load(d, scalar)), sumLeft);
+    if (kChannels == 2) {
+        for (std::size_t j = 0; j < lanes; ++j) {
+            scalar[j] = laneValue(plan.values[1], plan.frames, playheads[j], plan.volume);
+        }
+    }
+    sumRight = hn::IfThenElse(within, hn::Add(sumRight, hn::Load(d, scalar)), sumRight);
+}
+
+// One voice over one chunk of frames whose playheads are `column`, added
+// to what `left` and `right` hold, a group of lanes-many frames at a time:
+// read through kWindows windows of its tables where a group's frames
+// neither wrap nor end (0: gathered), gathered where they wrap, and frame
+// by frame in a one-shot's last group (its last frame reads past the end).
+template <std::size_t kChannels, std::size_t kWindows>
+void mixChunk(const Plan& plan, const float* column, std::size_t frames, bool ends, unsigned marks, float* left,
+              float* right)
+{
+    const MixFloats d;
+    using V = hn::Vec<MixFloats>;
+    const std::size_t n = hn::Lanes(d);
+    // The marks of the blocks a group covers.
+    const unsigned group = (1u << ((n + kBlock - 1) / kBlock)) - 1u;
+    const hn::Mask<MixFloats>* all = nullptr;
+    // Whole groups first; then the last group, where it is partial or
+    // holds a one-shot's last frame.
+    const std::size_t whole = ends ? (frames - 1) / n * n : frames / n * n;
+    std::size_t g = 0;
+    for (; g < whole; g += n) {
+        const V playhead = hn::Load(d, column + g);
+        V sumLeft = hn::LoadU(d, left + g);
+        V sumRight = hn::LoadU(d, right + g);
+        const bool wrapped = (marks >> (g / kBlock) & group) != 0;
+        const bool added = wrapped ? addGroup<kChannels, 0>(plan, playhead, all, sumLeft, sumRight)
+                                   : addGroup<kChannels, kWindows>(plan, playhead, all, sumLeft, sumRight);
+        if (HWY_UNLIKELY(!added)) {
+            addFrames<kChannels>(plan, column + g, n, hn::FirstN(d, n), sumLeft, sumRight);
+        }
+        hn::StoreU(sumLeft, d, left + g);
+        hn::StoreU(sumRight, d, right + g);
+    }
+    if (g < frames) {
+        const std::size_t lanes = frames - g;
+        const auto within = hn::FirstN(d, lanes);
+        const V playhead = hn::Load(d, column + g);
+        V sumLeft = hn::MaskedLoad(within, d, left + g);
+        V sumRight = hn::MaskedLoad(within, d, right + g);
+        if (ends || !addGroup<kChannels, 0>(plan, playhead, &within, sumLeft, sumRight)) {
+            addFrames<kChannels>(plan, column + g, lanes, within, sumLeft, sumRight);
+        }
+        hn::BlendedStore(sumLeft, within, d, left + g);
+        hn::BlendedStore(sumRight, within, d, right + g);
+    }
+}
+
+template <std::size_t kChannels>
+void mixChunkOf(const Plan& plan, const float* column, std::size_t frames, bool ends, unsigned marks, float* left,
+                float* right)
+{
+    switch (plan.windows) {
+    case 1:
+        return mixChunk<kChannels, 1>(plan, column, frames, ends, marks, left, right);
+    case 2:
+        return mixChunk<kChannels, 2>(plan, column, frames, ends, marks, left, right);
+    case 3:
+        return mixChunk<kChannels, 3>(plan, column, frames, ends, marks, left, right);
+    case 4:
+        return mixChunk<kChannels, 4>(plan, column, frames, ends, marks, left, right);
+    default:
+        return mixChunk<kChannels, 0>(plan, column, frames, ends, marks, left, right);
+    }
+}
+
 void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float* right, std::size_t* sounded)
 {
-    const Floats d;
-    using V = hn::Vec<Floats>;
+    const MixFloats d;
     const std::size_t n = hn::Lanes(d);
     Playheads playheads(voices, step, frames);
     Plan plans[kLanes] = {};
@@ -345,63 +442,44 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
 
     HWY_ALIGN float rows[kChunk][kLanes];
     HWY_ALIGN float columns[kLanes][kChunk];
-    HWY_ALIGN float scalar[kChunk] = {};
     for (std::size_t first = 0; first < frames; first += kChunk) {
         const std::size_t count = std::min(kChunk, frames - first);
-        bool irregular[kLanes] = {};  // a lane wrapped or ended in this chunk
-        playheads.step(first, count, rows, irregular);
-        for (std::size_t k = count; k < kChunk; ++k) {
+        std::uint8_t marks[kBlocks] = {};
+        playheads.step(first, count, rows, marks);
+        // Rows past the span up to the end of its last group read as frame
+        // 0, so that no lane of a group reads outside the tables.
+        const std::size_t blocks = ((count + n - 1) / n * n + kBlock - 1) / kBlock;
+        for (std::size_t k = count; k < blocks * kBlock; ++k) {
             for (std::size_t v = 0; v < kLanes; ++v) {
                 rows[k][v] = 0.0f;
             }
         }
-        transpose(rows, columns);
+        transpose(rows, columns, blocks);
+        // The marks as a byte a voice (bit b: wrapped or ended in block b):
+        // an eight by eight matrix of bits, transposed.
+        std::uint64_t byVoice = 0;
+        for (std::size_t b = 0; b < kBlocks; ++b) {
+            byVoice |= std::uint64_t{marks[b]} << (8 * b);
+        }
+        std::uint64_t t = (byVoice ^ (byVoice >> 7)) & 0x00AA00AA00AA00AAull;
+        byVoice ^= t ^ (t << 7);
+        t = (byVoice ^ (byVoice >> 14)) & 0x0000CCCC0000CCCCull;
+        byVoice ^= t ^ (t << 14);
+        t = (byVoice ^ (byVoice >> 28)) & 0x00000000F0F0F0F0ull;
+        byVoice ^= t ^ (t << 28);
 
-        // Voice after voice, in index order, into sums held in registers.
-        for (std::size_t g = 0; g < kChunk && first + g < frames; g += n) {
-            // The last group of a span may be partial: nothing past the
-            // span is read or written.
-            const std::size_t keep = std::min(n, frames - first - g);
-            const auto kept = hn::FirstN(d, keep);
-            V sumLeft = keep == n ? hn::LoadU(d, left + first + g) : hn::MaskedLoad(kept, d, left + first + g);
-            V sumRight = keep == n ? hn::LoadU(d, right + first + g) : hn::MaskedLoad(kept, d, right + first + g);
-            for (std::size_t v = 0; v < kVoiceCount; ++v) {
-                if (playheads.ended(v) <= first + g) {
-                    continue;
-                }
-                const std::size_t lanes = std::min(n, playheads.ended(v) - first - g);
-                const V playhead = hn::Load(d, columns[v] + g);
-                const Plan& plan = plans[v];
-                const auto within = hn::FirstN(d, lanes);
-                // A one-shot's last frame reads past its end: that group
-                // frame by frame. A group with a wrap, or the span's last,
-                // gathers; all others read windows.
-                if (!playheads.endsWithin(v, first + g + n)) {
-                    if (!irregular[v] && lanes == n
-                            ? (plan.stereo ? addGroupOf<2>(plan, playhead, sumLeft, sumRight)
-                                           : addGroupOf<1>(plan, playhead, sumLeft, sumRight))
-                            : (plan.stereo ? addGroup<2, 0>(plan, playhead, &within, sumLeft, sumRight)
-                                           : addGroup<1, 0>(plan, playhead, &within, sumLeft, sumRight))) {
-                        continue;
-                    }
-                }
-                for (std::size_t j = 0; j < lanes; ++j) {
-                    scalar[j] = laneValue(plan.values[0], plan.frames, columns[v][g + j], plan.volume);
-                }
-                sumLeft = hn::IfThenElse(within, hn::Add(sumLeft, hn::LoadU(d, scalar)), sumLeft);
-                if (plan.stereo) {
-                    for (std::size_t j = 0; j < lanes; ++j) {
-                        scalar[j] = laneValue(plan.values[1], plan.frames, columns[v][g + j], plan.volume);
-                    }
-                }
-                sumRight = hn::IfThenElse(within, hn::Add(sumRight, hn::LoadU(d, scalar)), sumRight);
+        // Voice after voice, in index order, each over the frames it sounds.
+        for (std::size_t v = 0; v < kVoiceCount; ++v) {
+            if (playheads.ended(v) <= first) {
+                continue;
             }
-            if (keep == n) {
-                hn::StoreU(sumLeft, d, left + first + g);
-                hn::StoreU(sumRight, d, right + first + g);
+            const std::size_t sounding = std::min(count, playheads.ended(v) - first);
+            const bool ends = playheads.endsWithin(v, first + count);
+            const unsigned voiceMarks = static_cast<unsigned>(byVoice >> (8 * v)) & 0xffu;
+            if (plans[v].stereo) {
+                mixChunkOf<2>(plans[v], columns[v], sounding, ends, voiceMarks, left + first, right + first);
             } else {
-                hn::BlendedStore(sumLeft, kept, d, left + first + g);
-                hn::BlendedStore(sumRight, kept, d, right + first + g);
+                mixChunkOf<1>(plans[v], columns[v], sounding, ends, voiceMarks, left + first, right + first);
             }
         }
     }
@@ -416,14 +494,14 @@ std::size_t WriteS16Stereo(std::uint8_t* out, const float* left, const float* ri
     if constexpr (std::endian::native != std::endian::little) {
         return 0;  // the frames are stored as 32-bit words, low half first
     }
-    const Floats d;
+    const MixFloats d;
     const Ints di;
     const std::size_t n = hn::Lanes(d);
     const auto high = hn::Set(d, 1.0f);
     const auto low = hn::Set(d, -1.0f);
     const auto scale = hn::Set(d, 32767.0f);
     const auto lowHalf = hn::Set(di, 0xffff);
-    const auto toS16 = [&](hn::Vec<Floats> x) {
+    const auto toS16 = [&](hn::Vec<MixFloats> x) {
         const auto below = hn::IfThenElse(hn::Lt(x, high), x, high);
         return hn::ConvertTo(di, hn::Mul(hn::IfThenElse(hn::Lt(low, below), below, low), scale));
     };
