@@ -133,13 +133,13 @@ test-web: test-deps npm build
 	node web/test/package.test.mjs $(WEB_BUILD)/npm/sqn-player-$(VERSION).tgz $(BUILD)
 
 # libFuzzer targets (clang): `make fuzz` runs each for 60 s, CI's short pass
-# for 30 s. FUZZ_SECONDS sets another time per target.
+# for 15 s. FUZZ_SECONDS sets another time per target.
 FUZZ_SECONDS ?= 60
 fuzz:
 	bash scripts/fuzz $(FUZZ_SECONDS)
 
 fuzz-smoke:
-	bash scripts/fuzz 30
+	bash scripts/fuzz 15
 
 # Render speed against a plain writer of the same bytes, and render alone.
 bench:
