@@ -343,7 +343,11 @@ TEST(Countdown, AdvanceMatchesSingleSteps)
         const float start = trial < 2 ? 515.0f + 7.25f * trial
                                       : static_cast<float>(random() % 100000) * 1e-5f *
                                             static_cast<float>(1 << (random() % 11));
-        const std::uint64_t limit = trial < 2 ? UINT64_MAX : trial % 3 == 0 ? 2'000'000 : random() % 300000;
+        // Limits of a span's length (the renderer's usual call) among them.
+        const std::uint64_t limit = trial < 2        ? UINT64_MAX
+                                    : trial % 3 == 0 ? 2'000'000
+                                    : trial % 3 == 1 ? 1 + random() % 600
+                                                     : random() % 300000;
         Countdown fast;
         fast.set(start);
         Countdown slow = fast;
@@ -357,6 +361,33 @@ TEST(Countdown, AdvanceMatchesSingleSteps)
         ASSERT_EQ(fast.seconds, slow.seconds) << "start " << start << " dt " << dt;
         ASSERT_EQ(fast.widened, slow.widened);
         ASSERT_EQ(fast.frames, slow.frames);
+    }
+}
+
+// A few steps that end just above, on or just below a power of two (where
+// the rounded decrement halves) leave what single steps leave.
+TEST(Countdown, AdvanceAcrossAPowerOfTwoMatchesSingleSteps)
+{
+    for (const float dt : {1.0f / 48000.0f, 1.0f / 44100.0f, 1.0f / 8000.0f}) {
+        for (int exponent = -4; exponent <= 9; ++exponent) {
+            const float floor = std::ldexp(1.0f, exponent);
+            for (int above = 0; above < 6; ++above) {
+                for (std::uint64_t limit = 1; limit <= 9; ++limit) {
+                    Countdown fast;
+                    fast.set(floor + static_cast<float>(above) * dt);
+                    Countdown slow = fast;
+                    const std::uint64_t taken = fast.advance(dt, limit);
+                    std::uint64_t steps = 0;
+                    while (steps < limit && slow.running()) {
+                        slow.step(dt);
+                        ++steps;
+                    }
+                    ASSERT_EQ(taken, steps);
+                    ASSERT_EQ(fast.seconds, slow.seconds)
+                        << "from 2^" << exponent << " + " << above << " dt, " << limit << " steps, dt " << dt;
+                }
+            }
+        }
     }
 }
 
