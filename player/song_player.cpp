@@ -1,5 +1,6 @@
 #include "song_player.h"
 
+#include "float_bits.h"
 #include "pitch_table.h"
 #include "sample_bank.h"
 #include "voice_mixer.h"
@@ -434,17 +435,36 @@ void SongPlayer::tellBeats(std::uint64_t span)
 
 std::uint64_t SongPlayer::skipWait(float dt, std::uint64_t limit)
 {
-    const std::uint64_t frames = std::min(waitTimer.stepsLeft(dt), limit);
+    // The wait's own steps, at most `limit`: it stops where it runs out.
+    const std::uint64_t frames = advanceCountdown(waitTimer, dt, limit);
     if (frames == 0) {
         return 0;
     }
-    waitTimer.advance(dt, frames);
     for (Voice& voice : voices) {
-        if (voice.active && voice.gate.advance(dt, frames) < frames) {
+        if (voice.active && advanceCountdown(voice.gate, dt, frames) < frames) {
             // The gate ran out within the skipped frames: the release that
             // the next tick would make, which later ticks only repeat.
             voice.release();
         }
+    }
+    return frames;
+}
+
+std::uint64_t SongPlayer::advanceCountdown(Countdown& countdown, float dt, std::uint64_t limit)
+{
+    if (countdown.widened || !(countdown.seconds > 0.0f)) {
+        return countdown.advance(dt, limit);
+    }
+    const std::uint32_t bits = bitsOf(countdown.seconds);
+    RunOut& memo = runOuts_[(bits ^ bits >> 7 ^ bits >> 15) % runOuts_.size()];
+    if (memo.from == countdown.seconds && memo.dt == dt && memo.frames <= limit) {
+        countdown = memo.end;
+        return memo.frames;
+    }
+    const float from = countdown.seconds;
+    const std::uint64_t frames = countdown.advance(dt, limit);
+    if (!countdown.running()) {
+        memo = {from, dt, frames, countdown};
     }
     return frames;
 }

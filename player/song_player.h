@@ -145,4 +145,19 @@ private:
 
     std::array<float, kMaxMixFrames> mixLeft_{};  // the span being mixed
     std::array<float, kMaxMixFrames> mixRight_{};
+
+    // Countdowns skipWait ran out whole, by the value each started from: from
+    // the same value at the same frame length a countdown takes the same
+    // steps to the same state, and a song's waits and gates are a few
+    // lengths over and over.
+    struct RunOut {
+        float from = -1.0f;        // seconds it started at; never a countdown's value while unused
+        float dt = 0.0f;           // seconds a frame
+        std::uint64_t frames = 0;  // steps it took to run out
+        Countdown end;             // and what they left
+    };
+    std::array<RunOut, 16> runOuts_{};
+
+    // countdown.advance(dt, limit), taken from runOuts_ where it is there.
+    std::uint64_t advanceCountdown(Countdown& countdown, float dt, std::uint64_t limit);
 };
