@@ -194,6 +194,42 @@ TEST(Render, SkippingMatchesRenderingAndDropping)
     }
 }
 
+// Skipping the frames in which ticks only count down leaves the sequencer
+// and the gates as those ticks do, however far each skip may go: whole
+// waits, and waits cut short where a wait or gate of the same length ran
+// out whole before (waits of 0 to 4 rows and gates of 0 to 7 repeat).
+TEST(Render, SkippingWaitsLeavesWhatTicksLeave)
+{
+    std::mt19937 random(4242);
+    for (int trial = 0; trial < 24; ++trial) {
+        const Bytes song = randomSong(random, 400);
+        SongPlayer skipped = driverPlayer();
+        SongPlayer ticked = driverPlayer();
+        skipped.sampleRate = ticked.sampleRate = trial % 2 == 0 ? 48000.0f : 11025.0f;
+        ASSERT_TRUE(loadSong(skipped, song));
+        ASSERT_TRUE(loadSong(ticked, song));
+        float dt = 1.0f / skipped.sampleRate;
+        for (int step = 0; step < 300 && !skipped.sequencerDone(); ++step) {
+            if (step == 150) {
+                // A player whose rate changes part way: a length remembered
+                // at one frame length is not taken at another.
+                skipped.sampleRate = ticked.sampleRate = trial % 2 == 0 ? 44100.0f : 48000.0f;
+                dt = 1.0f / skipped.sampleRate;
+            }
+            skipped.tick(dt);
+            ticked.tick(dt);
+            const std::uint64_t limit = random() % 2 == 0 ? 1 + random() % 400 : UINT64_MAX;
+            const std::uint64_t frames = skipped.skipWait(dt, limit);
+            ASSERT_LE(frames, limit);
+            for (std::uint64_t k = 0; k < frames; ++k) {
+                ticked.tick(dt);
+            }
+            expectSameState(skipped, ticked);
+            ASSERT_FALSE(::testing::Test::HasFailure()) << "trial " << trial << " step " << step;
+        }
+    }
+}
+
 // A seek defers a sustained or released voice's frames and drops them at
 // its next note: a song of long notes, pitch changes while a note holds,
 // while it plays out its release, and in the tick where its gate shuts;
