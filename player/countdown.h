@@ -48,16 +48,26 @@ struct Countdown {
         if (widened) {
             return frames < limit ? frames : limit;
         }
+        if (runsAtLeast(dt, limit)) {
+            return limit;
+        }
+        Countdown copy = *this;
+        return copy.advance(dt, limit);
+    }
+
+    // True where the countdown certainly runs `limit` more steps, told
+    // without stepping; false where only stepping can tell.
+    bool runsAtLeast(float dt, std::uint64_t limit) const
+    {
+        if (widened) {
+            return frames >= limit;
+        }
         // While single precision still moves, a step takes off dt rounded
         // to the value's spacing: at most dt plus half a spacing, and half a
         // spacing is at most seconds·2^-24. A value this far above `limit`
         // such steps (with a margin for this estimate's own rounding) runs
         // for at least `limit` more.
-        if (limit <= (1u << 24) && seconds > 1.001f * static_cast<float>(limit) * (dt + seconds * 0x1p-24f)) {
-            return limit;
-        }
-        Countdown copy = *this;
-        return copy.advance(dt, limit);
+        return limit <= (1u << 24) && seconds > 1.001f * static_cast<float>(limit) * (dt + seconds * 0x1p-24f);
     }
 
 private:

@@ -128,11 +128,11 @@ void SongPlayer::skip(std::uint64_t frames)
                 sounded = advanceVoice(voice, step * voice.pitch, span);
             }
             if (!ticked) {
-                voice.gate.advance(dt, sounded);
+                advanceForecast(voice.gate, dt, sounded, forecasts_[v]);
             }
         }
         if (!ticked) {
-            waitTimer.advance(dt, span);
+            advanceForecast(waitTimer, dt, span, forecasts_[kVoiceCount]);
         }
         frames -= span;
         frame += span;
@@ -455,8 +455,7 @@ std::uint64_t SongPlayer::advanceCountdown(Countdown& countdown, float dt, std::
     if (countdown.widened || !(countdown.seconds > 0.0f)) {
         return countdown.advance(dt, limit);
     }
-    const std::uint32_t bits = bitsOf(countdown.seconds);
-    RunOut& memo = runOuts_[(bits ^ bits >> 7 ^ bits >> 15) % runOuts_.size()];
+    RunOut& memo = runOutFrom(countdown.seconds);
     if (memo.from == countdown.seconds && memo.dt == dt && memo.frames <= limit) {
         countdown = memo.end;
         return memo.frames;
@@ -474,20 +473,50 @@ bool SongPlayer::sequencerDone() const
     return finished && position >= events.size() && !waitTimer.running();
 }
 
-std::size_t SongPlayer::quietFrames(float dt, std::size_t limit) const
+std::uint64_t SongPlayer::forecastSteps(const Countdown& countdown, float dt, std::uint64_t limit,
+                                        Forecast& forecast)
 {
+    if (countdown.runsAtLeast(dt, limit)) {
+        return limit;
+    }
+    if (countdown.widened) {
+        return countdown.stepsLeft(dt, limit);
+    }
+    const RunOut& memo = runOutFrom(countdown.seconds);
+    if (memo.from == countdown.seconds && memo.dt == dt && memo.frames >= limit) {
+        return limit;
+    }
+    Countdown copy = countdown;
+    const std::uint64_t steps = advanceCountdown(copy, dt, limit);
+    forecast = {steps, copy};
+    return steps;
+}
+
+void SongPlayer::advanceForecast(Countdown& countdown, float dt, std::uint64_t steps, const Forecast& forecast)
+{
+    if (steps != 0 && steps == forecast.steps) {
+        countdown = forecast.end;
+    } else {
+        countdown.advance(dt, steps);
+    }
+}
+
+std::size_t SongPlayer::quietFrames(float dt, std::size_t limit)
+{
+    forecasts_.fill({});
     std::size_t frames = limit;
     if (waitTimer.running()) {
-        frames = static_cast<std::size_t>(waitTimer.stepsLeft(dt, limit));
+        frames = static_cast<std::size_t>(forecastSteps(waitTimer, dt, limit, forecasts_[kVoiceCount]));
     } else if (!sequencerDone()) {
         return 0;
     }
-    for (const Voice& voice : voices) {
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        const Voice& voice = voices[v];
         if (!voice.active) {
             continue;
         }
         if (voice.gate.running()) {
-            frames = static_cast<std::size_t>(voice.gate.stepsLeft(dt, frames));
+            frames = static_cast<std::size_t>(forecastSteps(voice.gate, dt, frames, forecasts_[v]));
             continue;
         }
         // The first release, or an empty sample's end, needs a real tick.
@@ -542,9 +571,9 @@ std::uint64_t SongPlayer::renderSpans(std::uint64_t frames, Output&& out)
         if (!ticked) {
             // Ticks count a gate down only while its voice is sounding.
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
-                voices[v].gate.advance(dt, sounded[v]);
+                advanceForecast(voices[v].gate, dt, sounded[v], forecasts_[v]);
             }
-            waitTimer.advance(dt, span);
+            advanceForecast(waitTimer, dt, span, forecasts_[kVoiceCount]);
         }
         out(done, mixLeft_.data(), mixRight_.data(), span);
         done += span;

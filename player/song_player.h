@@ -2,6 +2,7 @@
 
 #include "countdown.h"
 #include "fade.h"
+#include "float_bits.h"
 #include "music_clock.h"
 #include "music_events.h"
 #include "sample_buffer.h"
@@ -141,7 +142,8 @@ private:
 
     // Frames from now, up to `limit`, whose ticks would only count down the
     // wait and the gates: nothing the sequencer does changes what is mixed.
-    std::size_t quietFrames(float dt, std::size_t limit) const;
+    // What it steps to find a countdown's end is kept in forecasts_.
+    std::size_t quietFrames(float dt, std::size_t limit);
 
     std::array<float, kMaxMixFrames> mixLeft_{};  // the span being mixed
     std::array<float, kMaxMixFrames> mixRight_{};
@@ -158,6 +160,27 @@ private:
     };
     std::array<RunOut, 16> runOuts_{};
 
+    // The one place in runOuts_ for a countdown starting at `seconds`.
+    RunOut& runOutFrom(float seconds)
+    {
+        const std::uint32_t bits = bitsOf(seconds);
+        return runOuts_[(bits ^ bits >> 7 ^ bits >> 15) % runOuts_.size()];
+    }
+
     // countdown.advance(dt, limit), taken from runOuts_ where it is there.
     std::uint64_t advanceCountdown(Countdown& countdown, float dt, std::uint64_t limit);
+
+    // A countdown near its end, stepped by quietFrames to find the span: the
+    // state it reached, which the span's own advance takes instead of
+    // stepping again when it moves the countdown as far.
+    struct Forecast {
+        std::uint64_t steps = 0;  // steps taken; 0: nothing kept
+        Countdown end;            // what they left
+    };
+    std::array<Forecast, kVoiceCount + 1> forecasts_{};  // the gates of voices 0 … 5, then the wait
+
+    // countdown.stepsLeft(dt, limit), keeping in `forecast` what it stepped.
+    std::uint64_t forecastSteps(const Countdown& countdown, float dt, std::uint64_t limit, Forecast& forecast);
+    // countdown.advance(dt, steps), from `forecast` where it holds that move.
+    static void advanceForecast(Countdown& countdown, float dt, std::uint64_t steps, const Forecast& forecast);
 };
