@@ -21,6 +21,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 HWY_BEFORE_NAMESPACE();
@@ -107,13 +108,13 @@ HWY_INLINE V readWindows(const float* table, std::int32_t base, const I& lane, c
 }
 
 // The values of one voice for one group of lanes-many frames whose
-// playheads are `playhead`, added to `sumLeft` and `sumRight`; windows of
-// the tables read as kWindows windows, or gathered where kWindows is 0.
-// False, with nothing added, where the group needs the scalar formula: a
-// frame with its playhead a hair below a power of two (where playhead + 1
-// rounds up to the next index but one).
-template <std::size_t kChannels, std::size_t kWindows, class V, class M>
-HWY_INLINE bool addGroup(const Plan& plan, const V playhead, const M* within, V& sumLeft, V& sumRight)
+// playheads are `playhead`, left and right; windows of the tables read as
+// kWindows windows, or gathered where kWindows is 0. False, with nothing
+// worked out, where the group needs the scalar formula: a frame with its
+// playhead a hair below a power of two (where playhead + 1 rounds up to the
+// next index but one).
+template <std::size_t kChannels, std::size_t kWindows, class V>
+HWY_INLINE bool groupValues(const Plan& plan, const V playhead, V& left, V& right)
 {
     const MixFloats d;
     const Ints di;
@@ -150,15 +151,8 @@ HWY_INLINE bool addGroup(const Plan& plan, const V playhead, const M* within, V&
     }
     // As the scalar mixer: volume · ((b − a) · frac + a), b − a read ready-made.
     const V volume = hn::Set(d, plan.volume);
-    const V left = hn::Mul(volume, hn::Add(hn::Mul(s[0], frac), a[0]));
-    const V right = kChannels == 2 ? hn::Mul(volume, hn::Add(hn::Mul(s[kChannels - 1], frac), a[kChannels - 1])) : left;
-    if (within == nullptr) {
-        sumLeft = hn::Add(sumLeft, left);
-        sumRight = hn::Add(sumRight, right);
-    } else {
-        sumLeft = hn::IfThenElse(*within, hn::Add(sumLeft, left), sumLeft);
-        sumRight = hn::IfThenElse(*within, hn::Add(sumRight, right), sumRight);
-    }
+    left = hn::Mul(volume, hn::Add(hn::Mul(s[0], frac), a[0]));
+    right = kChannels == 2 ? hn::Mul(volume, hn::Add(hn::Mul(s[kChannels - 1], frac), a[kChannels - 1])) : left;
     return true;
 }
 
@@ -331,85 +325,88 @@ private:
 
 // The first `lanes` frames of a group by the scalar formula, frame by
 // frame: a one-shot's last frame, or a playhead a hair below a power of two.
-template <std::size_t kChannels, class M, class V>
-HWY_NOINLINE void addFrames(const Plan& plan, const float* playheads, std::size_t lanes, const M& within, V& sumLeft,
-                            V& sumRight)
+// Right is left's copy, and not written, where `right` is null.
+template <std::size_t kChannels>
+HWY_NOINLINE void addFrames(const Plan plan, const float* playheads, std::size_t lanes, float* left, float* right)
 {
-    const MixFloats d;
-    HWY_ALIGN float scalar[hn::MaxLanes(d)] = {};
     for (std::size_t j = 0; j < lanes; ++j) {
-        scalar[j] = laneValue(plan.values[0], plan.frames, playheads[j], plan.volume);
-    }
-    sumLeft = hn::IfThenElse(within, hn::Add(sumLeft, hn::Load(d, scalar)), sumLeft);
-    if (kChannels == 2) {
-        for (std::size_t j = 0; j < lanes; ++j) {
-            scalar[j] = laneValue(plan.values[1], plan.frames, playheads[j], plan.volume);
+        const float value = laneValue(plan.values[0], plan.frames, playheads[j], plan.volume);
+        left[j] += value;
+        if (right != nullptr) {
+            right[j] += kChannels == 2 ? laneValue(plan.values[1], plan.frames, playheads[j], plan.volume) : value;
         }
     }
-    sumRight = hn::IfThenElse(within, hn::Add(sumRight, hn::Load(d, scalar)), sumRight);
 }
 
 // One voice over one chunk of frames whose playheads are `column`, added
-// to what `left` and `right` hold, a group of lanes-many frames at a time:
-// read through kWindows windows of its tables where a group's frames
-// neither wrap nor end (0: gathered), gathered where they wrap, and frame
-// by frame in a one-shot's last group (its last frame reads past the end).
-template <std::size_t kChannels, std::size_t kWindows>
-void mixChunk(const Plan& plan, const float* column, std::size_t frames, bool ends, unsigned marks, float* left,
+// to what `left` and `right` hold (left alone where kRight is false), a
+// group of lanes-many frames at a time: read through kWindows windows of
+// its tables where a group's frames neither wrap nor end (0: gathered),
+// gathered where they wrap, and frame by frame in a one-shot's last group
+// (its last frame reads past the end).
+template <std::size_t kChannels, std::size_t kWindows, bool kRight>
+void mixChunk(const Plan& voicePlan, const float* column, std::size_t frames, bool ends, unsigned marks, float* left,
               float* right)
 {
     const MixFloats d;
     using V = hn::Vec<MixFloats>;
     const std::size_t n = hn::Lanes(d);
+    // A copy the stores into the mix cannot touch, kept in registers.
+    const Plan plan = voicePlan;
     // The marks of the blocks a group covers.
     const unsigned group = (1u << ((n + kBlock - 1) / kBlock)) - 1u;
-    const hn::Mask<MixFloats>* all = nullptr;
     // Whole groups first; then the last group, where it is partial or
     // holds a one-shot's last frame.
     const std::size_t whole = ends ? (frames - 1) / n * n : frames / n * n;
     std::size_t g = 0;
     for (; g < whole; g += n) {
         const V playhead = hn::Load(d, column + g);
-        V sumLeft = hn::LoadU(d, left + g);
-        V sumRight = hn::LoadU(d, right + g);
+        V valueLeft;
+        V valueRight;
         const bool wrapped = (marks >> (g / kBlock) & group) != 0;
-        const bool added = wrapped ? addGroup<kChannels, 0>(plan, playhead, all, sumLeft, sumRight)
-                                   : addGroup<kChannels, kWindows>(plan, playhead, all, sumLeft, sumRight);
-        if (HWY_UNLIKELY(!added)) {
-            addFrames<kChannels>(plan, column + g, n, hn::FirstN(d, n), sumLeft, sumRight);
+        const bool worked = wrapped ? groupValues<kChannels, 0>(plan, playhead, valueLeft, valueRight)
+                                    : groupValues<kChannels, kWindows>(plan, playhead, valueLeft, valueRight);
+        if (HWY_UNLIKELY(!worked)) {
+            addFrames<kChannels>(plan, column + g, n, left + g, kRight ? right + g : nullptr);
+            continue;
         }
-        hn::StoreU(sumLeft, d, left + g);
-        hn::StoreU(sumRight, d, right + g);
+        hn::StoreU(hn::Add(hn::LoadU(d, left + g), valueLeft), d, left + g);
+        if constexpr (kRight) {
+            hn::StoreU(hn::Add(hn::LoadU(d, right + g), valueRight), d, right + g);
+        }
     }
     if (g < frames) {
         const std::size_t lanes = frames - g;
         const auto within = hn::FirstN(d, lanes);
         const V playhead = hn::Load(d, column + g);
-        V sumLeft = hn::MaskedLoad(within, d, left + g);
-        V sumRight = hn::MaskedLoad(within, d, right + g);
-        if (ends || !addGroup<kChannels, 0>(plan, playhead, &within, sumLeft, sumRight)) {
-            addFrames<kChannels>(plan, column + g, lanes, within, sumLeft, sumRight);
+        V valueLeft;
+        V valueRight;
+        if (ends || !groupValues<kChannels, 0>(plan, playhead, valueLeft, valueRight)) {
+            addFrames<kChannels>(plan, column + g, lanes, left + g, kRight ? right + g : nullptr);
+            return;
         }
-        hn::BlendedStore(sumLeft, within, d, left + g);
-        hn::BlendedStore(sumRight, within, d, right + g);
+        hn::BlendedStore(hn::Add(hn::MaskedLoad(within, d, left + g), valueLeft), within, d, left + g);
+        if constexpr (kRight) {
+            hn::BlendedStore(hn::Add(hn::MaskedLoad(within, d, right + g), valueRight), within, d, right + g);
+        }
     }
 }
 
-template <std::size_t kChannels>
+template <std::size_t kChannels, bool kRight>
 void mixChunkOf(const Plan& plan, const float* column, std::size_t frames, bool ends, unsigned marks, float* left,
                 float* right)
 {
     switch (plan.windows) {
     case 1:
-        return mixChunk<kChannels, 1>(plan, column, frames, ends, marks, left, right);
+        return mixChunk<kChannels, 1, kRight>(plan, column, frames, ends, marks, left, right);
     case 2:
-        return mixChunk<kChannels, 2>(plan, column, frames, ends, marks, left, right);
+        return mixChunk<kChannels, 2, kRight>(plan, column, frames, ends, marks, left, right);
     case 3:
-        return mixChunk<kChannels, 3>(plan, column, frames, ends, marks, left, right);
+        return mixChunk<kChannels, 3, kRight>(plan, column, frames, ends, marks, left, right);
     case 4:
-        return mixChunk<kChannels, 4>(plan, column, frames, ends, marks, left, right);
+        return mixChunk<kChannels, 4, kRight>(plan, column, frames, ends, marks, left, right);
     default:
-        return mixChunk<kChannels, 0>(plan, column, frames, ends, marks, left, right);
+        return mixChunk<kChannels, 0, kRight>(plan, column, frames, ends, marks, left, right);
     }
 }
 
@@ -438,6 +435,13 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
             static_cast<std::size_t>(static_cast<float>(n - 1) * playheads.increment(v) * 1.001f) + 2;
         const std::size_t windows = (span + n - 1) / n;
         plan.windows = windows <= kMaxWindows && windows * n <= SampleTable::kPadding ? windows : 0;
+    }
+
+    // Where every voice is mono and the two channels start equal, they stay
+    // equal: right is left's copy, made a chunk at a time.
+    bool monoOut = std::memcmp(left, right, frames * sizeof(float)) == 0;
+    for (std::size_t v = 0; v < kVoiceCount; ++v) {
+        monoOut = monoOut && !(voices[v].active && plans[v].stereo);
     }
 
     HWY_ALIGN float rows[kChunk][kLanes];
@@ -477,10 +481,15 @@ void MixVoices(Voice* voices, float step, std::size_t frames, float* left, float
             const bool ends = playheads.endsWithin(v, first + count);
             const unsigned voiceMarks = static_cast<unsigned>(byVoice >> (8 * v)) & 0xffu;
             if (plans[v].stereo) {
-                mixChunkOf<2>(plans[v], columns[v], sounding, ends, voiceMarks, left + first, right + first);
+                mixChunkOf<2, true>(plans[v], columns[v], sounding, ends, voiceMarks, left + first, right + first);
+            } else if (monoOut) {
+                mixChunkOf<1, false>(plans[v], columns[v], sounding, ends, voiceMarks, left + first, nullptr);
             } else {
-                mixChunkOf<1>(plans[v], columns[v], sounding, ends, voiceMarks, left + first, right + first);
+                mixChunkOf<1, true>(plans[v], columns[v], sounding, ends, voiceMarks, left + first, right + first);
             }
+        }
+        if (monoOut) {
+            std::copy_n(left + first, count, right + first);
         }
     }
     playheads.finish(voices, sounded);

@@ -445,7 +445,9 @@ void vectorMixerMatchesScalarMixer(std::size_t kernel, int trials)
             }
         }
         const std::size_t frames = 1 + random() % kMaxMixFrames;
-        std::vector<float> vectorLeft(kMaxMixFrames, 0.25f), vectorRight(kMaxMixFrames, -0.5f);
+        // Channels that start equal, under mono voices alone (one trial in
+        // four), stay equal; the others are mixed each on its own.
+        std::vector<float> vectorLeft(kMaxMixFrames, 0.25f), vectorRight(kMaxMixFrames, trial % 4 == 1 ? 0.25f : -0.5f);
         std::vector<float> scalarLeft = vectorLeft, scalarRight = vectorRight;
         std::array<std::size_t, 6> vectorSounded{};
         const float step = kBaseRate / 48000.0f;
