@@ -138,14 +138,18 @@ std::uint64_t Countdown::advance(float dt, std::uint64_t limit)
         }
         std::uint64_t decrement = 0;
         const std::uint64_t run = sameDecrementRun(seconds, dt, limit - taken, decrement);
-        if (run < 2) {
-            step(dt);
-            ++taken;
-            continue;
+        if (run >= 2) {
+            const Split x = split(seconds);
+            seconds = join({x.mantissa - run * decrement, x.exponent});
+            taken += run;
+            // A run stops at the limit or where the next step leaves its
+            // binade: that step is a single one.
+            if (taken == limit) {
+                break;
+            }
         }
-        const Split x = split(seconds);
-        seconds = join({x.mantissa - run * decrement, x.exponent});
-        taken += run;
+        step(dt);
+        ++taken;
     }
     return taken;
 }
