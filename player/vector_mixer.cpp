@@ -212,6 +212,7 @@ public:
         for (std::size_t v = 0; v < kVoiceCount; ++v) {
             const Voice& voice = voices[v];
             if (voice.active) {
+                sustains_[v] = voice.sustain ? 1.0f : 0.0f;
                 playheads_[v] = voice.playhead;
                 increments_[v] = step * voice.pitch;
                 ends_[v] = static_cast<float>(voice.sample.buffer.frameCount());
@@ -253,6 +254,23 @@ public:
                 continue;
             }
             float* row = rows[k];
+            // Sustained voices wrap (p − n is exact: the increment is less
+            // than the sample), in the registers the chain waits on.
+            bool wrapsOnly = true;
+            for (std::size_t c = 0; c < chains(); ++c) {
+                wrapsOnly = wrapsOnly && hn::AllFalse(d, hn::AndNot(sustain_[c], hn::Ge(chain_[c], end_[c])));
+            }
+            if (HWY_LIKELY(wrapsOnly)) {
+                for (std::size_t c = 0; c < chains(); ++c) {
+                    const auto at = hn::Ge(chain_[c], end_[c]);
+                    std::uint8_t bits[8] = {};
+                    hn::StoreMaskBits(d, at, bits);
+                    marks[k / kBlock] = static_cast<std::uint8_t>(marks[k / kBlock] | bits[0] << (c * n));
+                    chain_[c] = hn::IfThenElse(at, hn::Sub(chain_[c], end_[c]), chain_[c]);
+                    hn::Store(chain_[c], d, row + c * n);
+                }
+                continue;
+            }
             for (std::size_t v = 0; v < kVoiceCount; ++v) {
                 if (row[v] < ends_[v]) {
                     continue;
@@ -306,6 +324,7 @@ private:
     {
         const Floats d;
         for (std::size_t c = 0; c < chains(); ++c) {
+            sustain_[c] = hn::Ne(hn::Load(d, sustains_ + c * hn::Lanes(d)), hn::Zero(d));
             chain_[c] = hn::Load(d, playheads_ + c * hn::Lanes(d));
             increment_[c] = hn::Load(d, increments_ + c * hn::Lanes(d));
             end_[c] = hn::Load(d, ends_ + c * hn::Lanes(d));
@@ -318,6 +337,8 @@ private:
     HWY_ALIGN float ends_[kLanes];             // frame counts; infinity for lanes without a voice
     std::size_t ended_[kLanes] = {};
     bool stopped_[kLanes] = {};
+    HWY_ALIGN float sustains_[kLanes] = {};   // 1 where a lane wraps rather than stops
+    hn::Mask<Floats> sustain_[kLanes];
     V chain_[kLanes];
     V increment_[kLanes];
     V end_[kLanes];
