@@ -183,9 +183,12 @@ HWY_INLINE void transpose(const float (*rows)[kLanes], float (*columns)[kChunk],
         const V u[8] = {pairs(t[0], t[2], false), pairs(t[0], t[2], true), pairs(t[1], t[3], false),
                         pairs(t[1], t[3], true),  pairs(t[4], t[6], false), pairs(t[4], t[6], true),
                         pairs(t[5], t[7], false), pairs(t[5], t[7], true)};
+        // Lanes 6 and 7 hold no voice: their columns are not made.
         for (std::size_t i = 0; i < 4; ++i) {
             hn::Store(hn::ConcatLowerLower(d, u[i + 4], u[i]), d, columns[i] + block);
-            hn::Store(hn::ConcatUpperUpper(d, u[i + 4], u[i]), d, columns[i + 4] + block);
+            if (i + 4 < kVoiceCount) {
+                hn::Store(hn::ConcatUpperUpper(d, u[i + 4], u[i]), d, columns[i + 4] + block);
+            }
         }
     }
 #else
