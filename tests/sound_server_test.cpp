@@ -23,6 +23,7 @@
 // machine stopped longer says so and skips. The loaded test gives sqnplay
 // half a second of buffer, which outlasts the stops a host's share imposes.
 
+#include "audio_device.h"
 #include "output_format.h"
 #include "song_bytes.h"
 
@@ -246,9 +247,8 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// sqnplay's own latency, milliseconds; and the loaded test's, whose half a
-// second outlasts a virtual machine's stops when its host holds it back.
-constexpr int kDefaultLatency = 100;
+// The loaded test's latency, milliseconds: half a second outlasts a virtual
+// machine's stops when its host holds it back.
 constexpr int kLoadedLatency = 500;
 
 // Below sqnplay's audio thread, above every program of normal priority.
@@ -431,7 +431,7 @@ void SoundServer::expectEveryTenthArrives(const Bytes& song, double seconds, int
 
 TEST_F(SoundServer, EveryTenthOfASecondArrivesOnAQuietMachine)
 {
-    expectEveryTenthArrives(uniqueSong(10, 1), 10.0, kDefaultLatency);
+    expectEveryTenthArrives(uniqueSong(10, 1), 10.0, AudioDevice::kDefaultLatencyMilliseconds);
 }
 
 TEST_F(SoundServer, EveryTenthOfASecondArrivesUnderHeavyLoad)
